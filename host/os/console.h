@@ -1,0 +1,69 @@
+// console.h - the console: a VxWorks-style tty driver over a byte stream, the
+// scripted peer that unit tests put at the far end, and the attachment of the
+// stream to the host (stdio, pty, tcp) done by the supervising process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace host {
+
+// ---- Board side -------------------------------------------------------------------
+
+struct ConsoleOptions {
+    bool escapeEnabled = false; // Ctrl-] q/r/p recognised (stdio on a terminal)
+    bool linePace = false;      // pace both directions to the baud rate (10 bits a byte)
+    double dropRate = 0.0;      // fault injection: drop received bytes at this rate
+    double flipRate = 0.0;      // fault injection: flip a bit of received bytes at this rate
+};
+
+// The peer at the far end of the console in unit tests (virtual clock). The
+// tty calls it synchronously: output() gets every byte the board sends; when
+// the board waits for input and none is buffered, idle() may queue more with
+// type() and returns true, or returns false when it has nothing more to say
+// (a timed wait then lets its time pass; an untimed read gets end of input).
+class ScriptedPeer {
+public:
+    virtual ~ScriptedPeer() = default;
+    void type(const std::string& bytes) { pending_ += bytes; }
+    const std::string& output() const { return out_; }
+    void clearOutput() { out_.clear(); }
+    // Hooks for reactive peers (protocol tests).
+    std::function<void(ScriptedPeer&, const std::string& newOutput)> onOutput;
+    std::function<bool(ScriptedPeer&)> onIdle;
+
+    // Used by the tty.
+    void deliverOutput(const char* p, size_t n);
+    bool takeInput(std::string& into); // moves pending input; false when none
+    bool idle();
+
+private:
+    std::string pending_;
+    std::string out_;
+};
+
+// Board process: the console stream is fd (a socket to the supervisor).
+void consoleInitStream(int fd, const ConsoleOptions& opts);
+// Unit tests: the far end is a scripted peer; the clock must be virtual.
+void consoleInitScripted(ScriptedPeer* peer);
+void consoleShutdown();
+
+// ---- Supervisor side ----------------------------------------------------------------
+
+enum class AttachKind { Stdio, Pty, Tcp };
+struct AttachConfig {
+    AttachKind kind = AttachKind::Stdio;
+    int tcpPort = 0;
+};
+
+// Runs in tarnboot's own process: sets up the attachment, then runs the board
+// in a child process (runBoard(fd, escapeEnabled) returns the child's BoardExit
+// code), restarting it after a reset or power cycle unless exitOnReset is set.
+// Relays bytes between the attachment and the child; handles SIGUSR1 (reset),
+// SIGUSR2 (power cycle), SIGINT/SIGTERM/SIGHUP (end, terminal restored).
+// Returns tarnboot's exit status (ProcessStatus).
+int superviseBoard(const AttachConfig& cfg, bool exitOnReset,
+                   const std::function<int(int fd, bool escapeEnabled)>& runBoard);
+
+} // namespace host

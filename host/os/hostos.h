@@ -1,0 +1,69 @@
+// hostos.h - internal contracts between the parts of the host platform (host/os).
+//
+// The system code sees only os/vxworks/osapi; this header ties together the host
+// pieces that implement it: clock, console, files, memory, reset and the root task.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+// ---- Process exit codes -------------------------------------------------------
+// The board runs in a child process of the tarnboot process (the supervisor),
+// which owns the console attachment. The child reports how the board ended.
+enum BoardExit : int {
+    kExitHandover = 0,   // code entered (DIR/handover written) - tarnboot exits 0
+    kExitDeadBoard = 4,  // boot region erased at power-on - tarnboot exits 4
+    kExitReset = 64,     // reset register, Ctrl-] r, SIGUSR1 - restart (or exit 3)
+    kExitPowerCycle = 65,// Ctrl-] p, SIGUSR2 - restart (or exit 3)
+    kExitQuit = 66,      // Ctrl-] q - tarnboot exits 0
+    kExitPowerCut = 67,  // fault injection cut the power - tarnboot exits 5
+};
+
+// tarnboot's own exit statuses.
+enum ProcessStatus : int {
+    kStatusOk = 0,
+    kStatusHostError = 1,
+    kStatusUsage = 2,
+    kStatusResetExit = 3,
+    kStatusDeadBoard = 4,
+    kStatusPowerCut = 5,
+};
+
+// ---- Clock (clock.cpp) -----------------------------------------------------------
+// Monotonic board time since power-on, real or virtual. In virtual mode (unit
+// tests) every sleep and timed wait advances the time at once.
+void clockInit(bool virtualMode);
+bool clockIsVirtual();
+uint64_t clockNowNs();
+void clockSleepNs(uint64_t ns);
+void clockAdvanceNs(uint64_t ns); // virtual mode only
+
+// ---- Console (console*.cpp) --------------------------------------------------------
+// The tty device behind descriptors 0-2.
+int32_t consoleRead(void* buf, size_t n);
+int32_t consoleWrite(const void* buf, size_t n);
+
+// ---- Files (files*.cpp) -----------------------------------------------------------
+struct VolumeConfig {
+    std::string root;                 // host directory of "/DskVol/", e.g. DIR/DskVol
+    uint32_t clusterBytes = 2048;
+    uint32_t clusters = 14848;        // 29 MiB formatted capacity
+};
+void filesInit(const VolumeConfig& cfg);
+// Fault injection: the Nth write call from now on cuts the power before it is done
+// (0 disables).
+void filesSetPowerCutAfterWrites(uint64_t n);
+
+// ---- Reset and power ----------------------------------------------------------------
+// How a board reset ends this run: in the board process it exits with kExitReset;
+// in unit tests it throws BoardResetRequested.
+struct BoardResetRequested {};
+enum class ResetMode { ExitProcess, Throw };
+void resetModeSet(ResetMode mode);
+[[noreturn]] void boardReset();
+// Ends the process at once, as a power loss would (fault injection).
+[[noreturn]] void powerCut(const char* why);
+
+} // namespace host

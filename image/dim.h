@@ -1,0 +1,38 @@
+/*
+ * dim.h - the image directory: which of "image1" and "image2" is active and
+ * which is the backup, kept as a two-slot table and as the text file "boot.dim".
+ */
+#ifndef DIM_H
+#define DIM_H
+
+constexpr int DIM_STATE_LEN = 15;
+constexpr int DIM_NAME_LEN = 40;
+constexpr int DIM_COUNTER_LEN = 5;
+constexpr int DIM_DESCR_LEN = 256;
+constexpr int DIM_MAX_IMAGES = 2;
+
+struct DimEntry {
+    char state[DIM_STATE_LEN];
+    char nextState[DIM_STATE_LEN];
+    char name[DIM_NAME_LEN];
+    char counter[DIM_COUNTER_LEN];
+    char description[DIM_DESCR_LEN];
+};
+
+int dimInitialize();
+int dimSave();
+int dimImageAdd(const char* name);
+int dimActiveImageGet(char* name);   /* name: at least DIM_NAME_LEN bytes */
+int dimBackupImageGet(char* name);
+int dimImageActivate(const char* name);
+int dimImageDelete(const char* name);
+int dimImageStateGet(const char* name, int* state);
+int dimActiveCounterGet(int* counter);
+int dimActiveCounterSet(int counter);
+int dimBackupStateGet();
+int dimImageRename(const char* name, const char* newName);
+int dimImageDescrSet(const char* name, const char* text);
+int dimImageDescrGet(const char* name, char* text);
+int dimShow();
+
+#endif

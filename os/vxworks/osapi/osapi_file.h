@@ -1,0 +1,22 @@
+/*
+ * osapi_file.h - the file access layer: uniform result codes over the platform's
+ * file calls, one lock around open, close, read and write, whole reads.
+ */
+#ifndef OSAPI_FILE_H
+#define OSAPI_FILE_H
+
+#include <cstdint>
+
+constexpr int OSAPI_FILE_OK = 0;
+constexpr int OSAPI_FILE_ERROR = 2;
+
+int osapiFileOpen(const char* name);
+int osapiFileCreate(const char* name, int* fd);
+int osapiFileClose(int fd);
+int osapiFileDelete(const char* name);
+int osapiFileReadWithLen(int fd, void* buf, uint32_t* count);
+int osapiFileRead(int fd, void* buf, uint32_t count);
+int osapiFileWrite(int fd, const void* buf, uint32_t count);
+int osapiFileSizeGet(const char* name, uint32_t* size);
+
+#endif
