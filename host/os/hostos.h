@@ -60,10 +60,25 @@ void filesSetPowerCutAfterWrites(uint64_t n);
 // How a board reset ends this run: in the board process it exits with kExitReset;
 // in unit tests it throws BoardResetRequested.
 struct BoardResetRequested {};
+struct PowerCutRequested {
+    std::string why;
+};
+struct HandoverRequested {
+    std::string line;
+};
 enum class ResetMode { ExitProcess, Throw };
 void resetModeSet(ResetMode mode);
 [[noreturn]] void boardReset();
 // Ends the process at once, as a power loss would (fault injection).
 [[noreturn]] void powerCut(const char* why);
+// Entering loaded code: writes DIR/handover and the same line on the host's
+// standard error, then ends the run with kExitHandover.
+[[noreturn]] void handover(const std::string& line);
+
+// ---- Memory, interrupts, signals --------------------------------------------------
+void memoryInit();               // empty pool over the upper DRAM range
+void intContextSet(bool inIsr);  // tests: pretend to run in an interrupt
+void signalsReset();
+void signalDeliver(int sig);     // a host signal reaching the boot task
 
 } // namespace host

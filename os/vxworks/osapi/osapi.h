@@ -106,10 +106,11 @@ constexpr int E_NAMETOOLONG = 26;
 constexpr int E_NOSPC = 28;
 constexpr int E_NOTEMPTY = 53;
 
+/* Field names avoid the host's st_* macros. */
 struct Stat {
-    uint32_t st_size;
-    uint32_t st_mtime; /* seconds since 1970 (system calendar clock) */
-    uint32_t st_mode;  /* MODE_IFREG or MODE_IFDIR | permission bits */
+    uint32_t size;
+    uint32_t mtime; /* seconds since 1970 (system calendar clock) */
+    uint32_t mode;  /* MODE_IFREG or MODE_IFDIR | permission bits */
 };
 
 struct StatFs {

@@ -1,0 +1,27 @@
+// board.cpp - assembly of the board model on its physical bus.
+#include "host/board/board.h"
+
+#include "host/os/hostos.h"
+
+namespace host {
+
+Board::Board() : ccsr_([] { boardReset(); })
+{
+    bus_.map(0, Dram::kSize, &dram_, "DRAM");
+    bus_.map(Ccsr::kBase, Ccsr::kSize, &ccsr_, "CCSR");
+}
+
+void Board::powerOn()
+{
+    dram_.powerOn();
+    ccsr_.powerOn();
+    core_.powerOn();
+}
+
+Board& board()
+{
+    static Board theBoard;
+    return theBoard;
+}
+
+} // namespace host

@@ -1,0 +1,55 @@
+// ccsr.cpp - register decoding of the configuration block.
+#include "host/board/ccsr.h"
+
+namespace host {
+
+void Ccsr::attach(uint32_t offset, uint32_t size, BusDevice* dev) { subs_.push_back(Sub{offset, size, dev}); }
+
+void Ccsr::powerOn() { plain_.clear(); }
+
+const Ccsr::Sub* Ccsr::find(uint32_t offset) const
+{
+    const Sub* best = nullptr;
+    for (const auto& s : subs_) {
+        if (offset >= s.offset && offset - s.offset < s.size && (!best || s.size < best->size)) best = &s;
+    }
+    return best;
+}
+
+bool Ccsr::read(uint32_t offset, int width, uint32_t& value)
+{
+    if (const Sub* s = find(offset)) return s->dev->read(offset - s->offset, width, value);
+    uint32_t word;
+    if ((offset & ~3u) == kPorPllSr) {
+        word = (kCoreRatioField << 16) | (kPlatRatio << 1);
+    } else if ((offset & ~3u) == kResetReg) {
+        word = 0;
+    } else {
+        auto it = plain_.find(offset & ~3u);
+        word = it == plain_.end() ? 0 : it->second;
+    }
+    int shift = 8 * (4 - width - int(offset & 3u));
+    value = width == 4 ? word : (word >> shift) & ((1u << (8 * width)) - 1);
+    return true;
+}
+
+bool Ccsr::write(uint32_t offset, int width, uint32_t value)
+{
+    if (const Sub* s = find(offset)) return s->dev->write(offset - s->offset, width, value);
+    if ((offset & ~3u) == kResetReg) {
+        onReset_();
+        return true;
+    }
+    if ((offset & ~3u) == kPorPllSr) return true; // read-only
+    uint32_t& word = plain_[offset & ~3u];
+    if (width == 4) {
+        word = value;
+    } else {
+        int shift = 8 * (4 - width - int(offset & 3u));
+        uint32_t mask = ((1u << (8 * width)) - 1) << shift;
+        word = (word & ~mask) | ((value << shift) & mask);
+    }
+    return true;
+}
+
+} // namespace host

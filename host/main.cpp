@@ -1,0 +1,129 @@
+// main.cpp - tarnboot's command line: the board directory, the console
+// attachment and run options; the board itself runs in a child process.
+#include "host/os/console.h"
+#include "host/os/hostos.h"
+#include "host/os/root.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* kUsage =
+    "usage: tarnboot [options]\n"
+    "Boots the tarn8541 board model whose persistent state is in the board directory.\n"
+    "\n"
+    "  --board DIR          board directory (default ./board); created with factory\n"
+    "                       contents on first use: DIR/DskVol is the flash disk volume\n"
+    "  --console KIND       where the serial console is attached:\n"
+    "                         stdio     this terminal (default); Ctrl-] q quits,\n"
+    "                                   Ctrl-] r presses reset, Ctrl-] p cycles power\n"
+    "                         pty       a pseudo-terminal whose path is printed, for\n"
+    "                                   picocom, minicom, tio or lrzsz\n"
+    "                         tcp:PORT  a TCP listener on 127.0.0.1:PORT\n"
+    "                       With pty or tcp, SIGUSR1 presses reset and SIGUSR2 cycles power.\n"
+    "  --on-reset ACTION    restart (default): a board reset restarts the board as at\n"
+    "                       power-on; exit: tarnboot exits with status 3 instead\n"
+    "  --line-pace          pace console bytes in both directions to the baud rate\n"
+    "                       (10 bits a byte), as a real serial line\n"
+    "\n"
+    "Fault injection (reliability tests):\n"
+    "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
+    "  --fault-console-drop RATE      drop received console bytes at RATE (0..1)\n"
+    "  --fault-console-flip RATE      flip one bit of received console bytes at RATE (0..1)\n"
+    "\n"
+    "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
+    "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
+    "erased), 5 power cut by fault injection.\n";
+
+bool parseRate(const char* s, double& out)
+{
+    char* end = nullptr;
+    out = std::strtod(s, &end);
+    return end && *end == '\0' && out >= 0.0 && out <= 1.0;
+}
+
+int usageError(const char* what)
+{
+    std::fprintf(stderr, "tarnboot: %s\n(tarnboot --help for usage)\n", what);
+    return host::kStatusUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    host::BoardRunConfig run;
+    run.dir = "./board";
+    host::AttachConfig attach;
+    bool exitOnReset = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char* opt) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            (void)opt;
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--board") {
+            const char* v = value("--board");
+            if (!v || !*v) return usageError("--board needs a directory");
+            run.dir = v;
+        } else if (a == "--console") {
+            const char* v = value("--console");
+            if (!v) return usageError("--console needs stdio, pty or tcp:PORT");
+            std::string k = v;
+            if (k == "stdio") {
+                attach.kind = host::AttachKind::Stdio;
+            } else if (k == "pty") {
+                attach.kind = host::AttachKind::Pty;
+            } else if (k.rfind("tcp:", 0) == 0) {
+                char* end = nullptr;
+                long port = std::strtol(k.c_str() + 4, &end, 10);
+                if (k.size() == 4 || *end || port < 0 || port > 65535)
+                    return usageError("--console tcp:PORT needs a port number 0..65535");
+                attach.kind = host::AttachKind::Tcp;
+                attach.tcpPort = int(port);
+            } else {
+                return usageError("--console needs stdio, pty or tcp:PORT");
+            }
+        } else if (a == "--on-reset") {
+            const char* v = value("--on-reset");
+            if (v && std::strcmp(v, "exit") == 0)
+                exitOnReset = true;
+            else if (v && std::strcmp(v, "restart") == 0)
+                exitOnReset = false;
+            else
+                return usageError("--on-reset needs restart or exit");
+        } else if (a == "--line-pace") {
+            run.console.linePace = true;
+        } else if (a == "--fault-power-after-writes") {
+            const char* v = value(a.c_str());
+            char* end = nullptr;
+            unsigned long long n = v ? std::strtoull(v, &end, 10) : 0;
+            if (!v || *end || n == 0) return usageError("--fault-power-after-writes needs a count of 1 or more");
+            run.powerCutAfterWrites = n;
+        } else if (a == "--fault-console-drop") {
+            const char* v = value(a.c_str());
+            if (!v || !parseRate(v, run.console.dropRate)) return usageError("--fault-console-drop needs a rate 0..1");
+        } else if (a == "--fault-console-flip") {
+            const char* v = value(a.c_str());
+            if (!v || !parseRate(v, run.console.flipRate)) return usageError("--fault-console-flip needs a rate 0..1");
+        } else {
+            return usageError(("unknown option " + a).c_str());
+        }
+    }
+
+    if (!host::boardDirPrepare(run.dir)) return host::kStatusHostError;
+
+    return host::superviseBoard(attach, exitOnReset, [&](int fd, bool escapeEnabled) -> int {
+        host::BoardRunConfig cfg = run;
+        cfg.console.escapeEnabled = escapeEnabled;
+        host::runBoardProcess(fd, cfg);
+    });
+}

@@ -1,0 +1,96 @@
+// root.cpp - the root task: power-on of the board model and of the platform
+// services, then the boot application's main routine on this task.
+#include "host/os/root.h"
+
+#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "host/board/board.h"
+#include "host/os/hostos.h"
+#include "osapi.h"
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <pthread.h>
+
+namespace host {
+namespace {
+
+constexpr int kConsoleBaud = 9600;
+
+void onHostSigterm(int) { signalDeliver(SIGTERM); }
+
+void powerOnCommon(const std::string& dir)
+{
+    board().setDir(dir);
+    board().powerOn();
+    memoryInit();
+    signalsReset();
+}
+
+VolumeConfig volumeOf(const std::string& dir)
+{
+    VolumeConfig v;
+    v.root = dir + "/DskVol";
+    return v;
+}
+
+} // namespace
+
+bool boardDirPrepare(const std::string& dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir + "/DskVol", ec);
+    if (ec) {
+        std::fprintf(stderr, "tarnboot: cannot create the board directory %s: %s\n", dir.c_str(),
+                     ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
+{
+    resetModeSet(ResetMode::ExitProcess);
+    clockInit(false);
+    powerOnCommon(cfg.dir);
+
+    // Threads started from here (the console's) leave termination signals to
+    // the boot task.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);
+    consoleInitStream(consoleFd, cfg.console);
+    vx::ioctl(vx::STD_IN, vx::FIOBAUDRATE, kConsoleBaud);
+    vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_TERMINAL);
+
+    filesInit(volumeOf(cfg.dir));
+    filesSetPowerCutAfterWrites(cfg.powerCutAfterWrites);
+
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = onHostSigterm;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+
+    bootMain();
+}
+
+void platformStartForTest(const std::string& dir, ScriptedPeer* peer)
+{
+    resetModeSet(ResetMode::Throw);
+    clockInit(true);
+    powerOnCommon(dir);
+    boardDirPrepare(dir);
+    consoleInitScripted(peer);
+    vx::ioctl(vx::STD_IN, vx::FIOBAUDRATE, kConsoleBaud);
+    vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_TERMINAL);
+    filesInit(volumeOf(dir));
+    filesSetPowerCutAfterWrites(0);
+    vx::dosFsMount("/DskVol/");
+}
+
+void platformStopForTest() { consoleShutdown(); }
+
+} // namespace host

@@ -1,0 +1,60 @@
+// testBoard.cpp - the unit-test board fixture.
+#include "testBoard.h"
+
+#include "host/os/root.h"
+#include "osapi.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace {
+constexpr int kIdleLimit = 1000; // waits without new input before the test is ended
+}
+
+void TestBoard::SetUp()
+{
+    char templ[] = "/tmp/tarnboot-test-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    boardDir = templ;
+    peer_.onIdle = [this](host::ScriptedPeer&) -> bool {
+        if (++idleWithoutInput_ > kIdleLimit) throw PeerExhausted{};
+        return false;
+    };
+    peer_.onOutput = [this](host::ScriptedPeer&, const std::string&) { idleWithoutInput_ = 0; };
+    host::platformStartForTest(boardDir, &peer_);
+    ASSERT_EQ(vx::chdir("/DskVol/"), 0);
+    vx::mkdir("files");
+    ASSERT_EQ(vx::chdir("files"), 0);
+}
+
+void TestBoard::TearDown()
+{
+    host::platformStopForTest();
+    std::error_code ec;
+    std::filesystem::remove_all(boardDir, ec);
+}
+
+std::string TestBoard::hostPath(const std::string& name) const { return boardDir + "/DskVol/files/" + name; }
+
+void TestBoard::writeHostFile(const std::string& name, const std::string& bytes) const
+{
+    std::ofstream(hostPath(name), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string TestBoard::readHostFile(const std::string& name) const
+{
+    std::ifstream in(hostPath(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool TestBoard::hostFileExists(const std::string& name) const { return std::filesystem::exists(hostPath(name)); }
+
+std::string TestBoard::takeOutput()
+{
+    std::string out = peer_.output();
+    peer_.clearOutput();
+    return out;
+}

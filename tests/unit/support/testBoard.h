@@ -1,0 +1,33 @@
+// testBoard.h - the unit-test board: a temporary board directory, the
+// platform in virtual time with a scripted console peer, the volume mounted
+// and the current directory "/DskVol/files", as after the boot's start-up.
+#pragma once
+
+#include "host/os/console.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Thrown when the board waits for console input the test never gives it.
+struct PeerExhausted {};
+
+class TestBoard : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string hostPath(const std::string& name) const; // a file in /DskVol/files
+    void writeHostFile(const std::string& name, const std::string& bytes) const;
+    std::string readHostFile(const std::string& name) const;
+    bool hostFileExists(const std::string& name) const;
+    host::ScriptedPeer& peer() { return peer_; }
+    // Everything the board printed since the last call.
+    std::string takeOutput();
+
+    std::string boardDir;
+
+private:
+    host::ScriptedPeer peer_;
+    int idleWithoutInput_ = 0;
+};
