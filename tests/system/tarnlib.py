@@ -1,0 +1,148 @@
+"""Shared helpers of the system tests: boards in temporary directories, the
+tarnboot binary driven over a pseudo-terminal, and test images built from the
+image format's definition (independently of the system's own image code)."""
+
+import os
+import shutil
+import struct
+import sys
+import tempfile
+import zlib
+
+import pexpect
+
+TARNBOOT = os.environ.get("TARNBOOT") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "tarnboot")
+TARGET = 0x00508541
+HEADER_SIZE = 1220
+BANNER = "Boot Menu Version: 28 Apr 2008"
+MENU_PROMPT = "[Boot Menu] "
+TIMEOUT = float(os.environ.get("TARN_TEST_TIMEOUT", "30"))
+
+
+# ---- image format -------------------------------------------------------------
+
+def crc16(data):
+    """The image checksum, bit by bit from its definition: polynomial 0xA097,
+    register from 0, each byte entering the low end of the register."""
+    table = []
+    for i in range(256):
+        reg = 0
+        for bit in range(7, -1, -1):
+            top = (reg >> 15) & 1
+            reg = (reg << 1) & 0xFFFF
+            if top != ((i >> bit) & 1):
+                reg ^= 0xA097
+        table.append(reg)
+    reg = 0
+    for b in data:
+        reg = ((reg << 8) ^ table[reg >> 8] ^ b) & 0xFFFF
+    return reg
+
+
+def seal(body):
+    """Puts the checksum of bytes 2.. into the first two bytes."""
+    return struct.pack(">H", crc16(body[2:])) + body[2:]
+
+
+def make_image(payload=b"operational code " * 64, load=0x00100000, target=TARGET,
+               timestamp=b"Mon Apr 28 14:05:09 2008", name=b"tarn-opcode.bin",
+               boot_code=None, compress=True):
+    """A plain image: header, component 0 (zlib stream of payload), optional
+    component 1 (boot code, stored as it is)."""
+    comp0 = zlib.compress(payload) if compress else payload
+    comps = [(comp0, load)]
+    if boot_code is not None:
+        comps.append((boot_code, 0))
+    hdr = bytearray(HEADER_SIZE)
+    size = HEADER_SIZE + sum(len(c) for c, _ in comps)
+    struct.pack_into(">HHIII", hdr, 0, 0, 0, target, size, len(comps))
+    offset = 0
+    for i, (data, addr) in enumerate(comps):
+        struct.pack_into(">H6xIIII4xI16x", hdr, 16 + 48 * i, 0x1234 + i, 7, len(data), offset, addr, 1)
+        offset += len(data)
+    hdr[784:788] = bytes([ord("B"), 2, 3, 4])
+    hdr[788:788 + len(timestamp)] = timestamp
+    hdr[820:820 + len(name)] = name
+    return seal(bytes(hdr) + b"".join(c for c, _ in comps))
+
+
+def make_stk(images):
+    """An STK container of (target, image bytes) pairs."""
+    fixed = 88
+    header_len = fixed + 28 * len(images)
+    body = bytearray(header_len)
+    pos = header_len
+    for i, (target, img) in enumerate(images):
+        struct.pack_into(">II", body, fixed + 28 * i, pos, target)
+        pos += len(img)
+    total = pos
+    struct.pack_into(">HHIII", body, 0, 0, 0xAA55, 0x2288BB66, len(images), total)
+    struct.pack_into(">I", body, 20, header_len)
+    return seal(bytes(body) + b"".join(img for _, img in images))
+
+
+def dim_text(records):
+    """boot.dim text of (state, nextState, name, counter, description) records."""
+    out = ""
+    for r in records:
+        out += "---IMAGE---\n" + "\n".join(r) + "\n"
+    return out.encode()
+
+
+# ---- boards ---------------------------------------------------------------------
+
+class Board:
+    """A board directory; boot() starts tarnboot on it over a pseudo-terminal."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="tarnboot-sys-")
+        os.makedirs(self.files_dir, exist_ok=True)
+        self.child = None
+
+    @property
+    def files_dir(self):
+        return os.path.join(self.dir, "DskVol", "files")
+
+    def path(self, name):
+        return os.path.join(self.files_dir, name)
+
+    def put(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def get(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def exists(self, name):
+        return os.path.exists(self.path(name))
+
+    def boot(self, *args):
+        self.child = pexpect.spawn(TARNBOOT, ["--board", self.dir] + list(args),
+                                   timeout=TIMEOUT, encoding="latin-1",
+                                   dimensions=(50, 200))
+        if os.environ.get("TARN_TEST_LOG"):
+            self.child.logfile_read = sys.stdout
+        return self.child
+
+    def expect(self, pattern, timeout=None):
+        return self.child.expect_exact(pattern, timeout=timeout or TIMEOUT)
+
+    def menu(self):
+        """Waits for the main menu prompt."""
+        self.expect(MENU_PROMPT)
+
+    def choose(self, text):
+        self.child.send(text + "\r")
+
+    def close(self):
+        if self.child is not None and self.child.isalive():
+            self.child.terminate(force=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
