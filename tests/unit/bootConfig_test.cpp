@@ -1,0 +1,124 @@
+// Console input of the menus, the autoboot prompt and the flash access lock.
+#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "host/os/hostos.h"
+#include "osapi.h"
+#include "testBoard.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+class BootInput : public TestBoard {
+protected:
+    uint8_t number(const std::string& line)
+    {
+        peer().type(line + "\r");
+        return bootReadNumber();
+    }
+};
+
+TEST_F(BootInput, MenuNumbers)
+{
+    EXPECT_EQ(number("?"), 99);
+    EXPECT_EQ(number("?17"), 99);
+    EXPECT_EQ(number(" ?"), 0) << "a blank before the question mark";
+    EXPECT_EQ(number(""), 0);
+    EXPECT_EQ(number("256"), 0);
+    EXPECT_EQ(number("300"), 44);
+    EXPECT_EQ(number("-1"), 255);
+    EXPECT_EQ(number("12abc"), 12);
+    EXPECT_EQ(number("abc"), 0);
+    EXPECT_EQ(number("  7"), 7);
+    EXPECT_EQ(number("99999999999999999999"), 255) << "clamped like a 32-bit strtol";
+}
+
+TEST_F(BootInput, BackspaceEditing)
+{
+    // Without the tty's own line editing, backspaces reach the menu's editing.
+    vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_CRMOD);
+    EXPECT_EQ(number("12\b3"), 13);
+    EXPECT_EQ(number("12\b"), 1);
+    EXPECT_EQ(number("\b5"), 0) << "a leading backspace is kept as a character";
+    peer().type("y\b\r");
+    EXPECT_EQ(bootReadAnswer(), 0);
+}
+
+TEST_F(BootInput, EndOfInputIsRetriedByNumbersAndMeansNoForAnswers)
+{
+    peer().type("\x04" "\x04" "5\r");
+    EXPECT_EQ(bootReadNumber(), 5);
+    peer().type("\x04");
+    EXPECT_EQ(bootReadAnswer(), 0);
+    peer().type("yes please\r");
+    EXPECT_EQ(bootReadAnswer(), 'y');
+    peer().type("\r");
+    EXPECT_EQ(bootReadAnswer(), 0);
+}
+
+TEST_F(BootInput, OverlongLineIsCutAndItsRestDiscarded)
+{
+    peer().type(std::string(79, '1') + std::string(300, '7') + "\r4\r");
+    EXPECT_EQ(bootReadNumber(), uint8_t(uint32_t(INT32_MAX) & 0xFF));
+    EXPECT_EQ(bootReadNumber(), 4) << "the excess is not read as the next line";
+}
+
+TEST_F(BootInput, MacAddressText)
+{
+    uint8_t mac[6] = {};
+    ASSERT_EQ(bootParseMac("00Ac9ffEE01A", mac), 0);
+    const uint8_t want[6] = {0x00, 0xAC, 0x9F, 0xFE, 0xE0, 0x1A};
+    EXPECT_EQ(std::memcmp(mac, want, 6), 0);
+    uint8_t untouched[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(bootParseMac("00A0C9FFEEg1", untouched), 2);
+    EXPECT_EQ(untouched[0], 1);
+}
+
+class Autoboot : public TestBoard {};
+
+TEST_F(Autoboot, NoKeyStartsAfterTwoSeconds)
+{
+    uint32_t before = vx::tickGet();
+    EXPECT_EQ(bootAutobootPrompt(AUTOBOOT_KIND_OPCODE), AUTOBOOT_START);
+    EXPECT_GE(vx::tickGet() - before, 200u);
+    std::string out = takeOutput();
+    EXPECT_NE(out.find("operational code will start."), std::string::npos);
+    EXPECT_EQ(out.substr(out.size() - 16), "Select (1, 2):\r\n");
+}
+
+TEST_F(Autoboot, Answers)
+{
+    struct Case {
+        const char* typed;
+        int result;
+        int prompts;
+    } cases[] = {{"2\r", AUTOBOOT_MENU, 1}, {"25\r", AUTOBOOT_MENU, 1}, {"1\r", AUTOBOOT_START, 1},
+                 {"\r", AUTOBOOT_START, 1}, {"3\r2\r", AUTOBOOT_MENU, 2}, {"x\r\x04", AUTOBOOT_START, 2},
+                 {"\x04", AUTOBOOT_START, 1}};
+    for (const auto& c : cases) {
+        takeOutput();
+        peer().type(c.typed);
+        EXPECT_EQ(bootAutobootPrompt(AUTOBOOT_KIND_DIAG), c.result) << c.typed;
+        std::string out = takeOutput();
+        int prompts = 0;
+        for (size_t p = 0; (p = out.find("diagnostics will start.", p)) != std::string::npos; ++p) ++prompts;
+        EXPECT_EQ(prompts, c.prompts) << c.typed;
+    }
+}
+
+class FlashLock : public TestBoard {};
+
+TEST_F(FlashLock, MisuseResetsTheBoard)
+{
+    flashAccessLockCreate();
+    flashAccessLockTake();
+    flashAccessLockGive();
+    EXPECT_THROW(flashAccessLockGive(), host::BoardResetRequested) << "give while free";
+    flashAccessLockCreate();
+    host::intContextSet(true);
+    EXPECT_THROW(flashAccessLockTake(), host::BoardResetRequested) << "take from an interrupt";
+    host::intContextSet(false);
+}
+
+} // namespace
