@@ -158,8 +158,9 @@ private:
 
 // Host status of an open or named entry in board form.
 void toBoardStat(const struct ::stat& hs, vx::Stat& st);
-// Sets a host file's modification time to the system calendar clock.
+// Sets a host file's (or directory's) modification time to the system calendar clock.
 void stampNow(int hostFd);
+void stampPathNow(const std::string& hostPath);
 
 // ---- Descriptors --------------------------------------------------------------------
 

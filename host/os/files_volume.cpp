@@ -47,12 +47,26 @@ void toBoardStat(const struct ::stat& hs, vx::Stat& st)
     st.st_mode = dir ? (vx::MODE_IFDIR | 0755) : (vx::MODE_IFREG | 0644);
 }
 
+namespace {
+void nowTimes(struct timespec (&ts)[2])
+{
+    ts[0].tv_sec = ts[1].tv_sec = time_t(vx::time(nullptr));
+    ts[0].tv_nsec = ts[1].tv_nsec = 0;
+}
+} // namespace
+
 void stampNow(int hostFd)
 {
     struct timespec ts[2];
-    ts[0].tv_sec = ts[1].tv_sec = time_t(vx::time(nullptr));
-    ts[0].tv_nsec = ts[1].tv_nsec = 0;
+    nowTimes(ts);
     ::futimens(hostFd, ts);
+}
+
+void stampPathNow(const std::string& hostPath)
+{
+    struct timespec ts[2];
+    nowTimes(ts);
+    ::utimensat(AT_FDCWD, hostPath.c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
 void Volume::configure(const VolumeConfig& cfg)
@@ -70,8 +84,9 @@ int Volume::mount(const char* volume)
     if (v != kVolumeName && v != std::string(kVolumeName) + "/") return vx::E_NOENT;
     if (cfg_.root.empty() || cfg_.clusterBytes == 0 || cfg_.clusters == 0) return vx::E_IO;
     std::error_code ec;
-    std::filesystem::create_directories(cfg_.root, ec);
+    bool created = std::filesystem::create_directories(cfg_.root, ec);
     if (!std::filesystem::is_directory(cfg_.root, ec)) return vx::E_IO;
+    if (created) stampPathNow(cfg_.root); // a new volume carries the calendar time of its making
     mounted_ = true;
     return 0;
 }
@@ -239,10 +254,7 @@ int Volume::mkdir(const char* path)
         index.save();
         return err;
     }
-    struct timespec ts[2];
-    ts[0].tv_sec = ts[1].tv_sec = time_t(vx::time(nullptr));
-    ts[0].tv_nsec = ts[1].tv_nsec = 0;
-    ::utimensat(AT_FDCWD, target.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+    stampPathNow(target);
     return 0;
 }
 
