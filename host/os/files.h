@@ -6,6 +6,25 @@
 // services (files_shell.cpp) are thin wrappers over the single FileSystem.
 // Every operation returns 0 or a vx::E_* error number; nothing here touches
 // the caller's errno.
+//
+// Error numbers:
+//   E_NOENT        missing entry; a path outside "/DskVol" (".." above its root,
+//                  another device name); any path before the volume is mounted;
+//                  a relative path while the current directory is "/"
+//   E_INVAL        a name with : * ? " < > | \ or a control character, the
+//                  index's reserved names, open access mode 3, bad seek,
+//                  moving a directory into itself
+//   E_NAMETOOLONG  a name over 255 characters, a board path over 255, a
+//                  getcwd buffer too small
+//   E_ACCES        the name is held by a host entry the board cannot see (a link)
+//   E_EXIST        rename or mkdir onto an existing name (case-insensitively)
+//   E_ISDIR        writing a directory, removing one, replacing one
+//   E_NOTDIR       a file used as a directory
+//   E_BADF         unknown descriptor or stream, write on a read-only one,
+//                  read on a write-only one
+//   E_MFILE        all 50 descriptors (or directory streams) in use
+//   E_NOSPC        the write, truncation or mkdir needs more clusters than are free
+//   E_IO           other host failures
 #pragma once
 
 #include "host/os/hostos.h"

@@ -233,6 +233,13 @@ TEST_F(FilesTest, DirectoriesListInCreationOrderWithSlotsReused)
     EXPECT_EQ(names(), Names{"sub"});
     EXPECT_EQ(err([d] { return vx::closedir(d); }), vx::E_BADF);
     EXPECT_EQ(vx::readdir(nullptr), nullptr);
+
+    // An index the host damaged falls back to name order; nothing is lost.
+    std::ofstream(host(".dosdir")) << "garbage\nsub\n";
+    hostPut("k", "");
+    EXPECT_EQ(names(), (Names{"k", "sub"}));
+    ASSERT_EQ(put("j", ""), 0);
+    EXPECT_EQ(names(), (Names{"k", "sub", "j"}));
 }
 
 TEST_F(FilesTest, RenameNeverReplacesAndRenameReplaceDoes)
@@ -343,6 +350,10 @@ TEST_F(FilesTest, OpenFlagsAndDescriptors)
     EXPECT_EQ(err([] { return vx::open("d", vx::RDWR, 0); }), vx::E_ISDIR);
     EXPECT_EQ(err([] { return vx::open("d", 0x602, 0); }), vx::E_ISDIR);
     EXPECT_EQ(err([] { return vx::open("f", 3, 0); }), vx::E_INVAL);
+    int rw = vx::open("f", vx::RDWR, 0);
+    EXPECT_EQ(err([rw] { return vx::write(rw, nullptr, 4); }), vx::E_INVAL);
+    EXPECT_EQ(err([rw] { return vx::read(rw, nullptr, 4); }), vx::E_INVAL);
+    vx::close(rw);
 
     std::vector<int> fds;
     for (int i = 0; i < host::files::DescriptorTable::kSize; ++i) fds.push_back(vx::open("f", vx::RDONLY, 0));
