@@ -1,0 +1,495 @@
+// files_test.cpp - the flash disk volume's file services against a fresh host
+// directory per test, with the virtual clock.
+#include "host/os/files.h"
+#include "host/os/hostos.h"
+#include "osapi.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+// ==== TEMPORARY, TEST-ONLY DEFINITIONS ========================================
+// The console (vx::printf, vx::vprintf, host::consoleRead/Write) and
+// host::powerCut belong to other host modules that are not in this tree yet.
+// These stand-ins let the file services link and be observed; remove them when
+// the real console and power-cut land (the tests then use the scripted console
+// peer and the power-cut test hook).
+namespace {
+std::string g_console;
+struct PowerCut {
+    std::string why;
+};
+} // namespace
+namespace vx {
+int vprintf(const char* fmt, va_list ap)
+{
+    char buf[1024];
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    if (n > 0) g_console.append(buf, std::min<size_t>(size_t(n), sizeof buf - 1));
+    return n;
+}
+int printf(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vx::vprintf(fmt, ap);
+    va_end(ap);
+    return n;
+}
+} // namespace vx
+namespace host {
+int32_t consoleRead(void*, size_t) { return 0; }
+int32_t consoleWrite(const void* buf, size_t n)
+{
+    g_console.append(static_cast<const char*>(buf), n);
+    return int32_t(n);
+}
+[[noreturn]] void powerCut(const char* why) { throw PowerCut{why}; }
+} // namespace host
+// ==== END OF TEMPORARY DEFINITIONS ============================================
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/files_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        cfg_.root = base_ + "/DskVol";
+        cfg_.clusterBytes = 512;
+        cfg_.clusters = 64;
+        host::clockInit(true);
+        boot();
+        g_console.clear();
+    }
+    void TearDown() override
+    {
+        host::filesInit(cfg_); // closes what a test left open
+        fs::remove_all(base_);
+    }
+    // A new run of the board over the same directory.
+    void boot()
+    {
+        host::filesInit(cfg_);
+        ASSERT_EQ(vx::dosFsMount("/DskVol/"), 0);
+        ASSERT_EQ(vx::chdir("/DskVol/"), 0);
+    }
+
+    static int put(const std::string& name, const std::string& data, int flags = vx::RDWR | vx::CREAT | vx::TRUNC)
+    {
+        int fd = vx::open(name.c_str(), flags, 0644);
+        if (fd < 0) return vx::errnoGet();
+        int rc = data.empty() || vx::write(fd, data.data(), data.size()) == int32_t(data.size()) ? 0 : vx::errnoGet();
+        vx::close(fd);
+        return rc;
+    }
+    static std::string get(const std::string& name)
+    {
+        int fd = vx::open(name.c_str(), vx::RDONLY, 0);
+        if (fd < 0) return "<" + std::string(vx::strerror(vx::errnoGet())) + ">";
+        std::string out;
+        char buf[256];
+        int32_t n;
+        while ((n = vx::read(fd, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+        vx::close(fd);
+        return out;
+    }
+    static std::vector<std::string> names(const char* path = ".")
+    {
+        std::vector<std::string> out;
+        vx::DirStream* d = vx::opendir(path);
+        if (!d) return {"<error>"};
+        while (vx::Dirent* e = vx::readdir(d)) out.push_back(e->d_name);
+        vx::closedir(d);
+        return out;
+    }
+    // Fails with the error number, or 0.
+    template <typename F> static int err(F&& call)
+    {
+        vx::errnoSet(0);
+        return call() == -1 ? vx::errnoGet() : 0;
+    }
+    std::string host(const std::string& rel) const { return cfg_.root + "/" + rel; }
+    void hostPut(const std::string& rel, const std::string& data) const { std::ofstream(host(rel)) << data; }
+
+    std::string base_;
+    host::VolumeConfig cfg_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(FilesTest, NothingIsReachableBeforeMountOrOutsideTheVolume)
+{
+    host::filesInit(cfg_);
+    char cwd[64];
+    EXPECT_STREQ(vx::getcwd(cwd, sizeof cwd), "/");
+    EXPECT_EQ(err([] { return vx::open("/DskVol/a", vx::RDWR | vx::CREAT, 0); }), vx::E_NOENT);
+    ASSERT_EQ(vx::dosFsMount("/DskVol"), 0);
+    EXPECT_EQ(err([] { return vx::open("a", vx::RDWR | vx::CREAT, 0); }), vx::E_NOENT); // "/" is no volume
+    EXPECT_EQ(err([] { return vx::dosFsMount("/other/"); }), vx::E_NOENT);
+    EXPECT_EQ(put("/DskVol/a", "x"), 0);
+    EXPECT_TRUE(fs::exists(host("a")));
+    ASSERT_EQ(vx::chdir("/DskVol"), 0);
+
+    // Paths that would leave the volume's directory.
+    fs::create_directory(base_ + "/outside");
+    std::ofstream(base_ + "/outside/secret") << "keep";
+    for (const char* p : {"../outside/secret", "/DskVol/../outside/secret", "/DskVolx/a", "/etc/passwd",
+                          "/DskVol/a/../../outside/secret"})
+        EXPECT_NE(err([p] { return vx::open(p, vx::RDWR | vx::CREAT | vx::TRUNC, 0); }), 0) << p;
+    EXPECT_NE(err([] { return vx::chdir(".."); }), 0);
+    EXPECT_FALSE(fs::exists(base_ + "/a"));
+
+    // Host links are not entries: not listed, not followed, their names not taken.
+    fs::create_symlink(base_ + "/outside/secret", host("link"));
+    fs::create_directory_symlink(base_ + "/outside", host("dirlink"));
+    EXPECT_EQ(err([] { return vx::open("link", vx::RDONLY, 0); }), vx::E_NOENT);
+    EXPECT_EQ(err([] { return vx::open("link", 0x602, 0); }), vx::E_ACCES);
+    EXPECT_EQ(err([] { return vx::chdir("dirlink"); }), vx::E_NOENT);
+    EXPECT_EQ(err([] { return vx::open("dirlink/secret", 0x602, 0); }), vx::E_NOENT);
+    EXPECT_EQ(err([] { return vx::rename("a", "link"); }), vx::E_EXIST);
+    EXPECT_EQ(names("/DskVol/"), Names{"a"});
+    std::string kept;
+    std::getline(std::ifstream(base_ + "/outside/secret"), kept);
+    EXPECT_EQ(kept, "keep");
+
+    // ".." inside the volume is fine; the directory index is never reachable.
+    ASSERT_EQ(vx::mkdir("files"), 0);
+    EXPECT_EQ(get("files/../a"), "x");
+    EXPECT_EQ(err([] { return vx::open(".dosdir", vx::RDONLY, 0); }), vx::E_INVAL);
+    EXPECT_EQ(err([] { return vx::remove("/DskVol/.DOSDIR"); }), vx::E_INVAL);
+}
+
+TEST_F(FilesTest, NamesFollowDosRules)
+{
+    ASSERT_EQ(put("Image1", "first"), 0);
+    EXPECT_EQ(get("image1"), "first");
+    EXPECT_EQ(put("IMAGE1", "second"), 0); // the existing file, emptied, keeps its name
+    EXPECT_EQ(names(), Names{"Image1"});
+    EXPECT_EQ(get("iMaGe1"), "second");
+    ASSERT_EQ(vx::mkdir("Files/"), 0);
+    EXPECT_EQ(err([] { return vx::mkdir("FILES"); }), vx::E_EXIST);
+    EXPECT_EQ(put("files/x", "y"), 0);
+    EXPECT_EQ(get("/DskVol/FILES/X"), "y");
+
+    for (char c : std::string(":*?\"<>|\\")) {
+        std::string bad = std::string("a") + c + "b";
+        EXPECT_EQ(put(bad, "z"), vx::E_INVAL) << bad;
+    }
+    EXPECT_EQ(put("tab\there", "z"), vx::E_INVAL);
+    EXPECT_EQ(put("", "z"), vx::E_NOENT);
+    EXPECT_EQ(put("files/", "z"), vx::E_ISDIR);
+    EXPECT_EQ(put("Image1/x", "z"), vx::E_NOTDIR);
+    EXPECT_EQ(put(std::string(256, 'n'), "z"), vx::E_NAMETOOLONG);
+    EXPECT_EQ(put(std::string(200, 'n') + "/" + std::string(60, 'm'), "z"), vx::E_NAMETOOLONG);
+    EXPECT_EQ(put(std::string(247, 'n'), "z"), 0); // "/DskVol/" + 247 = 255
+    EXPECT_EQ(names().size(), 3u);
+}
+
+TEST_F(FilesTest, DirectoriesListInCreationOrderWithSlotsReused)
+{
+    for (const char* n : {"c", "a", "b"}) ASSERT_EQ(put(n, n), 0);
+    ASSERT_EQ(vx::remove("a"), 0);
+    ASSERT_EQ(put("z", ""), 0); // takes the freed slot
+    ASSERT_EQ(put("d", ""), 0);
+    EXPECT_EQ(names(), (Names{"c", "z", "b", "d"}));
+    ASSERT_EQ(vx::mkdir("sub"), 0);
+    ASSERT_EQ(put("sub/one", ""), 0);
+    EXPECT_EQ(names("sub"), (Names{".", "..", "one"}));
+
+    // The order outlives the process; changes made behind the board's back are taken in.
+    boot();
+    EXPECT_EQ(names(), (Names{"c", "z", "b", "d", "sub"}));
+    fs::remove(host("z"));
+    hostPut("y2", "");
+    hostPut("x1", "");
+    hostPut("bad?name", "");
+    EXPECT_EQ(names(), (Names{"c", "b", "d", "sub", "x1", "y2"}));
+    ASSERT_EQ(put("new", ""), 0);
+    EXPECT_EQ(names(), (Names{"c", "new", "b", "d", "sub", "x1", "y2"}));
+
+    // A listing is a snapshot: removing while reading (the factory clean-up) sees every entry.
+    vx::DirStream* d = vx::opendir(".");
+    ASSERT_NE(d, nullptr);
+    int seen = 0;
+    while (vx::Dirent* e = vx::readdir(d)) {
+        vx::Stat st;
+        ASSERT_EQ(vx::stat(e->d_name, &st), 0) << e->d_name;
+        if ((st.st_mode & vx::MODE_IFMT) == vx::MODE_IFREG) vx::remove(e->d_name);
+        ++seen;
+    }
+    EXPECT_EQ(seen, 7);
+    EXPECT_EQ(vx::closedir(d), 0);
+    EXPECT_EQ(names(), Names{"sub"});
+    EXPECT_EQ(err([d] { return vx::closedir(d); }), vx::E_BADF);
+    EXPECT_EQ(vx::readdir(nullptr), nullptr);
+
+    // An index the host damaged falls back to name order; nothing is lost.
+    std::ofstream(host(".dosdir")) << "garbage\nsub\n";
+    hostPut("k", "");
+    EXPECT_EQ(names(), (Names{"k", "sub"}));
+    ASSERT_EQ(put("j", ""), 0);
+    EXPECT_EQ(names(), (Names{"k", "sub", "j"}));
+}
+
+TEST_F(FilesTest, RenameNeverReplacesAndRenameReplaceDoes)
+{
+    ASSERT_EQ(put("xcode.bin", "new"), 0);
+    ASSERT_EQ(put("image1", "old"), 0);
+    EXPECT_EQ(err([] { return vx::rename("xcode.bin", "IMAGE1"); }), vx::E_EXIST);
+    EXPECT_EQ(get("image1"), "old");
+    EXPECT_EQ(err([] { return vx::rename("missing", "other"); }), vx::E_NOENT);
+    EXPECT_EQ(err([] { return vx::renameReplace("missing", "image1"); }), vx::E_NOENT);
+    EXPECT_EQ(get("image1"), "old");
+
+    ASSERT_EQ(vx::renameReplace("xcode.bin", "image1"), 0);
+    EXPECT_EQ(get("image1"), "new");
+    EXPECT_EQ(names(), Names{"image1"}); // the renamed entry keeps its slot
+
+    // A change of case is a rename of the same entry.
+    ASSERT_EQ(put("after", ""), 0);
+    ASSERT_EQ(vx::rename("image1", "Image1"), 0);
+    EXPECT_EQ(names(), (Names{"Image1", "after"}));
+
+    // Into another directory: the first free slot there.
+    ASSERT_EQ(vx::mkdir("files"), 0);
+    ASSERT_EQ(put("files/a", ""), 0);
+    ASSERT_EQ(put("files/b", ""), 0);
+    ASSERT_EQ(vx::remove("files/a"), 0);
+    ASSERT_EQ(vx::rename("after", "files/c"), 0);
+    EXPECT_EQ(names("files"), (Names{".", "..", "c", "b"}));
+    EXPECT_EQ(err([] { return vx::rename("files", "files/inner"); }), vx::E_INVAL);
+    EXPECT_EQ(err([] { return vx::renameReplace("Image1", "files"); }), vx::E_ISDIR);
+    EXPECT_EQ(err([] { return vx::remove("files"); }), vx::E_ISDIR);
+    EXPECT_TRUE(fs::is_directory(host("files")));
+}
+
+TEST_F(FilesTest, CapacityCountsWholeClustersAndAFullDiskTakesNothing)
+{
+    int fd = vx::open("big", 0x602, 0);
+    ASSERT_GE(fd, 3);
+    vx::StatFs sfs;
+    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
+    EXPECT_EQ(sfs.f_bsize, 512);
+    EXPECT_EQ(sfs.f_blocks, 64);
+    EXPECT_EQ(sfs.f_bfree, 64);
+    ASSERT_EQ(vx::write(fd, "x", 1), 1);
+    ASSERT_EQ(vx::mkdir("dir"), 0);
+    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
+    EXPECT_EQ(sfs.f_bfree, 62); // one byte takes a cluster, a directory one more
+
+    std::string block(512 * 63 - 1, 'b');
+    ASSERT_EQ(vx::write(fd, block.data(), block.size()), int32_t(block.size()));
+    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
+    EXPECT_EQ(sfs.f_bfree, 0);
+    EXPECT_EQ(err([fd] { return vx::write(fd, "y", 1); }), vx::E_NOSPC);
+    EXPECT_EQ(err([fd] { return vx::ftruncate(fd, 512 * 64); }), vx::E_NOSPC);
+    EXPECT_EQ(err([] { return vx::mkdir("dir2"); }), vx::E_NOSPC);
+    vx::Stat st;
+    ASSERT_EQ(vx::fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, 512u * 63);
+    EXPECT_EQ(fs::file_size(host("big")), 512u * 63);
+
+    // Rewriting inside what the file holds needs no new cluster.
+    ASSERT_EQ(vx::lseek(fd, 0, vx::SEEK_FROM_START), 0);
+    EXPECT_EQ(vx::write(fd, "zz", 2), 2);
+    EXPECT_EQ(vx::ftruncate(fd, 10), 0);
+    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
+    EXPECT_EQ(sfs.f_bfree, 62);
+    vx::close(fd);
+    EXPECT_EQ(get("big"), "zzbbbbbbbb");
+
+    // Files put in by hand count too.
+    hostPut("dir/hand", std::string(512 * 62, 'h'));
+    EXPECT_EQ(put("more", "m"), vx::E_NOSPC);
+    EXPECT_EQ(get("more"), ""); // created empty, the write refused
+}
+
+TEST_F(FilesTest, OpenFlagsAndDescriptors)
+{
+    EXPECT_EQ(err([] { return vx::open("none", vx::RDWR, 0); }), vx::E_NOENT);
+    EXPECT_FALSE(fs::exists(host("none")));
+    ASSERT_EQ(put("f", "hello world", 0x201), 0);
+    EXPECT_EQ(put("f", "HE", 0x202), 0); // no truncation: overwrites the start
+    EXPECT_EQ(get("f"), "HEllo world");
+    EXPECT_EQ(put("f", "bye", 0x601), 0);
+    EXPECT_EQ(get("f"), "bye");
+    ASSERT_EQ(vx::creat("g", vx::RDWR), 3);
+    vx::close(3);
+
+    int ro = vx::open("f", vx::RDONLY, 0);
+    EXPECT_EQ(err([ro] { return vx::write(ro, "x", 1); }), vx::E_BADF);
+    EXPECT_EQ(err([ro] { return vx::ftruncate(ro, 0); }), vx::E_BADF);
+    EXPECT_EQ(vx::lseek(ro, -1, vx::SEEK_FROM_END), 2);
+    char c = 0;
+    EXPECT_EQ(vx::read(ro, &c, 1), 1);
+    EXPECT_EQ(c, 'e');
+    EXPECT_EQ(vx::read(ro, &c, 1), 0);
+    EXPECT_EQ(err([ro] { return vx::lseek(ro, -10, vx::SEEK_FROM_CUR); }), vx::E_INVAL);
+    EXPECT_EQ(err([ro] { return vx::lseek(ro, 0, 7); }), vx::E_INVAL);
+    vx::close(ro);
+    EXPECT_EQ(get("f"), "bye");
+    int wo = vx::open("f", vx::WRONLY, 0);
+    EXPECT_EQ(err([wo, &c] { return vx::read(wo, &c, 1); }), vx::E_BADF);
+    EXPECT_EQ(vx::lseek(wo, 5, vx::SEEK_FROM_START), 5);
+    EXPECT_EQ(vx::write(wo, "!", 1), 1);
+    vx::close(wo);
+    EXPECT_EQ(get("f"), std::string("bye\0\0!", 6));
+
+    ASSERT_EQ(vx::mkdir("d"), 0);
+    EXPECT_EQ(err([] { return vx::open("d", vx::RDWR, 0); }), vx::E_ISDIR);
+    EXPECT_EQ(err([] { return vx::open("d", 0x602, 0); }), vx::E_ISDIR);
+    EXPECT_EQ(err([] { return vx::open("f", 3, 0); }), vx::E_INVAL);
+    int rw = vx::open("f", vx::RDWR, 0);
+    EXPECT_EQ(err([rw] { return vx::write(rw, nullptr, 4); }), vx::E_INVAL);
+    EXPECT_EQ(err([rw] { return vx::read(rw, nullptr, 4); }), vx::E_INVAL);
+    vx::close(rw);
+
+    std::vector<int> fds;
+    for (int i = 0; i < host::files::DescriptorTable::kSize; ++i) fds.push_back(vx::open("f", vx::RDONLY, 0));
+    EXPECT_EQ(fds.front(), 3);
+    EXPECT_EQ(fds.back(), 3 + host::files::DescriptorTable::kSize - 1);
+    EXPECT_EQ(err([] { return vx::open("f", vx::RDONLY, 0); }), vx::E_MFILE);
+    vx::close(10);
+    EXPECT_EQ(vx::open("g", vx::RDONLY, 0), 10);
+    for (int fd : fds) EXPECT_EQ(vx::close(fd), 0);
+    for (int bad : {-1, 3, 53, 1000}) EXPECT_EQ(err([bad] { return vx::close(bad); }), vx::E_BADF);
+}
+
+TEST_F(FilesTest, ConsoleDescriptors)
+{
+    EXPECT_EQ(vx::write(1, "hi", 2), 2);
+    EXPECT_EQ(g_console, "hi");
+    EXPECT_EQ(vx::close(2), 0);
+    vx::Stat st;
+    EXPECT_EQ(vx::fstat(0, &st), 0);
+    EXPECT_EQ(st.st_mode & vx::MODE_IFMT, 0x2000u);
+    EXPECT_EQ(err([] { return vx::lseek(0, 0, vx::SEEK_FROM_START); }), vx::E_INVAL);
+}
+
+TEST_F(FilesTest, PowerCutDuringTheNthWriteLeavesTheEarlierOnes)
+{
+    int fd = vx::open("log", 0x602, 0);
+    ASSERT_GE(fd, 3);
+    host::filesSetPowerCutAfterWrites(3);
+    EXPECT_EQ(vx::write(fd, "one,", 4), 4);
+    EXPECT_EQ(vx::write(fd, "two,", 4), 4);
+    EXPECT_THROW(vx::write(fd, "three", 5), PowerCut);
+    EXPECT_EQ(fs::file_size(host("log")), 8u); // nothing of the third write landed, nothing held back
+    EXPECT_EQ(vx::write(fd, "four", 4), 4);    // disarmed after it fired
+    vx::close(fd);
+    host::filesSetPowerCutAfterWrites(1);
+    host::filesSetPowerCutAfterWrites(0);
+    EXPECT_EQ(put("log", "ok"), 0);
+}
+
+TEST_F(FilesTest, TimesComeFromTheSystemCalendar)
+{
+    std::tm tm{};
+    tm.tm_year = 2008 - 1900;
+    tm.tm_mon = 3;
+    tm.tm_mday = 28;
+    tm.tm_hour = 14;
+    tm.tm_min = 5;
+    tm.tm_sec = 9;
+    vx::Time when = vx::mktime(&tm);
+    ASSERT_EQ(vx::clockSettime(when, 0), 0);
+    ASSERT_EQ(vx::mkdir("files"), 0);
+    ASSERT_EQ(put("files/a", "x"), 0);
+    vx::Stat st;
+    ASSERT_EQ(vx::stat("files/a", &st), 0);
+    EXPECT_EQ(st.st_mtime, when);
+    EXPECT_EQ(st.st_size, 1u);
+    EXPECT_EQ(st.st_mode, vx::MODE_IFREG | 0644);
+    struct ::stat hs;
+    ASSERT_EQ(::stat(host("files/a").c_str(), &hs), 0);
+    EXPECT_EQ(hs.st_mtim.tv_sec, time_t(when));
+
+    host::clockAdvanceNs(60ull * 1000000000);
+    ASSERT_EQ(put("files/b", ""), 0);
+    ASSERT_EQ(vx::stat("files", &st), 0);
+    EXPECT_EQ(st.st_mode, vx::MODE_IFDIR | 0755);
+    EXPECT_EQ(st.st_mtime, when); // a directory keeps its creation time
+    ASSERT_EQ(vx::stat("files/b", &st), 0);
+    EXPECT_EQ(st.st_mtime, when + 60);
+
+    hostPut("hand", "h"); // the host's own time
+    ASSERT_EQ(vx::stat("hand", &st), 0);
+    EXPECT_GT(st.st_mtime, uint32_t(1600000000));
+}
+
+TEST_F(FilesTest, CurrentDirectory)
+{
+    char buf[256];
+    EXPECT_STREQ(vx::getcwd(buf, sizeof buf), "/DskVol/");
+    ASSERT_EQ(vx::mkdir("files/"), 0);
+    ASSERT_EQ(put("files/f", ""), 0);
+    ASSERT_EQ(vx::chdir("FILES/"), 0);
+    EXPECT_STREQ(vx::getcwd(buf, sizeof buf), "/DskVol/files");
+    EXPECT_EQ(vx::getcwd(buf, 13), nullptr);
+    EXPECT_EQ(vx::errnoGet(), vx::E_NAMETOOLONG);
+    EXPECT_EQ(vx::getcwd(buf, 14), buf);
+    EXPECT_EQ(err([] { return vx::chdir("f"); }), vx::E_NOTDIR);
+    EXPECT_EQ(err([] { return vx::chdir("nowhere"); }), vx::E_NOENT);
+    EXPECT_STREQ(vx::getcwd(buf, sizeof buf), "/DskVol/files");
+    ASSERT_EQ(vx::chdir(".."), 0);
+    EXPECT_STREQ(vx::getcwd(buf, sizeof buf), "/DskVol/");
+}
+
+TEST_F(FilesTest, ShellServicesPrintOnTheConsole)
+{
+    EXPECT_EQ(vx::cd("nowhere"), -1);
+    EXPECT_EQ(g_console, "cd: error = 0x2.\n");
+    ASSERT_EQ(vx::mkdir("files"), 0);
+    EXPECT_EQ(vx::cd("files"), 0);
+    g_console.clear();
+    vx::pwd();
+    EXPECT_EQ(g_console, "/DskVol/files\n");
+
+    ASSERT_EQ(vx::clockSettime(1209391509, 0), 0); // 28 Apr 2008 14:05:09
+    ASSERT_EQ(put("boot.dim", "12345"), 0);
+    ASSERT_EQ(vx::mkdir("sub"), 0);
+    ASSERT_EQ(put("sub/deep", ""), 0);
+    g_console.clear();
+    EXPECT_EQ(vx::llr("/DskVol"), 0);
+    const std::string& out = g_console;
+    size_t root = out.find("Listing Directory /DskVol/:\n");
+    size_t files = out.find("Listing Directory /DskVol/files:\n");
+    size_t sub = out.find("Listing Directory /DskVol/files/sub:\n");
+    ASSERT_NE(root, std::string::npos) << out;
+    ASSERT_NE(files, std::string::npos) << out;
+    ASSERT_NE(sub, std::string::npos) << out;
+    EXPECT_LT(root, files);
+    EXPECT_LT(files, sub);
+    EXPECT_NE(out.find("-rw-r--r--          5 Apr 28 2008 14:05:09 boot.dim\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("drwxr-xr-x          0 Apr 28 2008 14:05:09 sub/\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" deep\n"), std::string::npos);
+    EXPECT_EQ(out.find("Listing Directory /DskVol/files/."), std::string::npos);
+    g_console.clear();
+    EXPECT_EQ(vx::llr("nowhere"), -1);
+    EXPECT_NE(g_console.find("llr:"), std::string::npos);
+
+    g_console.clear();
+    EXPECT_EQ(vx::dosFsShow("/DskVol/", 1), 0);
+    EXPECT_NE(g_console.find("bytes per cluster:     512\n"), std::string::npos) << g_console;
+    EXPECT_NE(g_console.find("total clusters:        64\n"), std::string::npos);
+    EXPECT_NE(g_console.find("free clusters:         61\n"), std::string::npos); // 2 directories, 1 file
+    EXPECT_EQ(g_console.find("current directory"), std::string::npos);
+    g_console.clear();
+    EXPECT_EQ(vx::dosFsShow("/DskVol", 2), 0);
+    EXPECT_NE(g_console.find("files:                 2\n"), std::string::npos) << g_console;
+    EXPECT_NE(g_console.find("current directory:     /DskVol/files\n"), std::string::npos);
+    EXPECT_EQ(vx::dosFsShow("/tffs0", 1), -1);
+}
+
+} // namespace
