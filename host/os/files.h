@@ -31,9 +31,6 @@
 #include "osapi.h"
 
 #include <sys/stat.h>
-// glibc defines st_mtime as a macro for its own struct stat; vx::Stat has a
-// member of that name. Host code here reads st_mtim.tv_sec instead.
-#undef st_mtime
 
 #include <array>
 #include <cstdint>

@@ -14,15 +14,15 @@ const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // One listing line: type and permissions, size, date and time, name.
 void printEntry(const ListedEntry& e)
 {
-    bool dir = (e.st.st_mode & vx::MODE_IFMT) == vx::MODE_IFDIR;
+    bool dir = (e.st.mode & vx::MODE_IFMT) == vx::MODE_IFDIR;
     char mode[11];
     mode[0] = dir ? 'd' : '-';
-    for (int i = 0; i < 9; ++i) mode[1 + i] = (e.st.st_mode >> (8 - i)) & 1 ? "rwxrwxrwx"[i] : '-';
+    for (int i = 0; i < 9; ++i) mode[1 + i] = (e.st.mode >> (8 - i)) & 1 ? "rwxrwxrwx"[i] : '-';
     mode[10] = '\0';
-    vx::Time t = e.st.st_mtime;
+    vx::Time t = e.st.mtime;
     std::tm tm{};
     vx::localtime_r(&t, &tm);
-    vx::printf("%s %10u %s %2d %04d %02d:%02d:%02d %s%s\n", mode, unsigned(e.st.st_size),
+    vx::printf("%s %10u %s %2d %04d %02d:%02d:%02d %s%s\n", mode, unsigned(e.st.size),
                kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
                e.name.c_str(), dir ? "/" : "");
 }
@@ -42,7 +42,7 @@ int listTree(const std::string& path)
     int rc = vx::OK;
     std::string prefix = boardDir.back() == '/' ? boardDir : boardDir + "/";
     for (const auto& e : entries) {
-        if (e.name == "." || e.name == ".." || (e.st.st_mode & vx::MODE_IFMT) != vx::MODE_IFDIR) continue;
+        if (e.name == "." || e.name == ".." || (e.st.mode & vx::MODE_IFMT) != vx::MODE_IFDIR) continue;
         if (listTree(prefix + e.name) != vx::OK) rc = vx::ERROR;
     }
     return rc;

@@ -42,9 +42,9 @@ void toBoardStat(const struct ::stat& hs, vx::Stat& st)
 {
     st = vx::Stat{};
     bool dir = S_ISDIR(hs.st_mode);
-    st.st_size = dir ? 0 : uint32_t(std::min<uint64_t>(uint64_t(hs.st_size), UINT32_MAX));
-    st.st_mtime = hs.st_mtim.tv_sec < 0 ? 0 : uint32_t(std::min<int64_t>(hs.st_mtim.tv_sec, UINT32_MAX));
-    st.st_mode = dir ? (vx::MODE_IFDIR | 0755) : (vx::MODE_IFREG | 0644);
+    st.size = dir ? 0 : uint32_t(std::min<uint64_t>(uint64_t(hs.st_size), UINT32_MAX));
+    st.mtime = hs.st_mtim.tv_sec < 0 ? 0 : uint32_t(std::min<int64_t>(hs.st_mtim.tv_sec, UINT32_MAX));
+    st.mode = dir ? (vx::MODE_IFDIR | 0755) : (vx::MODE_IFREG | 0644);
 }
 
 namespace {

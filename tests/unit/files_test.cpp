@@ -1,5 +1,6 @@
 // files_test.cpp - the flash disk volume's file services against a fresh host
 // directory per test, with the virtual clock.
+#include "host/os/console.h"
 #include "host/os/files.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
@@ -14,45 +15,10 @@
 #include <sys/stat.h>
 #include <vector>
 
-// ==== TEMPORARY, TEST-ONLY DEFINITIONS ========================================
-// The console (vx::printf, vx::vprintf, host::consoleRead/Write) and
-// host::powerCut belong to other host modules that are not in this tree yet.
-// These stand-ins let the file services link and be observed; remove them when
-// the real console and power-cut land (the tests then use the scripted console
-// peer and the power-cut test hook).
 namespace {
-std::string g_console;
-struct PowerCut {
-    std::string why;
-};
+// The console's far end: the shell services print there.
+host::ScriptedPeer g_peer;
 } // namespace
-namespace vx {
-int vprintf(const char* fmt, va_list ap)
-{
-    char buf[1024];
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-    if (n > 0) g_console.append(buf, std::min<size_t>(size_t(n), sizeof buf - 1));
-    return n;
-}
-int printf(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vx::vprintf(fmt, ap);
-    va_end(ap);
-    return n;
-}
-} // namespace vx
-namespace host {
-int32_t consoleRead(void*, size_t) { return 0; }
-int32_t consoleWrite(const void* buf, size_t n)
-{
-    g_console.append(static_cast<const char*>(buf), n);
-    return int32_t(n);
-}
-[[noreturn]] void powerCut(const char* why) { throw PowerCut{why}; }
-} // namespace host
-// ==== END OF TEMPORARY DEFINITIONS ============================================
 
 namespace {
 
@@ -69,12 +35,16 @@ protected:
         cfg_.clusterBytes = 512;
         cfg_.clusters = 64;
         host::clockInit(true);
+        host::resetModeSet(host::ResetMode::Throw);
+        host::consoleInitScripted(&g_peer);
+        vx::ioctl(vx::STD_OUT, vx::FIOSETOPTIONS, vx::OPT_RAW); // output as printed, no CR added
         boot();
-        g_console.clear();
+        g_peer.clearOutput();
     }
     void TearDown() override
     {
         host::filesInit(cfg_); // closes what a test left open
+        host::consoleShutdown();
         fs::remove_all(base_);
     }
     // A new run of the board over the same directory.
@@ -225,7 +195,7 @@ TEST_F(FilesTest, DirectoriesListInCreationOrderWithSlotsReused)
     while (vx::Dirent* e = vx::readdir(d)) {
         vx::Stat st;
         ASSERT_EQ(vx::stat(e->d_name, &st), 0) << e->d_name;
-        if ((st.st_mode & vx::MODE_IFMT) == vx::MODE_IFREG) vx::remove(e->d_name);
+        if ((st.mode & vx::MODE_IFMT) == vx::MODE_IFREG) vx::remove(e->d_name);
         ++seen;
     }
     EXPECT_EQ(seen, 7);
@@ -297,7 +267,7 @@ TEST_F(FilesTest, CapacityCountsWholeClustersAndAFullDiskTakesNothing)
     EXPECT_EQ(err([] { return vx::mkdir("dir2"); }), vx::E_NOSPC);
     vx::Stat st;
     ASSERT_EQ(vx::fstat(fd, &st), 0);
-    EXPECT_EQ(st.st_size, 512u * 63);
+    EXPECT_EQ(st.size, 512u * 63);
     EXPECT_EQ(fs::file_size(host("big")), 512u * 63);
 
     // Rewriting inside what the file holds needs no new cluster.
@@ -369,11 +339,11 @@ TEST_F(FilesTest, OpenFlagsAndDescriptors)
 TEST_F(FilesTest, ConsoleDescriptors)
 {
     EXPECT_EQ(vx::write(1, "hi", 2), 2);
-    EXPECT_EQ(g_console, "hi");
+    EXPECT_EQ(g_peer.output(), "hi");
     EXPECT_EQ(vx::close(2), 0);
     vx::Stat st;
     EXPECT_EQ(vx::fstat(0, &st), 0);
-    EXPECT_EQ(st.st_mode & vx::MODE_IFMT, 0x2000u);
+    EXPECT_EQ(st.mode & vx::MODE_IFMT, 0x2000u);
     EXPECT_EQ(err([] { return vx::lseek(0, 0, vx::SEEK_FROM_START); }), vx::E_INVAL);
 }
 
@@ -384,7 +354,7 @@ TEST_F(FilesTest, PowerCutDuringTheNthWriteLeavesTheEarlierOnes)
     host::filesSetPowerCutAfterWrites(3);
     EXPECT_EQ(vx::write(fd, "one,", 4), 4);
     EXPECT_EQ(vx::write(fd, "two,", 4), 4);
-    EXPECT_THROW(vx::write(fd, "three", 5), PowerCut);
+    EXPECT_THROW(vx::write(fd, "three", 5), host::PowerCutRequested);
     EXPECT_EQ(fs::file_size(host("log")), 8u); // nothing of the third write landed, nothing held back
     EXPECT_EQ(vx::write(fd, "four", 4), 4);    // disarmed after it fired
     vx::close(fd);
@@ -408,9 +378,9 @@ TEST_F(FilesTest, TimesComeFromTheSystemCalendar)
     ASSERT_EQ(put("files/a", "x"), 0);
     vx::Stat st;
     ASSERT_EQ(vx::stat("files/a", &st), 0);
-    EXPECT_EQ(st.st_mtime, when);
-    EXPECT_EQ(st.st_size, 1u);
-    EXPECT_EQ(st.st_mode, vx::MODE_IFREG | 0644);
+    EXPECT_EQ(st.mtime, when);
+    EXPECT_EQ(st.size, 1u);
+    EXPECT_EQ(st.mode, vx::MODE_IFREG | 0644);
     struct ::stat hs;
     ASSERT_EQ(::stat(host("files/a").c_str(), &hs), 0);
     EXPECT_EQ(hs.st_mtim.tv_sec, time_t(when));
@@ -418,14 +388,14 @@ TEST_F(FilesTest, TimesComeFromTheSystemCalendar)
     host::clockAdvanceNs(60ull * 1000000000);
     ASSERT_EQ(put("files/b", ""), 0);
     ASSERT_EQ(vx::stat("files", &st), 0);
-    EXPECT_EQ(st.st_mode, vx::MODE_IFDIR | 0755);
-    EXPECT_EQ(st.st_mtime, when); // a directory keeps its creation time
+    EXPECT_EQ(st.mode, vx::MODE_IFDIR | 0755);
+    EXPECT_EQ(st.mtime, when); // a directory keeps its creation time
     ASSERT_EQ(vx::stat("files/b", &st), 0);
-    EXPECT_EQ(st.st_mtime, when + 60);
+    EXPECT_EQ(st.mtime, when + 60);
 
     hostPut("hand", "h"); // the host's own time
     ASSERT_EQ(vx::stat("hand", &st), 0);
-    EXPECT_GT(st.st_mtime, uint32_t(1600000000));
+    EXPECT_GT(st.mtime, uint32_t(1600000000));
 }
 
 TEST_F(FilesTest, CurrentDirectory)
@@ -449,20 +419,20 @@ TEST_F(FilesTest, CurrentDirectory)
 TEST_F(FilesTest, ShellServicesPrintOnTheConsole)
 {
     EXPECT_EQ(vx::cd("nowhere"), -1);
-    EXPECT_EQ(g_console, "cd: error = 0x2.\n");
+    EXPECT_EQ(g_peer.output(), "cd: error = 0x2.\n");
     ASSERT_EQ(vx::mkdir("files"), 0);
     EXPECT_EQ(vx::cd("files"), 0);
-    g_console.clear();
+    g_peer.clearOutput();
     vx::pwd();
-    EXPECT_EQ(g_console, "/DskVol/files\n");
+    EXPECT_EQ(g_peer.output(), "/DskVol/files\n");
 
     ASSERT_EQ(vx::clockSettime(1209391509, 0), 0); // 28 Apr 2008 14:05:09
     ASSERT_EQ(put("boot.dim", "12345"), 0);
     ASSERT_EQ(vx::mkdir("sub"), 0);
     ASSERT_EQ(put("sub/deep", ""), 0);
-    g_console.clear();
+    g_peer.clearOutput();
     EXPECT_EQ(vx::llr("/DskVol"), 0);
-    const std::string& out = g_console;
+    const std::string& out = g_peer.output();
     size_t root = out.find("Listing Directory /DskVol/:\n");
     size_t files = out.find("Listing Directory /DskVol/files:\n");
     size_t sub = out.find("Listing Directory /DskVol/files/sub:\n");
@@ -475,20 +445,20 @@ TEST_F(FilesTest, ShellServicesPrintOnTheConsole)
     EXPECT_NE(out.find("drwxr-xr-x          0 Apr 28 2008 14:05:09 sub/\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" deep\n"), std::string::npos);
     EXPECT_EQ(out.find("Listing Directory /DskVol/files/."), std::string::npos);
-    g_console.clear();
+    g_peer.clearOutput();
     EXPECT_EQ(vx::llr("nowhere"), -1);
-    EXPECT_NE(g_console.find("llr:"), std::string::npos);
+    EXPECT_NE(g_peer.output().find("llr:"), std::string::npos);
 
-    g_console.clear();
+    g_peer.clearOutput();
     EXPECT_EQ(vx::dosFsShow("/DskVol/", 1), 0);
-    EXPECT_NE(g_console.find("bytes per cluster:     512\n"), std::string::npos) << g_console;
-    EXPECT_NE(g_console.find("total clusters:        64\n"), std::string::npos);
-    EXPECT_NE(g_console.find("free clusters:         61\n"), std::string::npos); // 2 directories, 1 file
-    EXPECT_EQ(g_console.find("current directory"), std::string::npos);
-    g_console.clear();
+    EXPECT_NE(g_peer.output().find("bytes per cluster:     512\n"), std::string::npos) << g_peer.output();
+    EXPECT_NE(g_peer.output().find("total clusters:        64\n"), std::string::npos);
+    EXPECT_NE(g_peer.output().find("free clusters:         61\n"), std::string::npos); // 2 directories, 1 file
+    EXPECT_EQ(g_peer.output().find("current directory"), std::string::npos);
+    g_peer.clearOutput();
     EXPECT_EQ(vx::dosFsShow("/DskVol", 2), 0);
-    EXPECT_NE(g_console.find("files:                 2\n"), std::string::npos) << g_console;
-    EXPECT_NE(g_console.find("current directory:     /DskVol/files\n"), std::string::npos);
+    EXPECT_NE(g_peer.output().find("files:                 2\n"), std::string::npos) << g_peer.output();
+    EXPECT_NE(g_peer.output().find("current directory:     /DskVol/files\n"), std::string::npos);
     EXPECT_EQ(vx::dosFsShow("/tffs0", 1), -1);
 }
 
