@@ -18,7 +18,10 @@ const Ccsr::Sub* Ccsr::find(uint32_t offset) const
 
 bool Ccsr::read(uint32_t offset, int width, uint32_t& value)
 {
-    if (const Sub* s = find(offset)) return s->dev->read(offset - s->offset, width, value);
+    // The block's own registers come first: the reset register lies inside
+    // the window of the CPM.
+    bool own = (offset & ~3u) == kPorPllSr || (offset & ~3u) == kResetReg;
+    if (const Sub* s = own ? nullptr : find(offset)) return s->dev->read(offset - s->offset, width, value);
     uint32_t word;
     if ((offset & ~3u) == kPorPllSr) {
         word = (kCoreRatioField << 16) | (kPlatRatio << 1);
@@ -35,7 +38,8 @@ bool Ccsr::read(uint32_t offset, int width, uint32_t& value)
 
 bool Ccsr::write(uint32_t offset, int width, uint32_t value)
 {
-    if (const Sub* s = find(offset)) return s->dev->write(offset - s->offset, width, value);
+    bool own = (offset & ~3u) == kPorPllSr || (offset & ~3u) == kResetReg;
+    if (const Sub* s = own ? nullptr : find(offset)) return s->dev->write(offset - s->offset, width, value);
     if ((offset & ~3u) == kResetReg) {
         onReset_();
         return true;
