@@ -8,47 +8,70 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace host {
 namespace {
 
-// The one console of the board.
-std::unique_ptr<TtyDevice>& theConsole()
-{
-    static std::unique_ptr<TtyDevice> console;
-    return console;
-}
+// The one console of the board. Callers hold a reference for the length of a
+// call, so a shutdown never pulls the device from under a waiting reader.
+class ConsoleSlot {
+public:
+    std::shared_ptr<TtyDevice> get()
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        return dev_;
+    }
+    void replace(std::shared_ptr<TtyDevice> dev)
+    {
+        std::shared_ptr<TtyDevice> old;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            old = std::exchange(dev_, std::move(dev));
+        }
+        if (old) old->close();
+    }
 
-TtyDevice* console() { return theConsole().get(); }
+private:
+    std::mutex mu_;
+    std::shared_ptr<TtyDevice> dev_;
+};
+
+ConsoleSlot& theConsole()
+{
+    static ConsoleSlot slot;
+    return slot;
+}
 
 } // namespace
 
+std::shared_ptr<TtyDevice> consoleDevice() { return theConsole().get(); }
+
 void consoleInitStream(int fd, const ConsoleOptions& opts)
 {
-    consoleShutdown();
-    theConsole() = std::make_unique<StreamTty>(fd, opts);
+    theConsole().replace(std::make_shared<StreamTty>(fd, opts));
 }
 
 void consoleInitScripted(ScriptedPeer* peer)
 {
-    consoleShutdown();
-    if (peer) theConsole() = std::make_unique<ScriptedTty>(peer);
+    theConsole().replace(peer ? std::make_shared<ScriptedTty>(peer) : nullptr);
 }
 
-void consoleShutdown() { theConsole().reset(); }
+void consoleShutdown() { theConsole().replace(nullptr); }
 
 // Without a console, output goes nowhere and input is an error (never a wait).
 int32_t consoleRead(void* buf, size_t n)
 {
-    TtyDevice* c = console();
+    auto c = consoleDevice();
     return c ? c->read(buf, n, false) : -1;
 }
 
 int32_t consoleWrite(const void* buf, size_t n)
 {
     if (!buf) return -1;
-    TtyDevice* c = console();
+    auto c = consoleDevice();
     return c ? c->write(buf, n) : int32_t(n);
 }
 
@@ -126,7 +149,7 @@ void fflushStdout() {}
 char* fgetsStdin(char* buf, int size)
 {
     if (!buf || size <= 0) return nullptr;
-    host::TtyDevice* c = host::console();
+    auto c = host::consoleDevice();
     size_t len = 0, max = size_t(size) - 1;
     while (c && len < max) {
         int32_t r = c->read(buf + len, max - len, true);
@@ -141,7 +164,7 @@ char* fgetsStdin(char* buf, int size)
 
 int selectStdin(int32_t seconds, int32_t microseconds)
 {
-    host::TtyDevice* c = host::console();
+    auto c = host::consoleDevice();
     if (!c) return -1;
     int64_t timeoutNs = -1;
     if (seconds >= 0 && microseconds >= 0)
@@ -151,7 +174,7 @@ int selectStdin(int32_t seconds, int32_t microseconds)
 
 int ioctl(int fd, int request, intptr_t arg)
 {
-    host::TtyDevice* c = host::console();
+    auto c = host::consoleDevice();
     if (!c || fd < STD_IN || fd > STD_ERR) return -1;
     return c->ioctl(request, arg);
 }

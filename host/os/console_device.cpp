@@ -14,6 +14,13 @@ bool TtyDevice::baudSupported(int64_t baud)
     return std::find(std::begin(kRates), std::end(kRates), baud) != std::end(kRates);
 }
 
+void TtyDevice::close()
+{
+    Lock lock(mu_);
+    closing_ = true;
+    cv_.notify_all();
+}
+
 int32_t TtyDevice::read(void* buf, size_t n, bool stopAtNewline)
 {
     if (!buf) return -1;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,6 +22,8 @@ public:
     static constexpr int32_t kDefaultBaud = 9600;
 
     virtual ~TtyDevice() = default;
+    // Ends the device: waits in progress give up (-1) and transports stop.
+    virtual void close();
 
     // Board side. read: line discipline semantics, 0 = end of input, -1 when
     // the console is shutting down. write: always whole (output with no peer
@@ -50,11 +53,15 @@ protected:
     // echoes; a reboot trap resets the board. Returns true when any was taken.
     bool takeHeld(Lock& lock);
 
+    bool closing_ = false;
     std::mutex mu_;
     std::condition_variable cv_; // any change of input, output or state
     LineDiscipline disc_;
     std::deque<uint8_t> held_;   // received, not yet taken by the discipline
     int32_t baud_ = kDefaultBaud;
 };
+
+// The console instance (shared for the length of a call); null when none.
+std::shared_ptr<TtyDevice> consoleDevice();
 
 } // namespace host

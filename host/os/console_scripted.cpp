@@ -60,6 +60,7 @@ TtyDevice::Wait ScriptedTty::waitFor(Lock& lock, const std::function<bool()>& pr
     const uint64_t deadline = timed ? clockNowNs() + uint64_t(timeoutNs) : 0;
     int emptyRounds = 0;
     for (;;) {
+        if (closing_) return Wait::Closed;
         pump(lock);
         if (pred()) return Wait::Ready;
 

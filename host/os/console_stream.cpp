@@ -49,17 +49,18 @@ StreamTty::StreamTty(int fd, const ConsoleOptions& opts)
 
 StreamTty::~StreamTty()
 {
-    {
-        Lock lock(mu_);
-        closing_ = true;
-        cv_.notify_all();
-    }
+    close();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void StreamTty::close()
+{
+    TtyDevice::close();
     uint64_t one = 1;
     if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
-        // The reader also checks closing_ after every poll round.
+        // Nothing more to do: the reader sees closing_ after its next wake-up.
     }
-    if (reader_.joinable()) reader_.join();
-    if (wakeFd_ >= 0) ::close(wakeFd_);
+    if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
 }
 
 void StreamTty::readerLoop()

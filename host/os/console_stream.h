@@ -39,6 +39,7 @@ class StreamTty : public TtyDevice {
 public:
     StreamTty(int fd, const ConsoleOptions& opts);
     ~StreamTty() override;
+    void close() override; // also stops the reader thread
     StreamTty(const StreamTty&) = delete;
     StreamTty& operator=(const StreamTty&) = delete;
 
@@ -60,7 +61,6 @@ private:
     ConsoleOptions opts_;
     int wakeFd_ = -1;
     bool detached_ = false; // the stream ended: reads wait, output is discarded
-    bool closing_ = false;
     bool escapePending_ = false;
     uint64_t flushGen_ = 0; // input flushes so far (bytes read before one are stale)
     FaultInjector faults_;
