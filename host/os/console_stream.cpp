@@ -68,8 +68,6 @@ void StreamTty::readerLoop()
     try {
         uint8_t buf[256];
         for (;;) {
-            uint64_t gen;
-            int32_t baud;
             {
                 Lock lock(mu_);
                 // Bytes the discipline cannot take yet stay here: nothing more is
@@ -82,8 +80,6 @@ void StreamTty::readerLoop()
                     if (held_.empty()) break;
                     takeHeld(lock);
                 }
-                gen = flushGen_;
-                baud = baud_;
             }
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
             int pr = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, wakeFd_ >= 0 ? -1 : 100);
@@ -93,17 +89,26 @@ void StreamTty::readerLoop()
                 return;
             }
             if (pr <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            size_t want = opts_.linePace ? 16 : sizeof buf;
-            ssize_t n = ::recv(fd_, buf, want, MSG_DONTWAIT);
+            // Received under the lock, so an input flush sees these bytes
+            // either still in the socket or already held, never in between.
+            Lock lock(mu_);
+            if (closing_) return;
+            ssize_t n = ::recv(fd_, buf, opts_.linePace ? 16 : sizeof buf, MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
             if (n <= 0) {
-                Lock lock(mu_);
                 detach();
                 return;
             }
-            if (opts_.linePace) rxPace_.pace(size_t(n), baud);
-            Lock lock(mu_);
-            if (gen != flushGen_) continue; // arrived before a flush that discarded input
+            if (opts_.linePace) {
+                // The bytes take their time on the line; a flush meanwhile
+                // discards them, as it would on the wire.
+                uint64_t gen = flushGen_;
+                int32_t baud = baud_;
+                lock.unlock();
+                rxPace_.pace(size_t(n), baud);
+                lock.lock();
+                if (gen != flushGen_ || closing_) continue;
+            }
             for (ssize_t i = 0; i < n; ++i) arrive(lock, buf[i]);
             takeHeld(lock);
         }
@@ -143,8 +148,15 @@ void StreamTty::arrive(Lock&, uint8_t c)
 
 void StreamTty::escapeExit(int code)
 {
-    // Let a send in progress finish so the output is whole on the stream.
-    if (outMu_.try_lock_for(std::chrono::seconds(1))) outMu_.unlock();
+    // Output is handed to the stream as it is written; let a send in progress
+    // finish (for a while at most) so nothing is cut short.
+    for (int i = 0; i < 1000; ++i) {
+        if (outMu_.try_lock()) {
+            outMu_.unlock();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ::_exit(code);
 }
 
@@ -177,7 +189,7 @@ void StreamTty::transmit(Lock& lock, const std::string& bytes)
     lock.unlock();
     bool broken = false;
     {
-        std::lock_guard<std::timed_mutex> guard(outMu_);
+        std::lock_guard<std::mutex> guard(outMu_);
         for (size_t off = 0; off < bytes.size();) {
             size_t k = bytes.size() - off;
             if (pace && k > 16) k = 16;

@@ -62,10 +62,10 @@ private:
     int wakeFd_ = -1;
     bool detached_ = false; // the stream ended: reads wait, output is discarded
     bool escapePending_ = false;
-    uint64_t flushGen_ = 0; // input flushes so far (bytes read before one are stale)
+    uint64_t flushGen_ = 0; // input flushes so far (paced bytes in flight go with one)
     FaultInjector faults_;
     LinePacer rxPace_;
-    std::timed_mutex outMu_; // one sender at a time (board writes, echoes)
+    std::mutex outMu_; // one sender at a time (board writes, echoes)
     LinePacer txPace_;
     std::thread reader_;
 };
