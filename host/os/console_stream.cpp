@@ -148,12 +148,13 @@ void StreamTty::arrive(Lock&, uint8_t c)
 
 void StreamTty::escapeExit(int code)
 {
-    // Output is handed to the stream as it is written; let a send in progress
-    // finish (for a while at most) so nothing is cut short.
+    // Output is handed to the stream as it is written; let the sends already
+    // decided finish (for a while at most) so nothing is cut short.
+    const uint64_t last = nextTicket_;
     for (int i = 0; i < 1000; ++i) {
-        if (outMu_.try_lock()) {
-            outMu_.unlock();
-            break;
+        {
+            std::lock_guard<std::mutex> out(outMu_);
+            if (serving_ == last) break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -184,12 +185,16 @@ void StreamTty::waitOutputAllowed(Lock& lock)
 void StreamTty::transmit(Lock& lock, const std::string& bytes)
 {
     if (detached_ || bytes.empty()) return;
+    // Sends go out in the order they were decided under the lock, so an echo
+    // always precedes what the board prints in answer to that input.
+    const uint64_t ticket = nextTicket_++;
     const bool pace = opts_.linePace;
     const int32_t baud = baud_;
     lock.unlock();
     bool broken = false;
     {
-        std::lock_guard<std::mutex> guard(outMu_);
+        std::unique_lock<std::mutex> out(outMu_);
+        outCv_.wait(out, [&] { return serving_ == ticket; });
         for (size_t off = 0; off < bytes.size();) {
             size_t k = bytes.size() - off;
             if (pace && k > 16) k = 16;
@@ -202,6 +207,8 @@ void StreamTty::transmit(Lock& lock, const std::string& bytes)
             off += size_t(r);
             if (pace) txPace_.pace(size_t(r), baud);
         }
+        ++serving_;
+        outCv_.notify_all();
     }
     lock.lock();
     if (broken) detach();

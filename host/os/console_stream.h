@@ -54,7 +54,7 @@ private:
     // Escape handling and fault injection for one arriving byte; appends what
     // passes to held_. May end the process (console escape).
     void arrive(Lock& lock, uint8_t c);
-    [[noreturn]] void escapeExit(int code);
+    [[noreturn]] void escapeExit(int code); // lock held
     void detach(); // lock held
 
     int fd_;
@@ -65,7 +65,10 @@ private:
     uint64_t flushGen_ = 0; // input flushes so far (paced bytes in flight go with one)
     FaultInjector faults_;
     LinePacer rxPace_;
-    std::mutex outMu_; // one sender at a time (board writes, echoes)
+    uint64_t nextTicket_ = 0; // sends decided so far (under mu_)
+    std::mutex outMu_;        // one sender at a time, in ticket order
+    std::condition_variable outCv_;
+    uint64_t serving_ = 0;    // sends done (under outMu_)
     LinePacer txPace_;
     std::thread reader_;
 };
