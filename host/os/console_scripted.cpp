@@ -52,9 +52,6 @@ bool ScriptedTty::askPeer(Lock& lock)
 
 TtyDevice::Wait ScriptedTty::waitFor(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs)
 {
-    // A peer that keeps saying "more" without typing or letting time pass would
-    // hold an untimed read for ever; after this many such rounds it counts as silent.
-    constexpr int kMaxEmptyRounds = 10000;
     constexpr uint64_t kTickNs = 10'000'000;
     const bool timed = timeoutNs >= 0;
     const uint64_t deadline = timed ? clockNowNs() + uint64_t(timeoutNs) : 0;
@@ -93,8 +90,8 @@ void ScriptedTty::waitOutputAllowed(Lock& lock)
 {
     // The peer's X-on comes through its input; a peer with nothing more to
     // say releases the line rather than holding the board for ever.
-    while (disc_.outputStopped()) {
-        pump(lock);
+    for (int round = 0; disc_.outputStopped() && round < kMaxEmptyRounds; ++round) {
+        if (pump(lock)) round = 0;
         if (!disc_.outputStopped()) return;
         if (!askPeer(lock)) {
             pump(lock);

@@ -17,6 +17,10 @@ protected:
     void dropStreamInput(Lock& lock) override;
 
 private:
+    // A peer that keeps saying "more" without typing or letting time pass would
+    // hold an untimed wait for ever; after this many such rounds it counts as silent.
+    static constexpr int kMaxEmptyRounds = 10000;
+
     // Moves what the peer typed through the discipline; true when any was taken.
     bool pump(Lock& lock);
     // Tells the peer the board is waiting; false when it has nothing more to say.
