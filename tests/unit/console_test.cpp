@@ -203,6 +203,26 @@ TEST_F(ScriptedConsole, TimedWaitsCostNothingAndReadinessIsAnyByte)
     EXPECT_EQ(readSome(), "abc\n");
 }
 
+TEST_F(ScriptedConsole, ReactivePeerAnswersPromptsAndKeepsSilentPeersFromHanging)
+{
+    peer.onOutput = [](ScriptedPeer& p, const std::string& out) {
+        if (out.find("(y/n)") != std::string::npos) p.type("y\r");
+    };
+    vx::printf("Sure? (y/n) ");
+    char buf[8];
+    ASSERT_NE(vx::fgetsStdin(buf, sizeof buf), nullptr);
+    EXPECT_STREQ(buf, "y\n");
+    EXPECT_EQ(peer.output(), "Sure? (y/n) y\r\n");
+
+    // A peer that always says "more" but never types: timed waits still end
+    // at their deadline and untimed reads end.
+    peer.onIdle = [](ScriptedPeer&) { return true; };
+    uint64_t t0 = clockNowNs();
+    EXPECT_EQ(vx::selectStdin(1, 0), 0);
+    EXPECT_EQ(clockNowNs() - t0, 1'000'000'000ull);
+    EXPECT_EQ(readSome(), "");
+}
+
 TEST_F(ScriptedConsole, XoffHoldsOutputUntilXonAndIsNotStored)
 {
     bool heldBack = false;
