@@ -19,15 +19,6 @@
 #include <thread>
 #include <unistd.h>
 
-// ---- TEMPORARY link stand-ins: owned by the reset and file modules, which are
-// not in this branch yet. Remove at integration.
-namespace host {
-[[noreturn]] void boardReset() { throw BoardResetRequested{}; }
-} // namespace host
-namespace vx {
-void errnoSet(int) {}
-} // namespace vx
-// ---- end of temporary stand-ins
 
 using namespace host;
 
@@ -46,6 +37,7 @@ protected:
     void SetUp() override
     {
         clockInit(true);
+        resetModeSet(ResetMode::Throw);
         consoleInitScripted(&peer);
     }
     void TearDown() override { consoleShutdown(); }
