@@ -48,15 +48,6 @@ inline void seal(std::string& s, size_t len)
     put16(s, 0, bitCrc(s, 2, len));
 }
 
-struct Component {
-    uint32_t size = 0;
-    uint32_t offset = 0;
-    uint32_t loadAddress = 0;
-    uint16_t crc = 0;
-    uint32_t version = 0;
-    uint32_t flashFlag = 0;
-};
-
 // A plain image: header, then the payload; component 0 covers the payload.
 inline std::string plainImage(uint32_t target = kBoard, const std::string& payload = std::string(300, 'p'),
                               bool sealed = true)
