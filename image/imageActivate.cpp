@@ -23,10 +23,20 @@ constexpr uint32_t PEEK_LEN = 16;
 /* The start mode as read from or written to the mode file; 0 = not read yet. */
 uint32_t diagModeCache = 0;
 
+/* Length of text, counting at most max characters (the text may lack a NUL
+ * within a field). */
+size_t textLen(const char* text, size_t max)
+{
+    size_t n = 0;
+    while (n < max && text[n] != '\0')
+        n++;
+    return n;
+}
+
 /* Copies name into a buffer of cap bytes when it fits with its NUL. */
 bool nameCopy(char* dst, size_t cap, const char* name)
 {
-    size_t n = strnlen(name, cap);
+    size_t n = textLen(name, cap);
     if (n == 0 || n >= cap)
         return false;
     std::memcpy(dst, name, n + 1);
