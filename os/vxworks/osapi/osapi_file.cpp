@@ -110,6 +110,6 @@ int osapiFileSizeGet(const char* name, uint32_t* size)
     vx::close(fd);
     if (rc != vx::OK)
         return OSAPI_FILE_ERROR;
-    *size = st.st_size;
+    *size = st.size;
     return OSAPI_FILE_OK;
 }
