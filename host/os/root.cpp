@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kConsoleBaud = 9600;
 
-void onHostSigterm(int) { signalDeliver(SIGTERM); }
+void onHostSigterm(int) { signalRaiseFromHost(SIGTERM); }
 
 void powerOnCommon(const std::string& dir)
 {

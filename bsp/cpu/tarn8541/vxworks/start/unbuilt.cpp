@@ -56,7 +56,6 @@ int tffsPPCInit() { return vx::dosFsMount("/DskVol/"); }
 void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
 void bootStartDiag() { unbuilt("bootStartDiag"); }
 int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
-int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
 int bootCodeUpdate(const char*) { unbuilt("bootCodeUpdate"); return 1; }
