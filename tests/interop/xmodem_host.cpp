@@ -129,8 +129,6 @@ int runLink(const std::string& sender, const std::string& receiver, const std::s
     if (!openRawPty(m1, s1) || !openRawPty(m2, s2)) return 2;
     pid_t rx = startPeer(receiver, s2, m2, rxDir.empty() ? dir : rxDir);
     pid_t tx = startPeer(sender, s1, m1, dir);
-    ::close(s1);
-    ::close(s2);
     std::atomic<bool> stop{false};
     LinkTimes times;
     std::thread t([&] { relay(m2, m1, stop, times); });
@@ -187,8 +185,9 @@ int main(int argc, char** argv)
     int master, slave;
     int sv[2];
     if (!openRawPty(master, slave) || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 2;
+    // The slave stays open here: a peer that answers and exits at once must
+    // not take its last bytes with it when the pty hangs up.
     pid_t pid = startPeer(peer, slave, master, peerDir);
-    ::close(slave);
 
     // The board side: platform in real time over the socket, volume of DIR.
     host::resetModeSet(host::ResetMode::Throw);
