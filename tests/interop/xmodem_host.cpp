@@ -4,7 +4,7 @@
 // the same way. Used by the interop tests and the transfer benchmarks.
 //
 //   xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]
-//               --peer "SHELL COMMAND" [--peer-dir D] [--peer-first-ms N] COMMAND TEXT
+//               --peer "SHELL COMMAND" [--peer-dir D] [--peer-socket] COMMAND TEXT
 //   xmodem_host --link "SENDER" "RECEIVER" [--peer-dir D] [--rx-dir D]
 //
 // Prints "xmodem=RC peer=STATUS data_seconds=S" (or "sender=... receiver=...")
@@ -143,7 +143,7 @@ int runLink(const std::string& sender, const std::string& receiver, const std::s
 void usage()
 {
     std::fprintf(stderr, "usage: xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]\n"
-                         "                   --peer CMD [--peer-dir D] COMMAND TEXT\n"
+                         "                   --peer CMD [--peer-dir D] [--peer-socket] COMMAND TEXT\n"
                          "       xmodem_host --link SENDER RECEIVER [--peer-dir D] [--rx-dir D]\n");
 }
 
@@ -154,6 +154,7 @@ int main(int argc, char** argv)
     std::string dir, peer, peerDir, rxDir, text, linkTx, linkRx;
     int32_t baud = 9600;
     host::ConsoleOptions opts;
+    bool peerSocket = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -163,6 +164,7 @@ int main(int argc, char** argv)
         else if (a == "--rx-dir") rxDir = next();
         else if (a == "--baud") baud = std::atoi(next());
         else if (a == "--line-pace") opts.linePace = true;
+        else if (a == "--peer-socket") peerSocket = true;
         else if (a == "--drop") opts.dropRate = std::atof(next());
         else if (a == "--flip") opts.flipRate = std::atof(next());
         else if (a == "--link") {
@@ -182,9 +184,15 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    // The peer's line: a pty, or with --peer-socket a socket pair (lrzsz
+    // flushes its pty's output as it exits, which can take its last answer
+    // with it before the other side has read it; a socket keeps it).
     int master, slave;
     int sv[2];
-    if (!openRawPty(master, slave) || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 2;
+    bool ok = peerSocket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0 &&
+                               (master = sv[0], slave = sv[1], true)
+                         : openRawPty(master, slave);
+    if (!ok || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 2;
     // The slave stays open here: a peer that answers and exits at once must
     // not take its last bytes with it when the pty hangs up.
     pid_t pid = startPeer(peer, slave, master, peerDir);
