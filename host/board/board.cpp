@@ -9,6 +9,10 @@ Board::Board() : ccsr_([] { boardReset(); })
 {
     bus_.map(0, Dram::kSize, &dram_, "DRAM");
     bus_.map(Ccsr::kBase, Ccsr::kSize, &ccsr_, "CCSR");
+    ccsr_.attach(Mpc85xxI2c::kOffset, Mpc85xxI2c::kWindow, &i2c_);
+    ccsr_.attach(CpmI2c::kOffset, CpmI2c::kWindow, &cpm_);
+    i2cBus_.attach(Ds1338::kAddress, &rtc_);
+    i2cBus_.attach(At24c02::kAddress, &eeprom_);
 }
 
 void Board::powerOn()
@@ -16,6 +20,11 @@ void Board::powerOn()
     dram_.powerOn();
     ccsr_.powerOn();
     core_.powerOn();
+    i2c_.powerOn();
+    cpm_.powerOn();
+    i2cBus_.powerOn();
+    eeprom_.powerOn(dir_.empty() ? "" : dir_ + "/eeprom.bin");
+    rtc_.powerOn(dir_.empty() ? "" : dir_ + "/rtc.bin");
 }
 
 Board& board()

@@ -1,11 +1,17 @@
 // board.h - the tarn8541 board model: DRAM, the configuration register block
 // and the processor core's registers, reached through the physical bus.
-// Device models of later stages (I2C, NOR flash, PCI) are added here.
+// The I2C controllers and devices hang off the configuration block; device
+// models of later stages (NOR flash, PCI) are added here.
 #pragma once
 
 #include "host/board/bus.h"
+#include "host/board/at24c02.h"
 #include "host/board/ccsr.h"
+#include "host/board/cpmI2c.h"
 #include "host/board/dram.h"
+#include "host/board/ds1338.h"
+#include "host/board/i2cBus.h"
+#include "host/board/mpc85xxI2c.h"
 
 #include <cstdint>
 #include <string>
@@ -33,13 +39,17 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    // Power-on state of every device (the board directory is kept apart).
+    // Power-on state of every device; persistent devices (EEPROM, clock) load
+    // their contents from the board directory (set it first). Clears faults.
     void powerOn();
 
     PhysicalBus& bus() { return bus_; }
     Dram& dram() { return dram_; }
     Ccsr& ccsr() { return ccsr_; }
     CoreRegs& core() { return core_; }
+    I2cBus& i2cBus() { return i2cBus_; }
+    Ds1338& rtc() { return rtc_; }
+    At24c02& eeprom() { return eeprom_; }
     uint32_t platformClockHz() const { return kInputClockHz * Ccsr::kPlatRatio; }
 
     // Where the board's persistent state lives (DIR).
@@ -51,6 +61,11 @@ private:
     Dram dram_;
     Ccsr ccsr_;
     CoreRegs core_;
+    I2cBus i2cBus_;
+    Ds1338 rtc_;
+    At24c02 eeprom_;
+    Mpc85xxI2c i2c_{i2cBus_};
+    CpmI2c cpm_{i2cBus_, bus_};
     std::string dir_;
 };
 
