@@ -33,6 +33,10 @@ const char* kUsage =
     "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
     "  --fault-console-drop RATE      drop received console bytes at RATE (0..1)\n"
     "  --fault-console-flip RATE      flip one bit of received console bytes at RATE (0..1)\n"
+    "  --fault-i2c-nak ADDR           the I2C device at 7-bit address ADDR (e.g. 0x51 the\n"
+    "                                 VPD EEPROM, 0x68 the clock) stops acknowledging;\n"
+    "                                 may be given more than once\n"
+    "  --fault-i2c-busy               another master holds the I2C bus busy for ever\n"
     "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
@@ -114,6 +118,14 @@ int main(int argc, char** argv)
         } else if (a == "--fault-console-flip") {
             const char* v = value(a.c_str());
             if (!v || !parseRate(v, run.console.flipRate)) return usageError("--fault-console-flip needs a rate 0..1");
+        } else if (a == "--fault-i2c-nak") {
+            const char* v = value(a.c_str());
+            char* end = nullptr;
+            unsigned long addr = v ? std::strtoul(v, &end, 0) : 0;
+            if (!v || !*v || *end || addr > 0x7F) return usageError("--fault-i2c-nak needs a 7-bit address 0..0x7f");
+            run.i2cSilent.push_back(uint8_t(addr));
+        } else if (a == "--fault-i2c-busy") {
+            run.i2cBusHeld = true;
         } else {
             return usageError(("unknown option " + a).c_str());
         }

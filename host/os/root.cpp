@@ -53,6 +53,8 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
     resetModeSet(ResetMode::ExitProcess);
     clockInit(false);
     powerOnCommon(cfg.dir);
+    for (uint8_t a : cfg.i2cSilent) board().i2cBus().setNotAcknowledging(a, true);
+    board().i2cBus().setHeldBusy(cfg.i2cBusHeld);
 
     // Threads started from here (the console's) leave termination signals to
     // the boot task.

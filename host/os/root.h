@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -13,6 +14,8 @@ struct BoardRunConfig {
     std::string dir;                    // the board directory
     ConsoleOptions console;
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
+    std::vector<uint8_t> i2cSilent;     // fault injection: I2C addresses that never acknowledge
+    bool i2cBusHeld = false;            // fault injection: the I2C bus held busy by another master
 };
 
 // Board process: power-on, platform services, then bootMain. Never returns.
