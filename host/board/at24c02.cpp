@@ -48,6 +48,12 @@ void At24c02::powerOn(const std::string& path)
     cycleRunning_ = false;
 }
 
+void At24c02::setContents(const Image& img)
+{
+    mem_ = img;
+    persistStore(path_, 0, mem_.data(), mem_.size());
+}
+
 bool At24c02::inWriteCycle() const
 {
     return cycleRunning_ && bus_ && bus_->addressCycles() - cycleStart_ < kWriteCycleAddresses;

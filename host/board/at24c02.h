@@ -32,6 +32,8 @@ public:
     // holds none; an empty path keeps them in memory only).
     void powerOn(const std::string& path);
     const Image& contents() const { return mem_; }
+    // Replaces the whole contents, written through (tests, service tools).
+    void setContents(const Image& img);
     bool inWriteCycle() const;
 
     void busStart() override;
