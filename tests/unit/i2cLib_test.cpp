@@ -4,6 +4,8 @@
 #include "host/board/board.h"
 #include "support/testBoard.h"
 
+#include <cstring>
+
 namespace {
 
 class I2cLib : public TestBoard {

@@ -5,6 +5,8 @@
 #include "host/board/board.h"
 #include "support/testBoard.h"
 
+#include <cstring>
+
 namespace {
 
 using Image = host::At24c02::Image;
