@@ -133,7 +133,9 @@ TEST(At24c02Model, FactoryVpdHoldsItsRecordsInOrder)
     for (int type = 1; type <= 7; ++type) {
         ASSERT_LT(at + 1, img.size());
         EXPECT_EQ(img[at], type);
-        if (type == 4) EXPECT_EQ(img[at + 1], 6) << "six-byte MAC";
+        if (type == 4) {
+            EXPECT_EQ(img[at + 1], 6) << "six-byte MAC";
+        }
         at += img[at + 1] + 2u;
     }
 }
