@@ -10,6 +10,15 @@ namespace {
 
 class I2cLib : public TestBoard {
 protected:
+    // The console's output with its line ends as the program wrote them.
+    std::string out()
+    {
+        std::string s = takeOutput(), r;
+        for (char c : s) {
+            if (c != '\r') r += c;
+        }
+        return r;
+    }
     void SetUp() override
     {
         TestBoard::SetUp();
@@ -47,7 +56,7 @@ TEST_F(I2cLib, ReadsTheDevicesOnTheMainController)
     EXPECT_EQ(i2cRandomRead(1, 1, 0, 1, two, 1), -1);
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, two, 1), -1);
     EXPECT_FALSE(host::board().i2cBus().busy()) << "bus left idle";
-    EXPECT_EQ(takeOutput(), "");
+    EXPECT_EQ(out(), "");
 }
 
 TEST_F(I2cLib, WritesWaitOutTheEepromWriteCycle)
@@ -94,7 +103,7 @@ TEST_F(I2cLib, SilentDeviceAndBusyBusFailWithoutHanging)
     EXPECT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 8, 1, &b, 1), -1);
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, &b, 1), -1);
     EXPECT_LT(vx::tickGet() - t0, 1000u) << "bounded waits";
-    std::string out = takeOutput();
+    std::string out = out();
     EXPECT_NE(out.find("i2cStart: timeout waiting for the bus to be free"), std::string::npos) << out;
     EXPECT_NE(out.find("cpm_iic_read: I2C transfer did not complete"), std::string::npos) << out;
     bus.clearFaults();
@@ -106,11 +115,11 @@ TEST_F(I2cLib, TraceLinesOnlyWhileTheMaskIsSet)
 {
     uint8_t b;
     i2cRandomRead(1, 0, 0, 1, &b, 1);
-    EXPECT_EQ(takeOutput(), "");
+    EXPECT_EQ(out(), "");
     i2cTraceMask = 0x8;
     i2cRandomRead(1, 0, 0, 1, &b, 1);
     i2cTraceMask = 0;
-    std::string out = takeOutput();
+    std::string out = out();
     EXPECT_NE(out.find("i2cLib : i2cRandomRead  "), std::string::npos) << out;
     EXPECT_NE(out.find("Error return: erroneous device = 0"), std::string::npos) << out;
 }

@@ -9,6 +9,15 @@ namespace {
 
 class Rtc : public TestBoard {
 protected:
+    // The console's output with its line ends as the program wrote them.
+    std::string out()
+    {
+        std::string s = takeOutput(), r;
+        for (char c : s) {
+            if (c != '\r') r += c;
+        }
+        return r;
+    }
     void SetUp() override
     {
         TestBoard::SetUp();
@@ -19,7 +28,7 @@ protected:
     {
         peer().type(line);
         EXPECT_EQ(rtcSetDialog(), expect) << line;
-        return takeOutput();
+        return out();
     }
 };
 
@@ -38,7 +47,7 @@ TEST_F(Rtc, StartUpRestartsAHaltedClockAndUsesItsTime)
     EXPECT_EQ(r[7] & 0x20, 0);
     host::clockAdvanceNs(3000000000ull);
     EXPECT_EQ(regs()[0], 0x03) << "the clock runs";
-    EXPECT_EQ(takeOutput(), "");
+    EXPECT_EQ(out(), "");
 }
 
 TEST_F(Rtc, UnreachableOrNonsenseClockGivesTheFallbackDate)
@@ -52,7 +61,7 @@ TEST_F(Rtc, UnreachableOrNonsenseClockGivesTheFallbackDate)
     ASSERT_EQ(i2cRandomWrite(1, 3, 0, 1, bad, 7), 0);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
-    EXPECT_EQ(takeOutput(), "");
+    EXPECT_EQ(out(), "");
 }
 
 TEST_F(Rtc, SetGetAndShow)
@@ -71,7 +80,7 @@ TEST_F(Rtc, SetGetAndShow)
     ASSERT_EQ(rtcLoadSystemClock(), 0);
     EXPECT_EQ(vx::time(nullptr), 1230767998u);
     ASSERT_EQ(rtcShow(), 0);
-    EXPECT_EQ(takeOutput(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+    EXPECT_EQ(out(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
 
     ASSERT_EQ(rtcSet(1999, 6, 1, 0, 0, 0), 0);
     EXPECT_EQ(regs()[6], 0x99);

@@ -96,15 +96,17 @@ int rtcGet(int32_t* year, int32_t* month, int32_t* day, int32_t* hour, int32_t* 
     uint8_t century;
     if (rtcRead(0, r, 7) != 0) return -1;
     if (rtcRead(REG_CENTURY, &century, 1) != 0) return -1;
-    int32_t c[7];
-    for (int i = 0; i < 7; ++i) c[i] = fromBcd(r[i]);
-    *second = c[0] & 0x7F;
-    *minute = c[1] & 0x7F;
-    int32_t h = c[2];
-    *hour = (h & HOUR_12) ? (h & 0x1F) + ((h & HOUR_PM) ? 12 : 0) : (h & 0x3F);
-    *day = c[4] & 0x1F;
-    *month = c[5] & 0x1F;
-    *year = c[6] + 100 * century;
+    /* Flag bits are taken off before the BCD conversion: converted first, a
+     * halted clock's seconds or a 12-hour hour would read as nonsense. */
+    *second = fromBcd(r[0] & 0x7F);
+    *minute = fromBcd(r[1] & 0x7F);
+    if (r[2] & HOUR_12)
+        *hour = fromBcd(r[2] & 0x1F) % 12 + ((r[2] & HOUR_PM) ? 12 : 0);
+    else
+        *hour = fromBcd(r[2] & 0x3F);
+    *day = fromBcd(r[4] & 0x3F);
+    *month = fromBcd(r[5] & 0x1F);
+    *year = fromBcd(r[6]) + 100 * century;
     return 0;
 }
 
