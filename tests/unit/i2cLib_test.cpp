@@ -11,7 +11,7 @@ namespace {
 class I2cLib : public TestBoard {
 protected:
     // The console's output with its line ends as the program wrote them.
-    std::string out()
+    std::string console()
     {
         std::string s = takeOutput(), r;
         for (char c : s) {
@@ -56,7 +56,7 @@ TEST_F(I2cLib, ReadsTheDevicesOnTheMainController)
     EXPECT_EQ(i2cRandomRead(1, 1, 0, 1, two, 1), -1);
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, two, 1), -1);
     EXPECT_FALSE(host::board().i2cBus().busy()) << "bus left idle";
-    EXPECT_EQ(out(), "");
+    EXPECT_EQ(console(), "");
 }
 
 TEST_F(I2cLib, WritesWaitOutTheEepromWriteCycle)
@@ -103,7 +103,7 @@ TEST_F(I2cLib, SilentDeviceAndBusyBusFailWithoutHanging)
     EXPECT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 8, 1, &b, 1), -1);
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, &b, 1), -1);
     EXPECT_LT(vx::tickGet() - t0, 1000u) << "bounded waits";
-    std::string out = out();
+    std::string out = console();
     EXPECT_NE(out.find("i2cStart: timeout waiting for the bus to be free"), std::string::npos) << out;
     EXPECT_NE(out.find("cpm_iic_read: I2C transfer did not complete"), std::string::npos) << out;
     bus.clearFaults();
@@ -115,11 +115,11 @@ TEST_F(I2cLib, TraceLinesOnlyWhileTheMaskIsSet)
 {
     uint8_t b;
     i2cRandomRead(1, 0, 0, 1, &b, 1);
-    EXPECT_EQ(out(), "");
+    EXPECT_EQ(console(), "");
     i2cTraceMask = 0x8;
     i2cRandomRead(1, 0, 0, 1, &b, 1);
     i2cTraceMask = 0;
-    std::string out = out();
+    std::string out = console();
     EXPECT_NE(out.find("i2cLib : i2cRandomRead  "), std::string::npos) << out;
     EXPECT_NE(out.find("Error return: erroneous device = 0"), std::string::npos) << out;
 }

@@ -10,7 +10,7 @@ namespace {
 class Rtc : public TestBoard {
 protected:
     // The console's output with its line ends as the program wrote them.
-    std::string out()
+    std::string console()
     {
         std::string s = takeOutput(), r;
         for (char c : s) {
@@ -28,7 +28,7 @@ protected:
     {
         peer().type(line);
         EXPECT_EQ(rtcSetDialog(), expect) << line;
-        return out();
+        return console();
     }
 };
 
@@ -47,7 +47,7 @@ TEST_F(Rtc, StartUpRestartsAHaltedClockAndUsesItsTime)
     EXPECT_EQ(r[7] & 0x20, 0);
     host::clockAdvanceNs(3000000000ull);
     EXPECT_EQ(regs()[0], 0x03) << "the clock runs";
-    EXPECT_EQ(out(), "");
+    EXPECT_EQ(console(), "");
 }
 
 TEST_F(Rtc, UnreachableOrNonsenseClockGivesTheFallbackDate)
@@ -61,7 +61,7 @@ TEST_F(Rtc, UnreachableOrNonsenseClockGivesTheFallbackDate)
     ASSERT_EQ(i2cRandomWrite(1, 3, 0, 1, bad, 7), 0);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
-    EXPECT_EQ(out(), "");
+    EXPECT_EQ(console(), "");
 }
 
 TEST_F(Rtc, SetGetAndShow)
@@ -80,7 +80,7 @@ TEST_F(Rtc, SetGetAndShow)
     ASSERT_EQ(rtcLoadSystemClock(), 0);
     EXPECT_EQ(vx::time(nullptr), 1230767998u);
     ASSERT_EQ(rtcShow(), 0);
-    EXPECT_EQ(out(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+    EXPECT_EQ(console(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
 
     ASSERT_EQ(rtcSet(1999, 6, 1, 0, 0, 0), 0);
     EXPECT_EQ(regs()[6], 0x99);

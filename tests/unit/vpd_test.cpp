@@ -14,7 +14,7 @@ using Image = host::At24c02::Image;
 class Vpd : public TestBoard {
 protected:
     // The console's output with its line ends as the program wrote them.
-    std::string out()
+    std::string console()
     {
         std::string s = takeOutput(), r;
         for (char c : s) {
@@ -40,7 +40,7 @@ protected:
 TEST_F(Vpd, DumpShowsTheBytesAndTheRecords)
 {
     ASSERT_EQ(vpdDump(0, 256), 0);
-    std::string out = out();
+    std::string out = console();
     EXPECT_EQ(out.rfind("\n00:ff 01 e0 01 1a 54 41 52 4e 38 35 34 31 20 53 57 -----TARN8541 SW\n10:", 0), 0u)
         << out;
     EXPECT_NE(out.find("\nf0:ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ----------------\n"
@@ -58,14 +58,14 @@ TEST_F(Vpd, DumpStaysInsideTheImage)
     Image img;
     img.fill(0xFF);
     EXPECT_EQ((load(img), vpdDump(0, 256)), 0);
-    EXPECT_EQ(out().find("VPD begins"), std::string::npos) << "blank EEPROM: no marker";
+    EXPECT_EQ(console().find("VPD begins"), std::string::npos) << "blank EEPROM: no marker";
 
     img[254] = 0xFF, img[255] = 0x01; // a marker would need offset 256
     img[0] = 0x00;
     img[253] = 0xFF, img[254] = 0x01, img[255] = 0xE0;
     load(img);
     ASSERT_EQ(vpdDump(0, 256), 0);
-    EXPECT_NE(out().find("VPD begins at offset 253 \n"), std::string::npos);
+    EXPECT_NE(console().find("VPD begins at offset 253 \n"), std::string::npos);
 
     // Over-long text, an unknown type and a record running past the end.
     img.fill(0);
@@ -76,7 +76,7 @@ TEST_F(Vpd, DumpStaysInsideTheImage)
     img[57] = 3, img[58] = 250;  // runs past offset 255
     load(img);
     ASSERT_EQ(vpdDump(0, 300), 0) << "count is held to the image";
-    std::string out = out();
+    std::string out = console();
     EXPECT_NE(out.find("VPD begins at offset 10 \n\nProduct Name:ABCDEFGHIJKLMNOPQRSTUVWXYZABCDE\nRecord type 3 "
                        "at offset 57 runs past the end of the EEPROM"),
               std::string::npos)
@@ -85,7 +85,7 @@ TEST_F(Vpd, DumpStaysInsideTheImage)
 
     host::board().i2cBus().setNotAcknowledging(0x51, true);
     EXPECT_EQ(vpdDump(0, 256), -1);
-    EXPECT_EQ(out(), "");
+    EXPECT_EQ(console(), "");
 }
 
 TEST_F(Vpd, AnsweringNoRewritesTheSameImage)
@@ -94,7 +94,7 @@ TEST_F(Vpd, AnsweringNoRewritesTheSameImage)
     peer().type("n\nn\n");
     ASSERT_EQ(vpdGenerate(), 0);
     EXPECT_EQ(eeprom(), before);
-    std::string out = out();
+    std::string out = console();
     EXPECT_NE(out.find("MAC address ( 02:54:41:52:4E:01 ) will be used. (y/n): "), std::string::npos) << out;
     EXPECT_NE(out.find("serial number ( TB0000000001) will be used. (y/n): "), std::string::npos) << out;
 }
@@ -104,7 +104,7 @@ TEST_F(Vpd, NewMacAndSameLengthSerialChangeOnlyTheirBytes)
     Image before = eeprom();
     peer().type("y\n12345\n0006293281zz\n000629328140\ny\nSN-1\nAB0000000042\n");
     ASSERT_EQ(vpdGenerate(), 0);
-    std::string out = out();
+    std::string out = console();
     EXPECT_NE(out.find("ERROR: Invalid MAC address length.\n\n"), std::string::npos);
     EXPECT_NE(out.find("ERROR: Invalid characters in the MAC address.\n\n"), std::string::npos);
     EXPECT_NE(out.find("Entered MAC: 00:06:29:32:81:40 \n"), std::string::npos);
@@ -148,7 +148,7 @@ TEST_F(Vpd, OverlongLinesAreDiscardedWholly)
     // 20-character serial leaves no line end behind.
     peer().type("y\n0006293281401234567890\n000629328140\ny\nABCDEFGHIJKLMNOPQRSTUVWXY11\nABCDEFGHIJKLMNOPQRST\n");
     ASSERT_EQ(vpdGenerate(), 0);
-    std::string out = out();
+    std::string out = console();
     EXPECT_EQ(count(out, "ERROR: Invalid MAC address length."), 1) << out;
     EXPECT_EQ(count(out, "Serial number longer than 20 characters."), 1) << out;
     EXPECT_EQ(count(out, "Enter a serial number"), 2) << out;
@@ -166,7 +166,7 @@ TEST_F(Vpd, RefusesAnEepromWithoutValidRecords)
     blank.fill(0xFF);
     load(blank);
     EXPECT_EQ(vpdGenerate(), -1);
-    EXPECT_NE(out().find("ERROR: The VPD EEPROM holds no valid VPD"), std::string::npos);
+    EXPECT_NE(console().find("ERROR: The VPD EEPROM holds no valid VPD"), std::string::npos);
     EXPECT_EQ(eeprom(), blank);
 
     Image longSerial = host::At24c02::factoryImage();
@@ -185,7 +185,7 @@ TEST_F(Vpd, RefusesAnEepromWithoutValidRecords)
     load(longSerial);
     host::board().i2cBus().setNotAcknowledging(0x51, true);
     EXPECT_EQ(vpdGenerate(), -1);
-    EXPECT_NE(out().find("ERROR: Cannot read the VPD EEPROM. Nothing written.\n"), std::string::npos);
+    EXPECT_NE(console().find("ERROR: Cannot read the VPD EEPROM. Nothing written.\n"), std::string::npos);
 }
 
 TEST_F(Vpd, EndOfInputAbandonsTheDialogWithoutWriting)
@@ -194,7 +194,7 @@ TEST_F(Vpd, EndOfInputAbandonsTheDialogWithoutWriting)
     uint64_t cycles = host::board().i2cBus().addressCycles();
     peer().type("y\n");
     EXPECT_EQ(vpdGenerate(), -1);
-    EXPECT_NE(out().find("ERROR: End of input. VPD not changed."), std::string::npos);
+    EXPECT_NE(console().find("ERROR: End of input. VPD not changed."), std::string::npos);
     EXPECT_EQ(eeprom(), before);
     EXPECT_LT(host::board().i2cBus().addressCycles() - cycles, 10u) << "only the read";
 }
