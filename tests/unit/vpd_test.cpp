@@ -81,7 +81,7 @@ TEST_F(Vpd, DumpStaysInsideTheImage)
                        "at offset 57 runs past the end of the EEPROM"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("\n00:00 00 00 00 00 00 00 00 00 00 ff 01 e0 01 28 41 ----------------"), std::string::npos);
+    EXPECT_NE(out.find("\n00:00 00 00 00 00 00 00 00 00 00 ff 01 e0 01 28 41 --------------(A\n"), std::string::npos);
 
     host::board().i2cBus().setNotAcknowledging(0x51, true);
     EXPECT_EQ(vpdDump(0, 256), -1);
