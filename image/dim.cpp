@@ -24,7 +24,6 @@ constexpr const char* DIM_MARKER = "---IMAGE---";
 constexpr const char* DIM_ACTIVE = "active";
 constexpr const char* DIM_BACKUP = "backup";
 constexpr const char* DIM_DEFAULT_IMAGE = "image1";
-constexpr const char* DIM_OLD_IMAGE_FILE = "code.bin";
 constexpr uint32_t DIM_FILE_MAX = 1024;
 constexpr uint32_t DIM_LINE_REACH = 256; /* a line of up to 255 characters and its LF */
 
@@ -447,20 +446,4 @@ int dimShow()
     while (const char* line = dimLineNext(&lines))
         vx::printf("boot.dim %d :\t\t %s \n", number++, line);
     return 0;
-}
-
-int dimStartupLoad()
-{
-    int rc = dimInitialize();
-    if (rc != 0) {
-        vx::printf("dimInitialize returned %d \n", rc);
-        /* The older single-image name becomes "image1" only when no "image1"
-         * exists: the platform's rename never replaces a file. */
-        vx::rename(DIM_OLD_IMAGE_FILE, DIM_DEFAULT_IMAGE);
-        vx::printf("adding the default image - %s to the list\n", DIM_DEFAULT_IMAGE);
-        int rc2 = dimImageAdd(DIM_DEFAULT_IMAGE);
-        if (rc2 < 0)
-            vx::printf("dimImageAdd returned %d \n", rc2);
-    }
-    return rc;
 }
