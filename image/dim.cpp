@@ -9,6 +9,7 @@
  * power cut leaves either the old or the new directory.
  */
 #include "image/dim.h"
+#include "image/image.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -30,20 +31,10 @@ constexpr uint32_t DIM_LINE_REACH = 256; /* a line of up to 255 characters and i
 DimEntry dimTable[DIM_MAX_IMAGES];
 int dimCount = 0;
 
-/* Length of text, counting at most max characters (the text may lack a NUL
- * within a field). */
-size_t textLen(const char* text, size_t max)
-{
-    size_t n = 0;
-    while (n < max && text[n] != '\0')
-        n++;
-    return n;
-}
-
 /* Copies text into a field of cap bytes: cut to fit, always terminated. */
 void dimFieldSet(char* field, size_t cap, const char* text)
 {
-    size_t n = textLen(text, cap - 1);
+    size_t n = imageTextLen(text, cap - 1);
     std::memcpy(field, text, n);
     std::memset(field + n, 0, cap - n);
 }
@@ -388,7 +379,7 @@ int dimImageRename(const char* name, const char* newName)
         return 3;
     /* A name that does not fit, is empty or would break the line format would
      * name another file or none: refused. */
-    size_t n = textLen(newName, DIM_NAME_LEN);
+    size_t n = imageTextLen(newName, DIM_NAME_LEN);
     if (n == 0 || n >= static_cast<size_t>(DIM_NAME_LEN) || std::strpbrk(newName, "\r\n") != nullptr)
         return -3;
     dimFieldSet(e->name, sizeof e->name, newName);
