@@ -62,6 +62,7 @@ std::string NorFlash::powerOn(const std::string& path)
 {
     st_ = State{};
     counters_ = Counters{};
+    patches_.fill(-1);
     return store_.open(path);
 }
 
@@ -143,7 +144,7 @@ uint16_t NorFlash::readWord(uint32_t offset)
         default: return 0; // 0x02: sector not protected
         }
     case Mode::Query:
-        return queryWord(wa);
+        return patches_[wa] >= 0 ? uint16_t(patches_[wa]) : queryWord(wa);
     default:
         return store_.word(offset);
     }

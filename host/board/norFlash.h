@@ -78,6 +78,8 @@ public:
         uint64_t operations() const { return wordPrograms + bufferPrograms + sectorErases + chipErases; }
     };
 
+    NorFlash() { patches_.fill(-1); }
+
     // Power-on: read-array mode, the contents taken from nor.bin at path
     // ("" = volatile). Returns "" or what is wrong with the file.
     std::string powerOn(const std::string& path);
@@ -91,8 +93,10 @@ public:
     bool read(uint32_t offset, int width, uint32_t& value) override;
     bool write(uint32_t offset, int width, uint32_t value) override;
 
-    // The query table, word address -> value (words 0x10 .. 0x4F).
+    // The query table of this part, word address -> value (words 0x10 .. 0x4F).
     static uint16_t queryWord(uint32_t wordAddr);
+    // Tests: a device whose query table says otherwise (until power-on).
+    void patchQuery(uint32_t wordAddr, uint8_t value) { patches_[wordAddr & 0xFF] = int16_t(value); }
 
 private:
     enum class Mode {
@@ -135,6 +139,7 @@ private:
     void operationDone();
 
     State st_;
+    std::array<int16_t, 256> patches_{}; // -1: as the part's table
     Faults faults_;
     Counters counters_;
     NorStore store_;
