@@ -62,6 +62,7 @@ std::string NorFlash::powerOn(const std::string& path)
 {
     st_ = State{};
     counters_ = Counters{};
+    faults_ = Faults{};
     patches_.fill(-1);
     return store_.open(path);
 }

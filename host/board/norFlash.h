@@ -80,8 +80,8 @@ public:
 
     NorFlash() { patches_.fill(-1); }
 
-    // Power-on: read-array mode, the contents taken from nor.bin at path
-    // ("" = volatile). Returns "" or what is wrong with the file.
+    // Power-on: read-array mode, no faults, counters at 0, the contents taken
+    // from nor.bin at path ("" = volatile). Returns "" or what is wrong with the file.
     std::string powerOn(const std::string& path);
     void setFaults(const Faults& f) { faults_ = f; }
     const Faults& faults() const { return faults_; }

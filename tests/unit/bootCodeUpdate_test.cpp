@@ -6,6 +6,7 @@
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
+#include "osapi.h"
 #include "support/testBoard.h"
 
 #include <cstring>
@@ -20,10 +21,18 @@ protected:
         flashDevReset();
         ASSERT_EQ(flashDevProbe(), 0);
         flashAccessLockCreate();
-        takeOutput();
+        text();
         nor().counters() = {};
     }
     host::NorFlash& nor() { return host::board().nor(); }
+    // The console's output with its CR LF line ends as the system wrote them.
+    std::string text()
+    {
+        std::string s = takeOutput(), out;
+        for (size_t i = 0; i < s.size(); ++i)
+            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
+        return out;
+    }
     static std::string code(size_t n)
     {
         std::string s(n, '\0');
@@ -52,7 +61,7 @@ TEST_F(BootCodeUpdate, WholeMegabyteIsWrittenAndVerified)
     std::string file = code(BOOT_FLASH_SIZE);
     writeHostFile("bootcode.bin", file);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_OK);
-    std::string out = takeOutput();
+    std::string out = text();
     EXPECT_EQ(out.rfind("Erasing Boot Flash.....Done.\nWrote 0x10000 bytes.\n", 0), 0u) << out.substr(0, 80);
     EXPECT_EQ(count(out, "Wrote 0x"), 16u);
     EXPECT_NE(out.find("Wrote 0x100000 bytes.\n"), std::string::npos);
@@ -68,7 +77,7 @@ TEST_F(BootCodeUpdate, ShorterFileLeavesErasedFlashAfterIt)
     std::string file = code(0x10000 + 1000);
     writeHostFile("bootcode.bin", file);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_OK);
-    EXPECT_EQ(count(takeOutput(), "Wrote 0x"), 1u);
+    EXPECT_EQ(count(text(), "Wrote 0x"), 1u);
     std::string region = bootRegion();
     EXPECT_EQ(region.substr(0, file.size()), file);
     EXPECT_EQ(region.find_first_not_of('\xFF', file.size()), std::string::npos) << "the factory code is gone";
@@ -89,7 +98,7 @@ TEST_F(BootCodeUpdate, UnusableFilesAreRefusedBeforeTheErase)
     for (const Case& c : cases) {
         writeHostFile("bootcode.bin", c.bytes);
         EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_BAD_FILE) << c.message;
-        std::string out = takeOutput();
+        std::string out = text();
         EXPECT_NE(out.find(c.message), std::string::npos) << out;
         EXPECT_EQ(out.find("Erasing"), std::string::npos) << c.message;
     }
@@ -114,7 +123,7 @@ TEST_F(BootCodeUpdate, FlashFailuresAreNeverReportedAsSuccess)
     f.erase = host::NorFlash::Fault::Fail;
     nor().setFaults(f);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_ERASE_FAILED);
-    std::string out = takeOutput();
+    std::string out = text();
     EXPECT_NE(out.find("Flash_Erase: flashDevErase() failed\n\nBoot Flash erase FAILURE. \n"), std::string::npos);
     EXPECT_EQ(nor().counters().bufferPrograms + nor().counters().wordPrograms, 0u);
     EXPECT_EQ(bootRegion(), factory);
@@ -123,7 +132,7 @@ TEST_F(BootCodeUpdate, FlashFailuresAreNeverReportedAsSuccess)
     f.program = host::NorFlash::Fault::Fail;
     nor().setFaults(f);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_WRITE_FAILED);
-    out = takeOutput();
+    out = text();
     EXPECT_EQ(count(out, "Flash_Write_Block: flashDevWrite() failed\n"), 1u) << "stops at the first failure";
     flashAccessLockTake();
     flashAccessLockGive();

@@ -6,6 +6,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
+#include "osapi.h"
 #include "support/testBoard.h"
 
 #include <cstring>
@@ -20,15 +21,23 @@ protected:
         TestBoard::SetUp();
         flashDevReset();
         ASSERT_EQ(flashDevProbe(), 0);
-        takeOutput();
+        text();
         nor().counters() = {};
     }
     host::NorFlash& nor() { return host::board().nor(); }
+    // The console's output with its CR LF line ends as the system wrote them.
+    std::string text()
+    {
+        std::string s = takeOutput(), out;
+        for (size_t i = 0; i < s.size(); ++i)
+            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
+        return out;
+    }
     bool recordPresent() { return std::memcmp(nor().store().data(), "TARNFTL1", 8) == 0; }
     void formatted()
     {
         ASSERT_EQ(tffsPPCInit(), 0);
-        takeOutput();
+        text();
         nor().counters() = {};
     }
 };
@@ -37,7 +46,7 @@ TEST_F(Tffs, BlankRegionIsFormattedWithProgressThenMounts)
 {
     writeHostFile("old.txt", "left from before");
     ASSERT_EQ(tffsPPCInit(), 0);
-    std::string out = takeOutput();
+    std::string out = text();
     EXPECT_EQ(out.rfind("tffsDevCreate failed.\nusrTffsConfig returned 0xffffffff, formatting...\n", 0), 0u) << out;
     EXPECT_NE(out.find("\rFormatting ... 0%\rFormatting ... 0%\rFormatting ... 1%"), std::string::npos);
     EXPECT_NE(out.find("\rFormatting ... 100%\nSetup ... \n\nTFFS Formatted....Device details...\n"),
@@ -60,7 +69,7 @@ TEST_F(Tffs, BlankRegionIsFormattedWithProgressThenMounts)
 
     nor().counters() = {};
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_EQ(takeOutput(), "\n\n") << "a formatted flash disk mounts at once";
+    EXPECT_EQ(text(), "\n\n") << "a formatted flash disk mounts at once";
     EXPECT_EQ(nor().counters().sectorErases + nor().counters().bufferPrograms, 0u);
     EXPECT_TRUE(std::filesystem::exists(boardDir + "/DskVol/probe"));
 }
@@ -75,7 +84,7 @@ TEST_F(Tffs, ErasingTheFirstSectorsLosesTheFileSystem)
     EXPECT_EQ(Flash_Erase(0xFE000000, 0xFE040000), 0);
     EXPECT_FALSE(recordPresent());
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_NE(takeOutput().find("formatting..."), std::string::npos);
+    EXPECT_NE(text().find("formatting..."), std::string::npos);
     EXPECT_FALSE(hostFileExists("image1"));
     // The current directory stays "/DskVol/files", which is gone: file calls fail.
     EXPECT_LT(vx::open("image1", vx::RDONLY, 0), 0);
@@ -93,10 +102,10 @@ TEST_F(Tffs, PowerCutDuringFormatFormatsAgainAtTheNextStart)
     host::board().powerOn(); // the next start, from nor.bin
     flashDevReset();
     ASSERT_EQ(flashDevProbe(), 0);
-    takeOutput();
+    text();
     EXPECT_FALSE(recordPresent());
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_NE(takeOutput().find("formatting..."), std::string::npos);
+    EXPECT_NE(text().find("formatting..."), std::string::npos);
     EXPECT_FALSE(hostFileExists("old.txt"));
 }
 
@@ -106,7 +115,7 @@ TEST_F(Tffs, FailedFormatHaltsTheBoard)
     f.erase = host::NorFlash::Fault::Fail;
     nor().setFaults(f);
     EXPECT_THROW(tffsPPCInit(), host::TaskSuspended);
-    std::string out = takeOutput();
+    std::string out = text();
     EXPECT_NE(out.find("lb4gErase:flashDevSectorErase failed for block 0\n"), std::string::npos);
     EXPECT_NE(out.find("tffsDevFormat returned 0x1d\n"), std::string::npos) << out;
     EXPECT_FALSE(recordPresent());
@@ -116,9 +125,9 @@ TEST_F(Tffs, UnprobedFlashCannotBeIdentified)
 {
     flashDevReset();
     EXPECT_NE(vx::usrTffsConfig(0, 0, "/DskVol/"), 0);
-    EXPECT_EQ(takeOutput(), "Device is not initialized yet !!\ntffsDevCreate failed.\n");
+    EXPECT_EQ(text(), "Device is not initialized yet !!\ntffsDevCreate failed.\n");
     EXPECT_NE(vx::usrTffsConfig(1, 0, "/DskVol/"), 0);
-    EXPECT_EQ(takeOutput(), "drive is out of range (0-0).\n");
+    EXPECT_EQ(text(), "drive is out of range (0-0).\n");
     vx::TffsDevFormatParams p{};
     p.formatParams.percentUse = 99;
     p.formatFlags = vx::TL_FORMAT;
@@ -144,12 +153,12 @@ TEST_F(Tffs, AdaptersStayInsideTheFlashDisk)
     EXPECT_EQ(flash.write(&flash, 0x200, data, 3), vx::FL_WRITE_FAULT) << "odd length";
     uint8_t ones[2] = {0xFF, 0xFF};
     EXPECT_EQ(flash.write(&flash, 0x100, ones, 2), vx::FL_WRITE_FAULT) << "bits cannot be set";
-    std::string out = takeOutput();
+    std::string out = text();
     EXPECT_NE(out.find("\nMTD write failed, address 0xffdffffc, size 8\n"), std::string::npos) << out;
 
     EXPECT_EQ(flash.erase(&flash, 239, 1), vx::FL_OK);
     EXPECT_EQ(flash.erase(&flash, 239, 2), vx::FL_WRITE_FAULT) << "unit 240 is the boot area";
-    EXPECT_NE(takeOutput().find("lb4gErase:flashDevSectorErase failed for block 240\n"), std::string::npos);
+    EXPECT_NE(text().find("lb4gErase:flashDevSectorErase failed for block 240\n"), std::string::npos);
     EXPECT_TRUE(nor().bootCodePresent());
 
     sock.writeProtected = [](vx::FlSocket*) { return 1; };
@@ -160,13 +169,13 @@ TEST_F(Tffs, AdaptersStayInsideTheFlashDisk)
 TEST_F(Tffs, ProgressDisplay)
 {
     EXPECT_EQ(tffsFormatProgress(240, 120), 0);
-    EXPECT_EQ(takeOutput(), "\rFormatting ... 50%");
+    EXPECT_EQ(text(), "\rFormatting ... 50%");
     tffsFormatProgress(-1, 3);
-    EXPECT_EQ(takeOutput(), "\rFormatting ... -300%");
+    EXPECT_EQ(text(), "\rFormatting ... -300%");
     tffsFormatProgress(0, 0);
-    EXPECT_EQ(takeOutput(), "") << "no units: nothing to divide by";
+    EXPECT_EQ(text(), "") << "no units: nothing to divide by";
     tffsFormatProgress(3, 3);
-    EXPECT_EQ(takeOutput(), "\rFormatting ... 100%\nSetup ... ");
+    EXPECT_EQ(text(), "\rFormatting ... 100%\nSetup ... ");
 }
 
 TEST_F(Tffs, SocketRegistrationHoldsFive)
