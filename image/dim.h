@@ -28,11 +28,20 @@ int dimImageActivate(const char* name);
 int dimImageDelete(const char* name);
 int dimImageStateGet(const char* name, int* state);
 int dimActiveCounterGet(int* counter);
-int dimActiveCounterSet(int counter);
+int dimActiveCounterSet(int counter); /* -2: the number does not fit the field */
 int dimBackupStateGet();
-int dimImageRename(const char* name, const char* newName);
+int dimImageRename(const char* name, const char* newName); /* -3: new name empty or too long */
 int dimImageDescrSet(const char* name, const char* text);
 int dimImageDescrGet(const char* name, char* text);
 int dimShow();
+
+/* Start-up load: dimInitialize, and when it reports no usable directory
+ * (result not 0) the repair with its messages: "code.bin" becomes "image1"
+ * unless an "image1" exists, and "image1" is registered. Returns the result
+ * of dimInitialize. */
+int dimStartupLoad();
+
+/* Empties the table in memory (its power-on state); for start-up and tests. */
+void dimReset();
 
 #endif

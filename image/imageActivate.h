@@ -23,4 +23,8 @@ int diagImageExists();
 int diagModeGet();
 int diagModeSet(int mode);
 
+/* Puts the module state back to its power-on values (start mode not read yet,
+ * bootImageName "image1"); for start-up and tests. */
+void imageActivateReset();
+
 #endif

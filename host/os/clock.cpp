@@ -132,7 +132,7 @@ Time mktime(std::tm* tm)
     int64_t y = year - (mon < 2 ? 1 : 0);
     int64_t era = (y >= 0 ? y : y - 399) / 400;
     int64_t yoe = y - era * 400;
-    int64_t mp = (mon + 9) % 12;
+    int64_t mp = (mon + 10) % 12; // months counted from March
     int64_t doy = (153 * mp + 2) / 5 + tm->tm_mday - 1;
     int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     int64_t days = era * 146097 + doe - 719468;

@@ -23,6 +23,10 @@ struct ConsoleOptions {
 // the board waits for input and none is buffered, idle() may queue more with
 // type() and returns true, or returns false when it has nothing more to say
 // (a timed wait then lets its time pass; an untimed read gets end of input).
+// Input reaches the tty only while the board waits, reads or makes a request,
+// and a flush request discards what the peer has typed so far. An idle() that
+// returns true without typing lets one tick (10 ms) of a timed wait pass; X-off
+// from the peer holds output until its X-on, or until idle() returns false.
 class ScriptedPeer {
 public:
     virtual ~ScriptedPeer() = default;
@@ -43,10 +47,14 @@ private:
     std::string out_;
 };
 
-// Board process: the console stream is fd (a socket to the supervisor).
+// Board process: the console stream is fd (a socket to the supervisor). A
+// reader thread takes the stream's bytes; the end of the stream is a detached
+// line (reads wait, output is discarded). fd stays the caller's.
 void consoleInitStream(int fd, const ConsoleOptions& opts);
 // Unit tests: the far end is a scripted peer; the clock must be virtual.
 void consoleInitScripted(ScriptedPeer* peer);
+// Ends the console: waits in progress give up with -1; afterwards output is
+// discarded and reads fail. Both inits replace any console there was.
 void consoleShutdown();
 
 // ---- Supervisor side ----------------------------------------------------------------
@@ -61,8 +69,12 @@ struct AttachConfig {
 // in a child process (runBoard(fd, escapeEnabled) returns the child's BoardExit
 // code), restarting it after a reset or power cycle unless exitOnReset is set.
 // Relays bytes between the attachment and the child; handles SIGUSR1 (reset),
-// SIGUSR2 (power cycle), SIGINT/SIGTERM/SIGHUP (end, terminal restored).
-// Returns tarnboot's exit status (ProcessStatus).
+// SIGUSR2 (power cycle), SIGTERM (passed to the board: its handler, or the end
+// of the run with status 143), SIGINT/SIGHUP/SIGQUIT (end, terminal restored).
+// Pty and tcp print where the console is on the host's standard error
+// ("tarnboot: console on /dev/pts/N", "tarnboot: console on tcp 127.0.0.1:PORT").
+// Returns tarnboot's exit status (ProcessStatus), or 128 + the signal number
+// when one of the ending signals stopped it.
 int superviseBoard(const AttachConfig& cfg, bool exitOnReset,
                    const std::function<int(int fd, bool escapeEnabled)>& runBoard);
 

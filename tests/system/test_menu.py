@@ -138,12 +138,21 @@ class MainMenu(unittest.TestCase):
             b.menu()
             b.child.send("".join(chr(c) for c in range(1, 32) if c not in (3, 4, 10, 13, 17, 19, 21, 24, 29)) + "\r")
             b.menu()
-            b.child.send(bytes(range(0x80, 0x100)).decode("latin-1") + "\r")
+            # 8-bit garbage: stripped to 7 bits it holds X-off (0x93), so X-on resumes the output.
+            b.child.send(bytes(range(0x80, 0x100)).decode("latin-1") + "\r\x11")
             b.menu()
             b.child.send("\x04")  # end of input: the menu asks again
             b.choose("?")
             b.expect("Options available")
             b.menu()
+
+    def test_termination_signal_ends_the_run(self):
+        with Board() as b:
+            boot_to_menu(b)
+            b.child.kill(15)
+            b.child.expect(pexpect.EOF)
+            b.child.close()
+            self.assertEqual(b.child.exitstatus, 143)
 
     def test_quit_key(self):
         with Board() as b:

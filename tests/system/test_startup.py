@@ -90,7 +90,7 @@ class Fallback(unittest.TestCase):
     def test_corrupt_active_image_falls_back_to_the_backup(self):
         with Board() as b:
             bad = bytearray(make_image())
-            bad[2000] ^= 0xFF
+            bad[len(bad) - 5] ^= 0xFF
             self.two_images(b, bytes(bad), make_image(timestamp=b"backup build"))
             b.boot()
             b.expect("Active image failed crc check. Activating backup image")

@@ -2,7 +2,7 @@
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "testBoard.h"
+#include "support/testBoard.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Platform services: the memory pool, the calendar clock, delays and semaphores.
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "testBoard.h"
+#include "support/testBoard.h"
 
 #include <gtest/gtest.h>
 

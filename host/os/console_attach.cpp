@@ -1,0 +1,205 @@
+// console_attach.cpp - the console attachments (see console_attach.h).
+#include "host/os/console_attach.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace host {
+
+TerminalRawMode::TerminalRawMode(int fd) : fd_(fd)
+{
+    if (::isatty(fd_) && ::tcgetattr(fd_, &original_) == 0) {
+        saved_ = true;
+        apply();
+    }
+}
+
+TerminalRawMode::~TerminalRawMode() { restore(); }
+
+void TerminalRawMode::apply()
+{
+    if (!saved_) return;
+    termios raw = original_;
+    ::cfmakeraw(&raw);
+    ::tcsetattr(fd_, TCSANOW, &raw);
+}
+
+void TerminalRawMode::restore()
+{
+    if (saved_) ::tcsetattr(fd_, TCSANOW, &original_);
+}
+
+namespace {
+
+void setNonBlocking(int fd)
+{
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+// The host's standard input and output. The end of standard input ends
+// tarnboot; a terminal is in raw mode for the whole run.
+class StdioAttachment : public Attachment {
+public:
+    StdioAttachment() : term_(STDIN_FILENO) {}
+    int inFd() const override { return inOpen_ ? STDIN_FILENO : -1; }
+    int outFd() const override { return outOpen_ ? STDOUT_FILENO : -1; }
+    bool inputEnded() override
+    {
+        inOpen_ = false;
+        return true;
+    }
+    void outputFailed() override { outOpen_ = false; }
+    void prepare() override { term_.apply(); }
+    void releaseInChild() override
+    {
+        // The board reads only its socket: keep it off the host's input.
+        int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0) {
+            ::dup2(null, STDIN_FILENO);
+            ::close(null);
+        }
+    }
+    bool escapeEnabled() const override { return term_.active(); }
+
+private:
+    TerminalRawMode term_;
+    bool inOpen_ = true, outOpen_ = true;
+};
+
+// A pseudo-terminal whose slave side terminal programs open and close as
+// they like. The master is kept all along; a peer is present while the
+// master does not report a hang-up.
+class PtyAttachment : public Attachment {
+public:
+    static std::unique_ptr<Attachment> open()
+    {
+        int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m < 0 || ::grantpt(m) != 0 || ::unlockpt(m) != 0) {
+            std::fprintf(stderr, "tarnboot: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+            if (m >= 0) ::close(m);
+            return nullptr;
+        }
+        const char* name = ::ptsname(m);
+        // Raw on the slave side, set through the master: the settings stay
+        // for every peer that opens it (no echo of the board's output).
+        termios t{};
+        if (::tcgetattr(m, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(m, TCSANOW, &t);
+        }
+        setNonBlocking(m);
+        std::fprintf(stderr, "tarnboot: console on %s\n", name ? name : "?");
+        std::fflush(stderr);
+        auto a = std::unique_ptr<PtyAttachment>(new PtyAttachment(m));
+        a->retry();
+        return a;
+    }
+    ~PtyAttachment() override { ::close(master_); }
+    int inFd() const override { return peer_ ? master_ : -1; }
+    int outFd() const override { return peer_ ? master_ : -1; }
+    int retryMs() const override { return 50; }
+    void retry() override
+    {
+        pollfd p{master_, POLLIN, 0};
+        peer_ = ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    }
+    bool inputEnded() override
+    {
+        peer_ = false;
+        return false;
+    }
+    void outputFailed() override { peer_ = false; }
+    void releaseInChild() override { ::close(master_); }
+
+private:
+    explicit PtyAttachment(int master) : master_(master) {}
+    int master_;
+    bool peer_ = false;
+};
+
+// One TCP client at a time on 127.0.0.1; the next is accepted after it leaves.
+class TcpAttachment : public Attachment {
+public:
+    static std::unique_ptr<Attachment> open(int port)
+    {
+        if (port < 0 || port > 65535) {
+            std::fprintf(stderr, "tarnboot: bad console port %d\n", port);
+            return nullptr;
+        }
+        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (s < 0 || ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+            ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 4) != 0 ||
+            ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            std::fprintf(stderr, "tarnboot: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
+            if (s >= 0) ::close(s);
+            return nullptr;
+        }
+        setNonBlocking(s);
+        std::fprintf(stderr, "tarnboot: console on tcp 127.0.0.1:%d\n", int(ntohs(addr.sin_port)));
+        std::fflush(stderr);
+        return std::unique_ptr<Attachment>(new TcpAttachment(s));
+    }
+    ~TcpAttachment() override
+    {
+        dropClient();
+        ::close(listen_);
+    }
+    int inFd() const override { return client_; }
+    int outFd() const override { return client_; }
+    int waitFd() const override { return client_ < 0 ? listen_ : -1; }
+    void onWaitReady() override
+    {
+        int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (c >= 0) client_ = c;
+    }
+    bool inputEnded() override
+    {
+        dropClient();
+        return false;
+    }
+    void outputFailed() override { dropClient(); }
+    void releaseInChild() override
+    {
+        if (client_ >= 0) ::close(client_);
+        ::close(listen_);
+    }
+
+private:
+    explicit TcpAttachment(int s) : listen_(s) {}
+    void dropClient()
+    {
+        if (client_ >= 0) ::close(client_);
+        client_ = -1;
+    }
+    int listen_;
+    int client_ = -1;
+};
+
+} // namespace
+
+std::unique_ptr<Attachment> makeAttachment(const AttachConfig& cfg)
+{
+    switch (cfg.kind) {
+    case AttachKind::Stdio: return std::make_unique<StdioAttachment>();
+    case AttachKind::Pty: return PtyAttachment::open();
+    case AttachKind::Tcp: return TcpAttachment::open(cfg.tcpPort);
+    }
+    return nullptr;
+}
+
+} // namespace host

@@ -1,0 +1,62 @@
+// console_attach.h - where the supervisor's end of the console goes: the
+// host's standard input/output, a pseudo-terminal, or a TCP client on
+// 127.0.0.1. An attachment outlives board resets; peers may come and go.
+#pragma once
+
+#include "host/os/console.h"
+
+#include <memory>
+#include <string>
+#include <termios.h>
+
+namespace host {
+
+class Attachment {
+public:
+    virtual ~Attachment() = default;
+
+    // Descriptors to the peer; -1 while no peer is attached (output is then
+    // discarded and nothing is read).
+    virtual int inFd() const = 0;
+    virtual int outFd() const = 0;
+    // A descriptor to watch for readability while no peer is attached (a
+    // listening socket), with what to do when it is ready; -1 for none.
+    virtual int waitFd() const { return -1; }
+    virtual void onWaitReady() {}
+    // While no peer is attached: look again this often (ms; -1 never).
+    virtual int retryMs() const { return -1; }
+    virtual void retry() {}
+    // The peer's input ended or failed. True when that ends tarnboot.
+    virtual bool inputEnded() = 0;
+    // Writing to the peer failed.
+    virtual void outputFailed() = 0;
+    // Before each board start: put the host side in the state the board needs.
+    virtual void prepare() {}
+    // In the board's process: let go of what the board must not hold.
+    virtual void releaseInChild() = 0;
+    virtual bool escapeEnabled() const { return false; }
+};
+
+// Makes the attachment; on failure prints why on the host's standard error
+// and returns nullptr.
+std::unique_ptr<Attachment> makeAttachment(const AttachConfig& cfg);
+
+// Raw mode on a terminal for as long as it lives; the settings found are put
+// back when it ends (and by restore()).
+class TerminalRawMode {
+public:
+    explicit TerminalRawMode(int fd);
+    ~TerminalRawMode();
+    TerminalRawMode(const TerminalRawMode&) = delete;
+    TerminalRawMode& operator=(const TerminalRawMode&) = delete;
+    bool active() const { return saved_; }
+    void apply();
+    void restore();
+
+private:
+    int fd_;
+    bool saved_ = false;
+    termios original_{};
+};
+
+} // namespace host

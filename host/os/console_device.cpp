@@ -1,0 +1,119 @@
+// console_device.cpp - board-side console operations over the line discipline.
+#include "host/os/console_device.h"
+#include "host/os/hostos.h"
+#include "osapi.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace host {
+
+bool TtyDevice::baudSupported(int64_t baud)
+{
+    static constexpr int64_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    return std::find(std::begin(kRates), std::end(kRates), baud) != std::end(kRates);
+}
+
+void TtyDevice::close()
+{
+    Lock lock(mu_);
+    closing_ = true;
+    cv_.notify_all();
+}
+
+int32_t TtyDevice::read(void* buf, size_t n, bool stopAtNewline)
+{
+    if (!buf) return -1;
+    if (n == 0) return 0;
+    n = std::min<size_t>(n, INT32_MAX);
+    Lock lock(mu_);
+    if (!disc_.readReady()) {
+        Wait w = waitFor(lock, [this] { return disc_.readReady(); }, -1);
+        if (w == Wait::EndOfInput) return 0;
+        if (w != Wait::Ready) return -1;
+    }
+    size_t got = disc_.read(static_cast<uint8_t*>(buf), n, stopAtNewline);
+    cv_.notify_all(); // room for the reader
+    return int32_t(got);
+}
+
+int32_t TtyDevice::write(const void* buf, size_t n)
+{
+    if (!buf) return -1;
+    n = std::min<size_t>(n, INT32_MAX);
+    const auto* p = static_cast<const uint8_t*>(buf);
+    constexpr size_t kPiece = 256; // X-off takes effect between pieces
+    Lock lock(mu_);
+    for (size_t off = 0; off < n;) {
+        waitOutputAllowed(lock);
+        size_t k = std::min(kPiece, n - off);
+        std::string out;
+        disc_.mapOutput(p + off, k, out);
+        transmit(lock, out);
+        off += k;
+    }
+    return int32_t(n);
+}
+
+int TtyDevice::select(int64_t timeoutNs)
+{
+    Lock lock(mu_);
+    if (disc_.anyInput()) return 1;
+    switch (waitFor(lock, [this] { return disc_.anyInput(); }, timeoutNs)) {
+    case Wait::Ready:
+    case Wait::EndOfInput: return 1; // a read would not block
+    case Wait::Timeout: return 0;
+    case Wait::Closed: break;
+    }
+    return -1;
+}
+
+int TtyDevice::ioctl(int request, intptr_t arg)
+{
+    Lock lock(mu_);
+    switch (request) {
+    case vx::FIOFLUSH: // output is handed to the stream as written: only input remains
+    case vx::FIORFLUSH:
+        disc_.discardInput();
+        held_.clear();
+        dropStreamInput(lock);
+        cv_.notify_all();
+        return 0;
+    case vx::FIOSETOPTIONS:
+        disc_.setOptions(int(arg));
+        cv_.notify_all(); // may release X-off or complete a line
+        return 0;
+    case vx::FIOGETOPTIONS: return disc_.options();
+    case vx::FIOBAUDRATE:
+        if (!baudSupported(arg)) return -1;
+        baud_ = int32_t(arg);
+        return 0;
+    case vx::SIO_BAUD_GET:
+        if (arg == 0) return -1;
+        *reinterpret_cast<int32_t*>(arg) = baud_;
+        return 0;
+    default: return -1;
+    }
+}
+
+bool TtyDevice::takeHeld(Lock& lock)
+{
+    bool any = false, reboot = false;
+    LineDiscipline::Effects fx;
+    while (!reboot && !held_.empty() && disc_.canTake(held_.front())) {
+        uint8_t c = held_.front();
+        held_.pop_front();
+        disc_.receive(c, fx);
+        reboot = fx.reboot;
+        any = true;
+    }
+    if (any) cv_.notify_all();
+    if (!fx.echo.empty()) transmit(lock, fx.echo);
+    if (reboot) {
+        lock.unlock();
+        boardReset();
+    }
+    return any;
+}
+
+} // namespace host

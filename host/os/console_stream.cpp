@@ -1,0 +1,233 @@
+// console_stream.cpp - the board process's console over a socket (see console_stream.h).
+#include "host/os/console_stream.h"
+#include "host/os/hostos.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace host {
+
+namespace {
+constexpr uint8_t kEscapeChar = 0x1D; // Ctrl-]
+}
+
+void LinePacer::pace(size_t bytes, int32_t baud)
+{
+    if (baud <= 0 || bytes == 0) return;
+    auto now = std::chrono::steady_clock::now();
+    if (next_ < now) next_ = now;
+    next_ += std::chrono::nanoseconds(int64_t(bytes) * 10 * 1'000'000'000 / baud);
+    std::this_thread::sleep_until(next_);
+}
+
+uint64_t FaultInjector::next()
+{
+    // xorshift64*: plenty for spreading faults, and the same every run.
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    return state_ * 0x2545F4914F6CDD1Dull;
+}
+
+bool FaultInjector::pass(uint8_t& c)
+{
+    if (drop_ > 0 && uniform() < drop_) return false;
+    if (flip_ > 0 && uniform() < flip_) c ^= uint8_t(1u << (next() % 8));
+    return true;
+}
+
+StreamTty::StreamTty(int fd, const ConsoleOptions& opts)
+    : fd_(fd), opts_(opts), faults_(opts.dropRate, opts.flipRate)
+{
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    reader_ = std::thread([this] { readerLoop(); });
+}
+
+StreamTty::~StreamTty()
+{
+    close();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void StreamTty::close()
+{
+    TtyDevice::close();
+    uint64_t one = 1;
+    if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
+        // Nothing more to do: the reader sees closing_ after its next wake-up.
+    }
+    if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
+}
+
+void StreamTty::readerLoop()
+{
+    try {
+        uint8_t buf[256];
+        for (;;) {
+            {
+                Lock lock(mu_);
+                // Bytes the discipline cannot take yet stay here: nothing more is
+                // read from the stream until they are taken (backpressure).
+                for (;;) {
+                    cv_.wait(lock, [this] {
+                        return closing_ || held_.empty() || disc_.canTake(held_.front());
+                    });
+                    if (closing_) return;
+                    if (held_.empty()) break;
+                    takeHeld(lock);
+                }
+            }
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            int pr = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, wakeFd_ >= 0 ? -1 : 100);
+            if (pr < 0 && errno != EINTR) {
+                Lock lock(mu_);
+                detach();
+                return;
+            }
+            if (pr <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            // Received under the lock, so an input flush sees these bytes
+            // either still in the socket or already held, never in between.
+            Lock lock(mu_);
+            if (closing_) return;
+            ssize_t n = ::recv(fd_, buf, opts_.linePace ? 16 : sizeof buf, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+            if (n <= 0) {
+                detach();
+                return;
+            }
+            if (opts_.linePace) {
+                // The bytes take their time on the line; a flush meanwhile
+                // discards them, as it would on the wire.
+                uint64_t gen = flushGen_;
+                int32_t baud = baud_;
+                lock.unlock();
+                rxPace_.pace(size_t(n), baud);
+                lock.lock();
+                if (gen != flushGen_ || closing_) continue;
+            }
+            for (ssize_t i = 0; i < n; ++i) arrive(lock, buf[i]);
+            takeHeld(lock);
+        }
+    } catch (...) {
+        // A reset raised on this thread (test mode) cannot reach the board task:
+        // the line goes dead instead.
+        Lock lock(mu_);
+        detach();
+    }
+}
+
+void StreamTty::arrive(Lock&, uint8_t c)
+{
+    auto pass = [this](uint8_t b) {
+        if (faults_.active() && !faults_.pass(b)) return;
+        held_.push_back(b);
+    };
+    if (opts_.escapeEnabled && disc_.options() != 0) {
+        if (escapePending_) {
+            escapePending_ = false;
+            switch (c) {
+            case 'q': escapeExit(kExitQuit);
+            case 'r': escapeExit(kExitReset);
+            case 'p': escapeExit(kExitPowerCycle);
+            default: pass(kEscapeChar); break;
+            }
+        } else if (c == kEscapeChar) {
+            escapePending_ = true;
+            return;
+        }
+    } else if (escapePending_) { // the line went raw after an escape char
+        escapePending_ = false;
+        pass(kEscapeChar);
+    }
+    pass(c);
+}
+
+void StreamTty::escapeExit(int code)
+{
+    // Output is handed to the stream as it is written; let the sends already
+    // decided finish (for a while at most) so nothing is cut short.
+    const uint64_t last = nextTicket_;
+    for (int i = 0; i < 1000; ++i) {
+        {
+            std::lock_guard<std::mutex> out(outMu_);
+            if (serving_ == last) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::_exit(code);
+}
+
+void StreamTty::detach()
+{
+    detached_ = true;
+    cv_.notify_all();
+}
+
+TtyDevice::Wait StreamTty::waitFor(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs)
+{
+    auto done = [&] { return pred() || closing_; };
+    if (timeoutNs < 0)
+        cv_.wait(lock, done);
+    else if (!cv_.wait_for(lock, std::chrono::nanoseconds(timeoutNs), done))
+        return Wait::Timeout;
+    return pred() ? Wait::Ready : Wait::Closed;
+}
+
+void StreamTty::waitOutputAllowed(Lock& lock)
+{
+    cv_.wait(lock, [this] { return !disc_.outputStopped() || detached_ || closing_; });
+}
+
+void StreamTty::transmit(Lock& lock, const std::string& bytes)
+{
+    if (detached_ || bytes.empty()) return;
+    // Sends go out in the order they were decided under the lock, so an echo
+    // always precedes what the board prints in answer to that input.
+    const uint64_t ticket = nextTicket_++;
+    const bool pace = opts_.linePace;
+    const int32_t baud = baud_;
+    lock.unlock();
+    bool broken = false;
+    {
+        std::unique_lock<std::mutex> out(outMu_);
+        outCv_.wait(out, [&] { return serving_ == ticket; });
+        for (size_t off = 0; off < bytes.size();) {
+            size_t k = bytes.size() - off;
+            if (pace && k > 16) k = 16;
+            ssize_t r = ::send(fd_, bytes.data() + off, k, MSG_NOSIGNAL);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                broken = true;
+                break;
+            }
+            off += size_t(r);
+            if (pace) txPace_.pace(size_t(r), baud);
+        }
+        ++serving_;
+        outCv_.notify_all();
+    }
+    lock.lock();
+    if (broken) detach();
+}
+
+void StreamTty::dropStreamInput(Lock&)
+{
+    held_.clear();
+    escapePending_ = false;
+    ++flushGen_;
+    // What the socket holds at this moment, without waiting for more.
+    int avail = 0;
+    if (::ioctl(fd_, FIONREAD, &avail) != 0) return;
+    uint8_t junk[512];
+    while (avail > 0) {
+        ssize_t n = ::recv(fd_, junk, std::min<size_t>(sizeof junk, size_t(avail)), MSG_DONTWAIT);
+        if (n <= 0) break;
+        avail -= int(n);
+    }
+}
+
+} // namespace host

@@ -1,0 +1,76 @@
+// console_stream.h - the console transport of the board process: a socket to
+// the supervisor, a reader thread that moves arriving bytes into the tty, the
+// console escape, optional line pacing and fault injection on received bytes.
+#pragma once
+
+#include "host/os/console_device.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace host {
+
+// Paces bytes to a baud rate at 10 bits a byte, sleeping as it goes.
+class LinePacer {
+public:
+    void pace(size_t bytes, int32_t baud);
+
+private:
+    std::chrono::steady_clock::time_point next_{};
+};
+
+// Decides the fate of received bytes when faults are injected (deterministic).
+class FaultInjector {
+public:
+    FaultInjector(double dropRate, double flipRate) : drop_(dropRate), flip_(flipRate) {}
+    bool active() const { return drop_ > 0 || flip_ > 0; }
+    // False when the byte is lost; may flip one of its bits.
+    bool pass(uint8_t& c);
+
+private:
+    uint64_t next();
+    double uniform() { return double(next() >> 11) / double(1ull << 53); }
+    double drop_, flip_;
+    uint64_t state_ = 0x9E3779B97F4A7C15ull;
+};
+
+class StreamTty : public TtyDevice {
+public:
+    StreamTty(int fd, const ConsoleOptions& opts);
+    ~StreamTty() override;
+    void close() override; // also stops the reader thread
+    StreamTty(const StreamTty&) = delete;
+    StreamTty& operator=(const StreamTty&) = delete;
+
+protected:
+    Wait waitFor(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs) override;
+    void waitOutputAllowed(Lock& lock) override;
+    void transmit(Lock& lock, const std::string& bytes) override;
+    void dropStreamInput(Lock& lock) override;
+
+private:
+    void readerLoop();
+    // Escape handling and fault injection for one arriving byte; appends what
+    // passes to held_. May end the process (console escape).
+    void arrive(Lock& lock, uint8_t c);
+    [[noreturn]] void escapeExit(int code); // lock held
+    void detach(); // lock held
+
+    int fd_;
+    ConsoleOptions opts_;
+    int wakeFd_ = -1;
+    bool detached_ = false; // the stream ended: reads wait, output is discarded
+    bool escapePending_ = false;
+    uint64_t flushGen_ = 0; // input flushes so far (paced bytes in flight go with one)
+    FaultInjector faults_;
+    LinePacer rxPace_;
+    uint64_t nextTicket_ = 0; // sends decided so far (under mu_)
+    std::mutex outMu_;        // one sender at a time, in ticket order
+    std::condition_variable outCv_;
+    uint64_t serving_ = 0;    // sends done (under outMu_)
+    LinePacer txPace_;
+    std::thread reader_;
+};
+
+} // namespace host

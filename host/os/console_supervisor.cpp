@@ -1,0 +1,351 @@
+// console_supervisor.cpp - tarnboot's own process: runs the board in a child
+// process, relays the console between the child's socket and the attachment,
+// restarts the board after a reset or power cycle, and turns the way the board
+// ended into tarnboot's exit status. Single-threaded (it forks).
+#include "host/os/console.h"
+#include "host/os/console_attach.h"
+#include "host/os/hostos.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace host {
+namespace {
+
+// A small relay buffer: when it is full its source is not read (backpressure).
+class RelayBuffer {
+public:
+    bool empty() const { return start_ == end_; }
+    bool full() const { return end_ == sizeof data_ && start_ == 0; }
+    void clear() { start_ = end_ = 0; }
+    // Reads what fd has; 0 at end of input, -1 on error (errno set).
+    ssize_t fill(int fd)
+    {
+        if (start_ > 0 && end_ == sizeof data_) compact();
+        ssize_t n = ::read(fd, data_ + end_, sizeof data_ - end_);
+        if (n > 0) end_ += size_t(n);
+        return n;
+    }
+    // Writes what it can to fd; -1 on error (errno set).
+    ssize_t drain(int fd)
+    {
+        ssize_t n = ::write(fd, data_ + start_, end_ - start_);
+        if (n > 0) start_ += size_t(n);
+        if (start_ == end_) clear();
+        return n;
+    }
+
+private:
+    void compact()
+    {
+        std::memmove(data_, data_ + start_, end_ - start_);
+        end_ -= start_;
+        start_ = 0;
+    }
+    char data_[4096];
+    size_t start_ = 0, end_ = 0;
+};
+
+bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// The signals the supervisor handles arrive on a descriptor instead of
+// interrupting it; the previous mask and SIGPIPE handling come back at the end
+// (and in the board's process, before it runs).
+class SignalIntake {
+public:
+    SignalIntake()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : {SIGCHLD, SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+        ::sigprocmask(SIG_BLOCK, &set, &oldMask_);
+        fd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        ::sigaction(SIGPIPE, &ign, &oldPipe_);
+    }
+    ~SignalIntake()
+    {
+        if (fd_ >= 0) ::close(fd_);
+        restore();
+    }
+    SignalIntake(const SignalIntake&) = delete;
+    SignalIntake& operator=(const SignalIntake&) = delete;
+    int fd() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    // The next signal received, or 0.
+    int next()
+    {
+        signalfd_siginfo info;
+        ssize_t n = ::read(fd_, &info, sizeof info);
+        return n == ssize_t(sizeof info) ? int(info.ssi_signo) : 0;
+    }
+    void restore()
+    {
+        ::sigaction(SIGPIPE, &oldPipe_, nullptr);
+        ::sigprocmask(SIG_SETMASK, &oldMask_, nullptr);
+    }
+    void releaseInChild()
+    {
+        ::close(fd_);
+        fd_ = -1;
+        restore();
+    }
+
+private:
+    int fd_ = -1;
+    sigset_t oldMask_;
+    struct sigaction oldPipe_ {};
+};
+
+class Supervisor {
+public:
+    using RunBoard = std::function<int(int, bool)>;
+    Supervisor(Attachment& att, SignalIntake& sig, bool exitOnReset, const RunBoard& runBoard)
+        : att_(att), sig_(sig), exitOnReset_(exitOnReset), runBoard_(runBoard)
+    {
+    }
+    int run();
+
+private:
+    enum class Press { None, Reset, PowerCycle };
+    bool startBoard();
+    void stopBoard(); // kills and reaps the board, closes its socket
+    void reap();
+    // The board's run is over (ended and its output relayed): -1 to start it
+    // again, else tarnboot's status.
+    int boardEnded();
+    void relay(const pollfd* child, const pollfd* in, const pollfd* out);
+
+    Attachment& att_;
+    SignalIntake& sig_;
+    bool exitOnReset_;
+    const RunBoard& runBoard_;
+
+    pid_t child_ = -1;
+    int sock_ = -1;
+    bool sockEnded_ = false;
+    bool exited_ = false;
+    int waitStatus_ = 0;
+    Press press_ = Press::None;
+    bool hostInputEnded_ = false;
+    RelayBuffer toBoard_, toPeer_;
+};
+
+bool Supervisor::startBoard()
+{
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    att_.prepare();
+    std::fflush(nullptr); // nothing buffered may be written twice
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(sv[0]);
+        ::close(sv[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // The board dies with tarnboot, however tarnboot ends.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(kStatusHostError);
+        sig_.releaseInChild();
+        att_.releaseInChild();
+        ::close(sv[0]);
+        int rc = kStatusHostError;
+        try {
+            rc = runBoard_(sv[1], att_.escapeEnabled());
+        } catch (...) {
+        }
+        ::_exit(rc & 0xFF);
+    }
+    ::close(sv[1]);
+    ::fcntl(sv[0], F_SETFL, ::fcntl(sv[0], F_GETFL) | O_NONBLOCK);
+    child_ = pid;
+    sock_ = sv[0];
+    sockEnded_ = exited_ = false;
+    press_ = Press::None;
+    toBoard_.clear();
+    return true;
+}
+
+void Supervisor::reap()
+{
+    if (child_ < 0 || exited_) return;
+    int status;
+    pid_t r = ::waitpid(child_, &status, WNOHANG);
+    if (r == child_) {
+        exited_ = true;
+        waitStatus_ = status;
+    }
+}
+
+void Supervisor::stopBoard()
+{
+    if (child_ > 0 && !exited_) {
+        ::kill(child_, SIGKILL);
+        int status;
+        while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+        }
+        exited_ = true;
+        waitStatus_ = status;
+    }
+    if (sock_ >= 0) ::close(sock_);
+    sock_ = -1;
+    child_ = -1;
+}
+
+int Supervisor::boardEnded()
+{
+    Press press = press_;
+    if (press == Press::None && WIFEXITED(waitStatus_)) {
+        switch (WEXITSTATUS(waitStatus_)) {
+        case kExitReset: press = Press::Reset; break;
+        case kExitPowerCycle: press = Press::PowerCycle; break;
+        case kExitQuit:
+        case kExitHandover: return kStatusOk;
+        case kExitDeadBoard: return kStatusDeadBoard;
+        case kExitPowerCut: return kStatusPowerCut;
+        default: return kStatusHostError;
+        }
+    }
+    if (press == Press::None) {
+        // Ended by a signal: a termination signal the boot code had no
+        // handler for ends tarnboot as it would have ended a plain process.
+        if (WIFSIGNALED(waitStatus_) && WTERMSIG(waitStatus_) == SIGTERM) return 128 + SIGTERM;
+        return kStatusHostError;
+    }
+    if (exitOnReset_) return kStatusResetExit;
+    return -1;
+}
+
+void Supervisor::relay(const pollfd* child, const pollfd* in, const pollfd* out)
+{
+    if (child && (child->revents & (POLLIN | POLLHUP | POLLERR)) && !toPeer_.full()) {
+        ssize_t n = toPeer_.fill(sock_);
+        if (n == 0 || (n < 0 && !transient(errno))) sockEnded_ = true;
+    }
+    if (child && (child->revents & POLLOUT) && !toBoard_.empty()) {
+        if (toBoard_.drain(sock_) < 0 && !transient(errno)) toBoard_.clear();
+    }
+    if (in && (in->revents & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t n = toBoard_.fill(in->fd);
+        if (n == 0 || (n < 0 && !transient(errno))) {
+            if (att_.inputEnded()) hostInputEnded_ = true;
+        }
+    }
+    if (out && (out->revents & (POLLOUT | POLLERR | POLLHUP)) && !toPeer_.empty() && att_.outFd() == out->fd) {
+        if (toPeer_.drain(out->fd) < 0 && !transient(errno)) att_.outputFailed();
+    }
+}
+
+int Supervisor::run()
+{
+    if (!startBoard()) {
+        std::fprintf(stderr, "tarnboot: cannot start the board: %s\n", std::strerror(errno));
+        return kStatusHostError;
+    }
+    for (;;) {
+        // With no peer attached the board's output goes nowhere.
+        if (att_.outFd() < 0) toPeer_.clear();
+
+        if (exited_ && sockEnded_ && toPeer_.empty()) {
+            stopBoard();
+            int status = boardEnded();
+            if (status >= 0) return status;
+            if (!startBoard()) return kStatusHostError;
+            continue;
+        }
+        if (hostInputEnded_) {
+            // What the host typed last goes to the board if its socket takes it
+            // now; the run then ends (the board is not waited for).
+            if (!toBoard_.empty() && !sockEnded_) toBoard_.drain(sock_);
+            stopBoard();
+            return kStatusOk;
+        }
+
+        pollfd fds[5];
+        int nfds = 0;
+        auto add = [&](int fd, short events) -> pollfd* {
+            if (fd < 0 || events == 0) return nullptr;
+            fds[nfds] = {fd, events, 0};
+            return &fds[nfds++];
+        };
+        add(sig_.fd(), POLLIN);
+        short childEv = short((!sockEnded_ && !toPeer_.full() ? POLLIN : 0) | (!toBoard_.empty() ? POLLOUT : 0));
+        pollfd* child = add(sockEnded_ ? -1 : sock_, childEv);
+        pollfd* in = add(att_.inFd(), toBoard_.full() ? 0 : POLLIN);
+        pollfd* out = add(att_.outFd(), toPeer_.empty() ? 0 : POLLOUT);
+        pollfd* wait = add(att_.inFd() < 0 ? att_.waitFd() : -1, POLLIN);
+        int timeout = att_.inFd() < 0 ? att_.retryMs() : -1;
+
+        int pr = ::poll(fds, nfds, timeout);
+        if (pr < 0) {
+            if (errno == EINTR) continue;
+            stopBoard();
+            return kStatusHostError;
+        }
+        if (pr == 0) {
+            att_.retry();
+            continue;
+        }
+        if (fds[0].revents & POLLIN) {
+            while (int s = sig_.next()) {
+                switch (s) {
+                case SIGCHLD: reap(); break;
+                case SIGUSR1:
+                case SIGUSR2:
+                    if (child_ > 0 && !exited_) {
+                        press_ = s == SIGUSR1 ? Press::Reset : Press::PowerCycle;
+                        ::kill(child_, SIGKILL);
+                    }
+                    break;
+                case SIGTERM:
+                    // The board's task gets it: a transfer's handler restores
+                    // the console and goes on; without a handler the board ends.
+                    if (child_ > 0 && !exited_) {
+                        ::kill(child_, SIGTERM);
+                        break;
+                    }
+                    stopBoard();
+                    return 128 + s;
+                default: // SIGINT, SIGHUP, SIGQUIT: end here
+                    stopBoard();
+                    return 128 + s;
+                }
+            }
+        }
+        relay(child, in, out);
+        if (wait && (wait->revents & POLLIN)) att_.onWaitReady();
+        if (sockEnded_) reap();
+    }
+}
+
+} // namespace
+
+int superviseBoard(const AttachConfig& cfg, bool exitOnReset,
+                   const std::function<int(int fd, bool escapeEnabled)>& runBoard)
+{
+    SignalIntake sig;
+    if (!sig.ok()) {
+        std::fprintf(stderr, "tarnboot: cannot set up signals: %s\n", std::strerror(errno));
+        return kStatusHostError;
+    }
+    std::unique_ptr<Attachment> att = makeAttachment(cfg);
+    if (!att) return kStatusHostError;
+    Supervisor sup(*att, sig, exitOnReset, runBoard);
+    return sup.run();
+    // The attachment (terminal settings included) and the signal set-up are
+    // put back as they go out of scope.
+}
+
+} // namespace host

@@ -1,0 +1,374 @@
+/*
+ * image.cpp - the operational code image format: the 16-bit image checksum,
+ * the big-endian header layout, the validity rules and the header reader that
+ * picks this board's image out of an STK container.
+ */
+#include "image/image.h"
+
+#include <cstring>
+
+#include "osapi.h"
+
+namespace {
+
+constexpr uint16_t CRC_POLY = 0xA097;
+
+/* Header layout (offsets in the 1220 file bytes). */
+constexpr uint32_t HDR_CRC = 0;
+constexpr uint32_t HDR_RESERVED = 2;
+constexpr uint32_t HDR_TARGET = 4;
+constexpr uint32_t HDR_SIZE = 8;
+constexpr uint32_t HDR_NUM_COMPONENTS = 12;
+constexpr uint32_t HDR_COMPONENTS = 16;
+constexpr uint32_t COMPONENT_SIZE = 48;
+constexpr uint32_t HDR_REL = 784;
+constexpr uint32_t HDR_VER = 785;
+constexpr uint32_t HDR_MAINT = 786;
+constexpr uint32_t HDR_BUILD = 787;
+constexpr uint32_t HDR_TIMESTAMP = 788;
+constexpr uint32_t TIMESTAMP_LEN = 32;
+constexpr uint32_t HDR_FILE = 820;
+constexpr uint32_t FILE_LEN = IMAGE_HEADER_SIZE - HDR_FILE; /* 400 */
+
+/* Component record layout. */
+constexpr uint32_t COMP_CRC = 0;
+constexpr uint32_t COMP_VERSION = 8;
+constexpr uint32_t COMP_SIZE = 12;
+constexpr uint32_t COMP_OFFSET = 16;
+constexpr uint32_t COMP_LOAD = 20;
+constexpr uint32_t COMP_FLASH = 28;
+
+/* STK container layout. */
+constexpr uint32_t STK_MAGIC1_OFF = 2;
+constexpr uint32_t STK_MAGIC2_OFF = 4;
+constexpr uint32_t STK_COUNT_OFF = 8;
+constexpr uint32_t STK_TOTAL_OFF = 12;
+constexpr uint32_t STK_HDRLEN_OFF = 20;
+constexpr uint32_t STK_MAX_ENTRIES = (STK_HEADER_BUF_SIZE - STK_FIXED_SIZE) / STK_ENTRY_SIZE;
+
+constexpr uint32_t FILE_CRC_CHUNK = 128;
+constexpr uint32_t FILE_CRC_PAUSE_EVERY = 1000;
+
+/* The shared table of the checksum (rebuilt by crcTableInit for every run). */
+uint16_t crcTable[256];
+
+/* Slicing tables: crcSlice[k][v] is v * x^(8*(k+2)) reduced by the polynomial,
+ * so eight message bytes and the 16-bit register fold in one step. They depend
+ * on the polynomial only and are built once. */
+constexpr int SLICE_BYTES = 8;
+uint16_t crcSlice[SLICE_BYTES][256];
+bool crcSliceReady = false;
+
+uint16_t get16(const uint8_t* p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+uint32_t get32(const uint8_t* p)
+{
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+void put16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+void put32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+/* Copies a text field of cap bytes that may lack its NUL; dst holds cap + 1. */
+void textFieldDecode(const uint8_t* src, uint32_t cap, char* dst)
+{
+    uint32_t n = 0;
+    while (n < cap && src[n] != 0)
+        n++;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+void textFieldEncode(const char* src, uint32_t cap, uint8_t* dst)
+{
+    std::memset(dst, 0, cap);
+    uint32_t n = 0;
+    while (n < cap && src[n] != '\0')
+        n++;
+    std::memcpy(dst, src, n);
+}
+
+void crcSliceInit()
+{
+    if (crcSliceReady)
+        return;
+    /* Row 0: v * x^16, the classic table. Each next row multiplies by x^8. */
+    for (int v = 0; v < 256; v++) {
+        uint16_t r = static_cast<uint16_t>(v << 8);
+        for (int bit = 0; bit < 8; bit++)
+            r = static_cast<uint16_t>((r & 0x8000) ? (r << 1) ^ CRC_POLY : r << 1);
+        crcSlice[0][v] = r;
+    }
+    for (int k = 1; k < SLICE_BYTES; k++) {
+        for (int v = 0; v < 256; v++) {
+            uint16_t prev = crcSlice[k - 1][v];
+            crcSlice[k][v] = static_cast<uint16_t>((prev << 8) ^ crcSlice[0][prev >> 8]);
+        }
+    }
+    crcSliceReady = true;
+}
+
+/* Feeds len bytes into the register: the register is the message so far
+ * reduced by the polynomial, each byte entering at the low end. Eight bytes a
+ * step through the slicing tables, the rest one by one through crcTable. */
+uint16_t crcFeed(uint16_t reg, const uint8_t* p, uint32_t len)
+{
+    while (len >= SLICE_BYTES) {
+        /* reg * x^64 + b0 * x^56 + ... + b7: terms of degree 16 and above
+         * reduce through the tables; b6 * x^8 + b7 fit the register as they are. */
+        reg = static_cast<uint16_t>(crcSlice[7][reg >> 8] ^ crcSlice[6][reg & 0xFF] ^
+                                    crcSlice[5][p[0]] ^ crcSlice[4][p[1]] ^ crcSlice[3][p[2]] ^
+                                    crcSlice[2][p[3]] ^ crcSlice[1][p[4]] ^ crcSlice[0][p[5]] ^
+                                    (p[6] << 8) ^ p[7]);
+        p += SLICE_BYTES;
+        len -= SLICE_BYTES;
+    }
+    while (len-- > 0)
+        reg = static_cast<uint16_t>((reg << 8) ^ crcTable[reg >> 8] ^ *p++);
+    return reg;
+}
+
+/* Reads until n bytes are in buf or the file ends; the count read, or -1. */
+int32_t readFull(int fd, uint8_t* buf, uint32_t n)
+{
+    uint32_t got = 0;
+    while (got < n) {
+        int32_t r = vx::read(fd, buf + got, n - got);
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        got += static_cast<uint32_t>(r);
+    }
+    return static_cast<int32_t>(got);
+}
+
+} // namespace
+
+void crcTableInit()
+{
+    for (int i = 0; i < 256; i++) {
+        uint16_t reg = 0;
+        uint16_t data = static_cast<uint16_t>(i << 8);
+        for (int bit = 0; bit < 8; bit++) {
+            bool xorPoly = ((reg ^ data) & 0x8000) != 0;
+            reg = static_cast<uint16_t>(reg << 1);
+            if (xorPoly)
+                reg ^= CRC_POLY;
+            data = static_cast<uint16_t>(data << 1);
+        }
+        crcTable[i] = reg;
+    }
+}
+
+void crcUpdate(uint8_t byte, uint16_t* reg)
+{
+    *reg = static_cast<uint16_t>((*reg << 8) ^ crcTable[*reg >> 8] ^ byte);
+}
+
+uint16_t imageCrc16(const uint8_t* data, uint32_t len)
+{
+    crcTableInit();
+    crcSliceInit();
+    return crcFeed(0, data, len);
+}
+
+uint16_t fileCrc(const char* path, uint32_t length)
+{
+    crcTableInit();
+    crcSliceInit();
+    int fd = vx::open(path, vx::RDONLY, 0);
+    if (fd < 0)
+        return 1;
+
+    uint8_t chunk[FILE_CRC_CHUNK];
+    readFull(fd, chunk, 2); /* the stored checksum */
+
+    uint16_t reg = 0;
+    uint32_t pos = 2;
+    for (uint32_t n = 0; pos < length; n++) {
+        if (n % FILE_CRC_PAUSE_EVERY == 0)
+            vx::taskDelay(1);
+        int32_t got = vx::read(fd, chunk, FILE_CRC_CHUNK);
+        if (got < 0)
+            got = 0;
+        uint32_t use = static_cast<uint32_t>(got);
+        if (use > length - pos)
+            use = length - pos;
+        reg = crcFeed(reg, chunk, use);
+        pos += use;
+        if (static_cast<uint32_t>(got) < FILE_CRC_CHUNK)
+            break;
+    }
+    vx::close(fd);
+    return reg;
+}
+
+uint32_t checksumLength(const uint8_t first16[16])
+{
+    if (get16(first16 + STK_MAGIC1_OFF) == STK_MAGIC1 && get32(first16 + STK_MAGIC2_OFF) == STK_MAGIC2)
+        return get32(first16 + STK_TOTAL_OFF);
+    return get32(first16 + HDR_SIZE);
+}
+
+bool imageSizeValid(uint32_t size)
+{
+    return size - IMAGE_HEADER_SIZE <= IMAGE_MAX_SIZE - IMAGE_HEADER_SIZE;
+}
+
+void imageHeaderDecode(const uint8_t* raw, ImageHeader* hdr)
+{
+    hdr->crc = get16(raw + HDR_CRC);
+    hdr->reserved = get16(raw + HDR_RESERVED);
+    hdr->targetDevice = get32(raw + HDR_TARGET);
+    hdr->size = get32(raw + HDR_SIZE);
+    hdr->numComponents = get32(raw + HDR_NUM_COMPONENTS);
+    for (int i = 0; i < IMAGE_MAX_COMPONENTS; i++) {
+        const uint8_t* c = raw + HDR_COMPONENTS + COMPONENT_SIZE * i;
+        ComponentRecord* rec = &hdr->components[i];
+        rec->crc = get16(c + COMP_CRC);
+        rec->version = get32(c + COMP_VERSION);
+        rec->size = get32(c + COMP_SIZE);
+        rec->offset = get32(c + COMP_OFFSET);
+        rec->loadAddress = get32(c + COMP_LOAD);
+        rec->flashFlag = get32(c + COMP_FLASH);
+    }
+    hdr->rel = raw[HDR_REL];
+    hdr->ver = raw[HDR_VER];
+    hdr->maint_lvl = raw[HDR_MAINT];
+    hdr->build_num = raw[HDR_BUILD];
+    textFieldDecode(raw + HDR_TIMESTAMP, TIMESTAMP_LEN, hdr->timestamp);
+    textFieldDecode(raw + HDR_FILE, FILE_LEN, hdr->file);
+}
+
+void imageHeaderEncode(const ImageHeader* hdr, uint8_t* raw)
+{
+    std::memset(raw, 0, IMAGE_HEADER_SIZE);
+    put16(raw + HDR_CRC, hdr->crc);
+    put16(raw + HDR_RESERVED, hdr->reserved);
+    put32(raw + HDR_TARGET, hdr->targetDevice);
+    put32(raw + HDR_SIZE, hdr->size);
+    put32(raw + HDR_NUM_COMPONENTS, hdr->numComponents);
+    for (int i = 0; i < IMAGE_MAX_COMPONENTS; i++) {
+        uint8_t* c = raw + HDR_COMPONENTS + COMPONENT_SIZE * i;
+        const ComponentRecord* rec = &hdr->components[i];
+        put16(c + COMP_CRC, rec->crc);
+        put32(c + COMP_VERSION, rec->version);
+        put32(c + COMP_SIZE, rec->size);
+        put32(c + COMP_OFFSET, rec->offset);
+        put32(c + COMP_LOAD, rec->loadAddress);
+        put32(c + COMP_FLASH, rec->flashFlag);
+    }
+    raw[HDR_REL] = hdr->rel;
+    raw[HDR_VER] = hdr->ver;
+    raw[HDR_MAINT] = hdr->maint_lvl;
+    raw[HDR_BUILD] = hdr->build_num;
+    textFieldEncode(hdr->timestamp, TIMESTAMP_LEN, raw + HDR_TIMESTAMP);
+    textFieldEncode(hdr->file, FILE_LEN, raw + HDR_FILE);
+}
+
+namespace {
+
+/* Finds the file position of this board's image inside an open STK container
+ * whose first 88 bytes are in fixed. 0 with *base set, or -1 after a message. */
+int stkImageFind(int fd, const char* path, const uint8_t* fixed, uint32_t* base)
+{
+    uint32_t entryCount = get32(fixed + STK_COUNT_OFF);
+    uint32_t headerLength = get32(fixed + STK_HDRLEN_OFF);
+
+    /* The directory must fit the 316-byte header buffer (8 entries) and the
+     * header length must cover every entry it claims. */
+    if (entryCount > STK_MAX_ENTRIES || headerLength > STK_HEADER_BUF_SIZE ||
+        headerLength < STK_FIXED_SIZE + STK_ENTRY_SIZE * entryCount) {
+        vx::printf("Invalid STK header in %s: %u entries, header length %u\n", path,
+                   static_cast<unsigned>(entryCount), static_cast<unsigned>(headerLength));
+        return -1;
+    }
+
+    uint8_t stk[STK_HEADER_BUF_SIZE];
+    if (vx::lseek(fd, 0, vx::SEEK_FROM_START) != 0 ||
+        readFull(fd, stk, headerLength) != static_cast<int32_t>(headerLength)) {
+        vx::printf("Incomplete file %s\n", path);
+        return -1;
+    }
+    if (entryCount == 0) {
+        vx::printf(" Empty STK file \n");
+        return -1;
+    }
+    for (uint32_t i = 0; i < entryCount; i++) {
+        const uint8_t* entry = stk + STK_FIXED_SIZE + STK_ENTRY_SIZE * i;
+        if (get32(entry + 4) == BOARD_TARGET_DEVICE) {
+            *base = get32(entry);
+            return 0;
+        }
+    }
+    vx::printf(" No matching OPR files inside the STK file \n");
+    return -1;
+}
+
+} // namespace
+
+namespace {
+
+/* Reads the header of the open file into *hdr: 0, or -1 after a message. */
+int imageHeaderLoad(int fd, const char* path, ImageHeader* hdr)
+{
+    uint8_t raw[IMAGE_HEADER_SIZE];
+    if (readFull(fd, raw, STK_FIXED_SIZE) != static_cast<int32_t>(STK_FIXED_SIZE)) {
+        vx::printf("Incomplete file %s\n", path);
+        return -1;
+    }
+
+    uint32_t base = 0;
+    if (get16(raw + STK_MAGIC1_OFF) == STK_MAGIC1 && get32(raw + STK_MAGIC2_OFF) == STK_MAGIC2 &&
+        stkImageFind(fd, path, raw, &base) != 0)
+        return -1;
+
+    /* A whole header must be there: an image offset near or past the end of
+     * the file must not leave stale bytes in the header. */
+    if (base > 0x7FFFFFFFu ||
+        vx::lseek(fd, static_cast<int32_t>(base), vx::SEEK_FROM_START) != static_cast<int32_t>(base) ||
+        readFull(fd, raw, IMAGE_HEADER_SIZE) != static_cast<int32_t>(IMAGE_HEADER_SIZE)) {
+        vx::printf("Incomplete file %s\n", path);
+        return -1;
+    }
+
+    imageHeaderDecode(raw, hdr);
+    /* Offsets become file positions; only the 16 slots of the header exist. */
+    uint32_t slots = hdr->numComponents < IMAGE_MAX_COMPONENTS ? hdr->numComponents : IMAGE_MAX_COMPONENTS;
+    for (uint32_t i = 0; i < slots; i++)
+        hdr->components[i].offset += base;
+    return 0;
+}
+
+} // namespace
+
+int readImageHeader(const char* path, ImageHeader* hdr)
+{
+    int fd = vx::open(path, vx::RDWR, 0);
+    if (fd < 0) {
+        vx::printf("Error opening the image file %s \n", path);
+        return -1;
+    }
+    ImageHeader tmp;
+    int rc = imageHeaderLoad(fd, path, &tmp);
+    vx::close(fd);
+    if (rc == 0)
+        *hdr = tmp;
+    return rc;
+}

@@ -1,0 +1,229 @@
+// dim_test.cpp - the image directory and its file "boot.dim".
+// The boundary header comes first: its Stat::st_mtime must not meet the
+// host's st_mtime macro, which the test framework's headers bring in.
+#include "osapi.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "image/dim.h"
+#include "support/testBoard.h"
+
+namespace {
+
+std::string record(const std::string& state, const std::string& next, const std::string& name,
+                   const std::string& counter = "0", const std::string& descr = "")
+{
+    return "---IMAGE---\n" + state + "\n" + next + "\n" + name + "\n" + counter + "\n" + descr + "\n";
+}
+
+const std::string kDefault = record("active", "active", "image1", "0", "default image");
+
+class DimTest : public TestBoard {
+protected:
+    void SetUp() override
+    {
+        TestBoard::SetUp();
+        dimReset();
+    }
+
+    bool saw(const std::string& text)
+    {
+        vx::fflushStdout();
+        return peer().output().find(text) != std::string::npos;
+    }
+
+    std::string dimFile() { return readHostFile("boot.dim"); }
+
+    std::string active()
+    {
+        char name[DIM_NAME_LEN];
+        return dimActiveImageGet(name) == 0 ? name : "<none>";
+    }
+
+    std::string backup()
+    {
+        char name[DIM_NAME_LEN];
+        return dimBackupImageGet(name) == 0 ? name : "<none>";
+    }
+
+    // Two images, image1 active and image2 backup, as loaded from the file.
+    void loadTwo()
+    {
+        writeHostFile("boot.dim", kDefault + record("backup", "backup", "image2"));
+        ASSERT_EQ(dimInitialize(), 0);
+    }
+};
+
+} // namespace
+
+TEST_F(DimTest, MissingFileGivesDefaultDirectory)
+{
+    EXPECT_EQ(dimInitialize(), 3);
+    EXPECT_EQ(dimFile(), kDefault);
+    EXPECT_EQ(active(), "image1");
+    EXPECT_EQ(backup(), "<none>");
+    EXPECT_FALSE(hostFileExists("boot.new"));
+}
+
+TEST_F(DimTest, EmptyGarbageAndNamelessFilesAreRepairedAtStartup)
+{
+    const std::string inputs[] = {
+        "",
+        std::string("\x01\xff\x00garbage\n\n\x7f", 14) + std::string(2000, 'z'),
+        "---IMAGE---\nactive\nactive\n",   // cut before the name
+        "image1\nactive\n---IMAG",          // no record at all
+    };
+    for (const std::string& in : inputs) {
+        dimReset();
+        writeHostFile("boot.dim", in);
+        writeHostFile("code.bin", "old code");
+        EXPECT_EQ(dimStartupLoad(), 3);
+        EXPECT_EQ(dimFile(), kDefault);
+        EXPECT_EQ(active(), "image1");
+        EXPECT_EQ(readHostFile("image1"), "old code");
+        EXPECT_TRUE(saw("dimInitialize returned 3 \nadding the default image - image1 to the list\n"));
+        std::remove(hostPath("image1").c_str());
+    }
+}
+
+TEST_F(DimTest, StartupRenameNeverReplacesImage1)
+{
+    writeHostFile("image1", "current image");
+    writeHostFile("code.bin", "old code");
+    EXPECT_EQ(dimStartupLoad(), 3);
+    EXPECT_EQ(readHostFile("image1"), "current image");
+    EXPECT_TRUE(hostFileExists("code.bin"));
+
+    // A loadable directory leaves both files alone.
+    std::remove(hostPath("image1").c_str());
+    EXPECT_EQ(dimStartupLoad(), 0);
+    EXPECT_FALSE(hostFileExists("image1"));
+}
+
+TEST_F(DimTest, LoadAppliesPlannedRolesAndKeepsTwoRecords)
+{
+    writeHostFile("boot.dim", "stray line\nactive\n" + record("active", "backup", "image1", "3", "first") +
+                                  record("backup", "active", "image2", "12", "") + record("active", "active", "image1") +
+                                  "trailing line without LF");
+    EXPECT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(active(), "image2");
+    EXPECT_EQ(backup(), "image1");
+    EXPECT_EQ(dimFile(), record("backup", "backup", "image1", "3", "first") + record("active", "active", "image2", "12"));
+    int counter = -1;
+    EXPECT_EQ(dimActiveCounterGet(&counter), 0);
+    EXPECT_EQ(counter, 12);
+}
+
+TEST_F(DimTest, OverlongLinesAreCutToTheirFields)
+{
+    std::string longName(60, 'n');
+    writeHostFile("boot.dim", "---IMAGE---\n" + std::string(100, 's') + "\nactive\n" + longName + "\n123456789\n" +
+                                  std::string(255, 'd') + "\nextra line\n" + record("backup", "backup", "image2"));
+    EXPECT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(active(), longName.substr(0, 39));
+    EXPECT_EQ(dimFile(), record("active", "active", longName.substr(0, 39), "1234", std::string(255, 'd')) +
+                             record("backup", "backup", "image2"));
+
+    // A line longer than 255 characters ends the scan.
+    dimReset();
+    writeHostFile("boot.dim", kDefault + "---IMAGE---\n" + std::string(300, 'x') + "\n" + record("backup", "backup", "image2"));
+    EXPECT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(dimFile(), kDefault);
+}
+
+TEST_F(DimTest, ActivateSwapsRolesAtNextLoad)
+{
+    loadTwo();
+    EXPECT_EQ(dimActiveCounterSet(5), 0);
+    EXPECT_EQ(dimImageActivate("image2"), 0);
+    EXPECT_EQ(dimFile(), record("active", "backup", "image1", "0", "default image") +
+                             record("backup", "active", "image2"));
+    EXPECT_EQ(dimBackupStateGet(), 5);
+    EXPECT_EQ(dimImageActivate("image2"), 7);
+    EXPECT_EQ(dimImageActivate("image3"), 3);
+    EXPECT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(active(), "image2");
+    EXPECT_EQ(dimFile(), record("backup", "backup", "image1", "0", "default image") +
+                             record("active", "active", "image2"));
+    EXPECT_EQ(dimBackupStateGet(), 4);
+}
+
+TEST_F(DimTest, AddDeleteAndTheFileFollowingEachChange)
+{
+    EXPECT_EQ(dimBackupStateGet(), 1);
+    EXPECT_EQ(dimImageAdd("image3"), -3);
+    EXPECT_EQ(dimImageAdd("../boot.dim"), -3);
+    EXPECT_FALSE(hostFileExists("boot.dim"));
+    EXPECT_EQ(dimImageAdd("image1"), 0);
+    EXPECT_EQ(dimFile(), kDefault);
+    EXPECT_EQ(dimBackupStateGet(), 3);
+
+    // Adding a present name changes nothing, not even the file.
+    writeHostFile("boot.dim", "marker");
+    EXPECT_EQ(dimImageAdd("image1"), 0);
+    EXPECT_EQ(dimFile(), "marker");
+
+    EXPECT_EQ(dimImageAdd("image2"), 0);
+    EXPECT_EQ(dimFile(), kDefault + record("backup", "backup", "image2"));
+    EXPECT_EQ(dimImageDelete("image1"), 8);
+    EXPECT_EQ(dimImageDelete("nothere"), 3);
+    EXPECT_EQ(dimImageDescrSet("image2", "two\nlines"), 0);
+    EXPECT_EQ(dimFile(), kDefault + record("backup", "backup", "image2", "0", "two lines"));
+    EXPECT_EQ(dimImageDelete("image2"), 0);
+    EXPECT_EQ(dimFile(), kDefault);
+    int state = 0;
+    dimImageStateGet("image2", &state);
+    EXPECT_EQ(state, 3);
+    dimImageStateGet("image1", &state);
+    EXPECT_EQ(state, 2);
+    dimImageStateGet("", &state); // a free slot is not a name
+    EXPECT_EQ(state, 3);
+    EXPECT_FALSE(hostFileExists("boot.new"));
+}
+
+TEST_F(DimTest, FieldCapacitiesOnChange)
+{
+    loadTwo();
+    EXPECT_EQ(dimActiveCounterSet(-999), 0);
+    EXPECT_EQ(dimActiveCounterSet(10000), -2); // would not fit 4 characters
+    EXPECT_EQ(dimImageRename("image2", std::string(40, 'r').c_str()), -3);
+    EXPECT_EQ(dimImageRename("image2", ""), -3);
+    EXPECT_EQ(dimImageRename("image2", std::string(39, 'r').c_str()), 0);
+    EXPECT_EQ(dimImageDescrSet("image1", std::string(400, 'q').c_str()), 0);
+    EXPECT_EQ(dimFile(), record("active", "active", "image1", "-999", std::string(255, 'q')) +
+                             record("backup", "backup", std::string(39, 'r')));
+}
+
+TEST_F(DimTest, InterruptedReplaceIsCompleted)
+{
+    // Power lost between the removal of the old file and the rename.
+    writeHostFile("boot.new", kDefault + record("backup", "backup", "image2"));
+    EXPECT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(backup(), "image2");
+    EXPECT_FALSE(hostFileExists("boot.new"));
+    EXPECT_EQ(dimFile(), kDefault + record("backup", "backup", "image2"));
+
+    // Power lost while the aside file was written: the old directory stands.
+    dimReset();
+    writeHostFile("boot.new", "---IMAGE---\nbac");
+    EXPECT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(backup(), "image2");
+    EXPECT_FALSE(hostFileExists("boot.new"));
+}
+
+TEST_F(DimTest, ShowPrintsTheFileLines)
+{
+    EXPECT_EQ(dimShow(), -1);
+    EXPECT_TRUE(saw(" boot.dim doesn't exist on the disk \n"));
+    writeHostFile("boot.dim", "");
+    EXPECT_EQ(dimShow(), -3);
+    EXPECT_TRUE(saw("\nsize is 0 \n boot.dim empty\n"));
+    writeHostFile("boot.dim", kDefault);
+    EXPECT_EQ(dimShow(), 0);
+    EXPECT_TRUE(saw("\nsize is 49 \nboot.dim 1 :\t\t ---IMAGE--- \nboot.dim 2 :\t\t active \n"));
+    EXPECT_TRUE(saw("boot.dim 6 :\t\t default image \n"));
+}
