@@ -111,6 +111,13 @@ TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
     EXPECT_EQ(word(0xFE000002 + 200), 0xFFFF);
     EXPECT_EQ(text(), "");
 
+    flashDevBufferedWriteSet(0);
+    ASSERT_EQ(flashDevWrite(0xFE010000, data.data(), 64), 0);
+    EXPECT_EQ(nor().counters().wordPrograms, 31u + 32u) << "word by word with the buffer off";
+    EXPECT_EQ(nor().counters().bufferPrograms, 3u);
+    EXPECT_EQ(word(0xFE01003E), data[62] << 8 | data[63]);
+    flashDevBufferedWriteSet(1);
+
     EXPECT_EQ(flashDevWrite(0xFE001000, data.data(), 0), 0) << "size 0 writes nothing";
     nor().counters() = {};
     EXPECT_EQ(flashDevWrite(0xFE001001, data.data(), 2), -1);

@@ -39,6 +39,7 @@ constexpr uint32_t CFI_REGION_TABLE = 0x2D;
 
 FlashDevDesc flashDesc;
 vx::SEM_ID flashDevLock = nullptr;
+int flashBuffered = 1;
 
 /* 16-bit device accesses; a bus error reads as 0xFFFF and is reported. */
 bool busFault = false;
@@ -152,9 +153,12 @@ struct DriverLock {
 
 const FlashDevDesc* flashDevDescGet() { return &flashDesc; }
 
+void flashDevBufferedWriteSet(int on) { flashBuffered = on ? 1 : 0; }
+
 void flashDevReset()
 {
     std::memset(&flashDesc, 0, sizeof flashDesc);
+    flashBuffered = 1;
     if (flashDevLock) vx::semDelete(flashDevLock);
     flashDevLock = nullptr;
 }
@@ -254,7 +258,7 @@ int flashDevWrite(uint32_t addr, const void* src, uint32_t size)
         busFault = false;
         {
             DriverLock lock;
-            if (cur % flashDesc.bufferSize == 0) {
+            if (flashBuffered && cur % flashDesc.bufferSize == 0) {
                 k = n - done < bufWords ? n - done : bufWords;
                 flashUnlock();
                 flashWr(cur, CMD_BUFFER_LOAD);

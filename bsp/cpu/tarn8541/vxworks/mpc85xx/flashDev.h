@@ -71,6 +71,11 @@ int spfOpStatusCheck(int op, uint32_t addr, uint16_t expected);
 int Flash_Write_Block(const void* src, uint32_t dest, uint32_t size);
 int Flash_Erase(uint32_t start, uint32_t end);
 
+/* Write-buffer programming on (the default) or off: off programs single
+ * words only (for a part whose write buffer cannot be trusted, and to
+ * measure what the buffer saves). */
+void flashDevBufferedWriteSet(int on);
+
 /* Tests: forget the probe, as at power-on. */
 void flashDevReset();
 
