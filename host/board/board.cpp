@@ -13,6 +13,7 @@ Board::Board() : ccsr_([] { boardReset(); })
     ccsr_.attach(CpmI2c::kOffset, CpmI2c::kWindow, &cpm_);
     i2cBus_.attach(Ds1338::kAddress, &rtc_);
     i2cBus_.attach(At24c02::kAddress, &eeprom_);
+    bus_.map(NorFlash::kBase, NorFlash::kSize, &nor_, "NOR flash");
 }
 
 void Board::powerOn()
@@ -25,6 +26,7 @@ void Board::powerOn()
     i2cBus_.powerOn();
     eeprom_.powerOn(dir_.empty() ? "" : dir_ + "/eeprom.bin");
     rtc_.powerOn(dir_.empty() ? "" : dir_ + "/rtc.bin");
+    powerOnError_ = nor_.powerOn(dir_.empty() ? std::string() : dir_ + "/nor.bin");
 }
 
 Board& board()

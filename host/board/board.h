@@ -12,6 +12,7 @@
 #include "host/board/ds1338.h"
 #include "host/board/i2cBus.h"
 #include "host/board/mpc85xxI2c.h"
+#include "host/board/norFlash.h"
 
 #include <cstdint>
 #include <string>
@@ -39,8 +40,8 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    // Power-on state of every device; persistent devices (EEPROM, clock) load
-    // their contents from the board directory (set it first). Clears faults.
+    // Power-on state of every device; devices persisted in the board directory
+    // (NOR flash, EEPROM, clock) take their contents from it. Clears I2C faults.
     void powerOn();
 
     PhysicalBus& bus() { return bus_; }
@@ -50,6 +51,9 @@ public:
     I2cBus& i2cBus() { return i2cBus_; }
     Ds1338& rtc() { return rtc_; }
     At24c02& eeprom() { return eeprom_; }
+    NorFlash& nor() { return nor_; }
+    // What is wrong with a persisted device's file at the last power-on ("" if nothing).
+    const std::string& powerOnError() const { return powerOnError_; }
     uint32_t platformClockHz() const { return kInputClockHz * Ccsr::kPlatRatio; }
 
     // Where the board's persistent state lives (DIR).
@@ -66,7 +70,9 @@ private:
     At24c02 eeprom_;
     Mpc85xxI2c i2c_{i2cBus_};
     CpmI2c cpm_{i2cBus_, bus_};
+    NorFlash nor_;
     std::string dir_;
+    std::string powerOnError_;
 };
 
 // The one board of this process.

@@ -2,6 +2,7 @@
 // in-process platform of the unit tests.
 #pragma once
 
+#include "host/board/norFlash.h"
 #include "host/os/console.h"
 
 #include <cstdint>
@@ -16,6 +17,7 @@ struct BoardRunConfig {
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
     std::vector<uint8_t> i2cSilent;     // fault injection: I2C addresses that never acknowledge
     bool i2cBusHeld = false;            // fault injection: the I2C bus held busy by another master
+    NorFlash::Faults flashFaults;       // fault injection in the boot flash
 };
 
 // Board process: power-on, platform services, then bootMain. Never returns.

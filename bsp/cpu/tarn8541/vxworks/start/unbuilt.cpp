@@ -8,12 +8,9 @@
  */
 #include "osapi.h"
 
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootMemTest.h"
-#include "image/bootCodeUpdate.h"
 #include "image/imageInfo.h"
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
@@ -27,12 +24,8 @@ void unbuilt(const char* routine)
 } // namespace
 
 /* Start-up devices and stores: failure codes only. */
-int flashDevProbe() { return -1; }
 int eventLogOpen(uint32_t, EventLogIntHook, int, int, int) { return -1; }
 int logInit() { return -1; }
-
-/* The flash disk stand-in is the platform's volume directory. */
-int tffsPPCInit() { return vx::dosFsMount("/DskVol/"); }
 
 /* Menu actions */
 void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
@@ -41,7 +34,6 @@ int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
-int bootCodeUpdate(const char*) { unbuilt("bootCodeUpdate"); return 1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
 
 /* Utilities menu actions */
@@ -50,4 +42,3 @@ void bootRamTest() { unbuilt("bootRamTest"); }
 void bootFsTest() { unbuilt("bootFsTest"); }
 void pciBusShow(int) { unbuilt("pciBusShow"); }
 void coreInfoShow() { unbuilt("coreInfoShow"); }
-int Flash_Erase(uint32_t, uint32_t) { unbuilt("Flash_Erase"); return -1; }
