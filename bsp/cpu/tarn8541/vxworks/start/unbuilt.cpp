@@ -14,10 +14,8 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
-#include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootMemTest.h"
 #include "image/bootCodeUpdate.h"
-#include "image/imageInfo.h"
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
 #include "log/log.h"
@@ -53,12 +51,9 @@ int rtcLoadSystemClock()
 int tffsPPCInit() { return vx::dosFsMount("/DskVol/"); }
 
 /* Menu actions */
-void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
-void bootStartDiag() { unbuilt("bootStartDiag"); }
 int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
-int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
 int bootCodeUpdate(const char*) { unbuilt("bootCodeUpdate"); return 1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
 
