@@ -118,14 +118,15 @@ uint32_t outputRoom(uint32_t load, const uint8_t* buf)
     return room;
 }
 
-/* Inflates in from the image buffer (avail bytes that were read) to out (room
- * bytes) in the fixed input and output steps, marking every even percentage of
- * size consumed under the ruler. The stream must end within the bytes read:
- * one that is still incomplete when size is used up is offered the bytes that
- * follow, and one that does not end at all is an error, so cut-short code is
- * never entered. 0 with *produced set, or 1. */
-int inflateSteps(const uint8_t* in, uint32_t avail, uint32_t size, uint8_t* out, uint32_t room, uint32_t* produced)
+} // namespace
+
+/* The stream must end within the bytes read: one that is still incomplete
+ * when size is used up is offered the bytes that follow, and one that does
+ * not end at all is an error, so cut-short code is never entered. */
+int bootInflate(const uint8_t* in, uint32_t avail, uint32_t size, uint8_t* out, uint32_t room, uint32_t* produced)
 {
+    if (size == 0)
+        return 1;
     z_stream zs{};
     zs.zalloc = zAlloc;
     zs.zfree = zFree;
@@ -167,11 +168,8 @@ int inflateSteps(const uint8_t* in, uint32_t avail, uint32_t size, uint8_t* out,
     *produced = static_cast<uint32_t>(zs.total_out);
     int endRc = inflateEnd(&zs);
     vx::printf("\n");
-    sleepOneSecond();
     return ended && endRc == Z_OK ? 0 : 1;
 }
-
-} // namespace
 
 uint32_t bootLaunchLoadedAddr() { return loadedAddr; }
 uint32_t bootLaunchLoadedLen() { return loadedLen; }
@@ -210,7 +208,10 @@ int bootUncompressImage(const char* path, int component)
     uint32_t avail = static_cast<uint32_t>(got) - static_cast<uint32_t>(start);
     uint8_t* out = static_cast<uint8_t*>(vx::boardAddrToPtr(comp.loadAddress, room));
     uint32_t produced = 0;
-    if (inflateSteps(buf + start, avail, comp.size, out, room, &produced) != 0) {
+    int rc = bootInflate(buf + start, avail, comp.size, out, room, &produced);
+    if (rc == 0)
+        sleepOneSecond();
+    if (rc != 0) {
         vx::free(buf);
         return 1;
     }

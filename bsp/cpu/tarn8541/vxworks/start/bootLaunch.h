@@ -24,6 +24,12 @@ void bootStartDiag();
  * 0 on success, 1 on failure. */
 int bootUncompressImage(const char* path, int component);
 
+/* The inflate loop of a launch: in (avail bytes that were read) to out (room
+ * bytes) in the fixed input and output steps, under the progress ruler with a
+ * mark for every even percentage of size consumed. 0 with *produced set when
+ * the stream ended, else 1. */
+int bootInflate(const uint8_t* in, uint32_t avail, uint32_t size, uint8_t* out, uint32_t room, uint32_t* produced);
+
 /* Address and length of the code the last successful bootUncompressImage
  * produced (what the hand-over reports). */
 uint32_t bootLaunchLoadedAddr();
