@@ -143,21 +143,6 @@ uint16_t crcFeed(uint16_t reg, const uint8_t* p, uint32_t len)
     return reg;
 }
 
-/* Reads until n bytes are in buf or the file ends; the count read, or -1. */
-int32_t readFull(int fd, uint8_t* buf, uint32_t n)
-{
-    uint32_t got = 0;
-    while (got < n) {
-        int32_t r = vx::read(fd, buf + got, n - got);
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<uint32_t>(r);
-    }
-    return static_cast<int32_t>(got);
-}
-
 } // namespace
 
 void crcTableInit()
@@ -197,7 +182,7 @@ uint16_t fileCrc(const char* path, uint32_t length)
         return 1;
 
     uint8_t chunk[FILE_CRC_CHUNK];
-    readFull(fd, chunk, 2); /* the stored checksum */
+    imageReadFull(fd, chunk, 2); /* the stored checksum */
 
     uint16_t reg = 0;
     uint32_t pos = 2;
@@ -406,7 +391,7 @@ namespace {
 int imageHeaderLoad(int fd, const char* path, ImageHeader* hdr)
 {
     uint8_t raw[IMAGE_HEADER_SIZE];
-    if (readFull(fd, raw, STK_FIXED_SIZE) != static_cast<int32_t>(STK_FIXED_SIZE)) {
+    if (imageReadFull(fd, raw, STK_FIXED_SIZE) != static_cast<int32_t>(STK_FIXED_SIZE)) {
         vx::printf("Incomplete file %s\n", path);
         return -1;
     }
@@ -421,7 +406,7 @@ int imageHeaderLoad(int fd, const char* path, ImageHeader* hdr)
         uint8_t stk[STK_HEADER_BUF_SIZE];
         uint32_t headerLength = stkHeaderLength(raw);
         if (vx::lseek(fd, 0, vx::SEEK_FROM_START) != 0 ||
-            readFull(fd, stk, headerLength) != static_cast<int32_t>(headerLength)) {
+            imageReadFull(fd, stk, headerLength) != static_cast<int32_t>(headerLength)) {
             vx::printf("Incomplete file %s\n", path);
             return -1;
         }
@@ -440,7 +425,7 @@ int imageHeaderLoad(int fd, const char* path, ImageHeader* hdr)
      * the file must not leave stale bytes in the header. */
     if (base > 0x7FFFFFFFu ||
         vx::lseek(fd, static_cast<int32_t>(base), vx::SEEK_FROM_START) != static_cast<int32_t>(base) ||
-        readFull(fd, raw, IMAGE_HEADER_SIZE) != static_cast<int32_t>(IMAGE_HEADER_SIZE)) {
+        imageReadFull(fd, raw, IMAGE_HEADER_SIZE) != static_cast<int32_t>(IMAGE_HEADER_SIZE)) {
         vx::printf("Incomplete file %s\n", path);
         return -1;
     }
@@ -463,4 +448,26 @@ int readImageHeader(const char* path, ImageHeader* hdr)
     if (rc == 0)
         *hdr = tmp;
     return rc;
+}
+
+int32_t imageReadFull(int fd, uint8_t* buf, uint32_t n)
+{
+    uint32_t got = 0;
+    while (got < n) {
+        int32_t r = vx::read(fd, buf + got, n - got);
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        got += static_cast<uint32_t>(r);
+    }
+    return static_cast<int32_t>(got);
+}
+
+size_t imageTextLen(const char* text, size_t max)
+{
+    size_t n = 0;
+    while (n < max && text[n] != '\0')
+        n++;
+    return n;
 }

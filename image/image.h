@@ -5,6 +5,7 @@
 #ifndef IMAGE_H
 #define IMAGE_H
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t BOARD_TARGET_DEVICE = 0x00508541u;
@@ -58,6 +59,11 @@ bool imageSizeValid(uint32_t size);
 /* Decode/encode a header from/to its 1220 file bytes. */
 void imageHeaderDecode(const uint8_t* raw, ImageHeader* hdr);
 void imageHeaderEncode(const ImageHeader* hdr, uint8_t* raw);
+
+/* Reads until n bytes are in buf or the file ends: the count read, or -1. */
+int32_t imageReadFull(int fd, uint8_t* buf, uint32_t n);
+/* Length of a text of at most max characters (a stored field may lack its NUL). */
+size_t imageTextLen(const char* text, size_t max);
 
 /* Fills *hdr from a plain image or from this board's image inside an STK.
  * Returns 0, or -1 after a console message (hdr left as it was). */

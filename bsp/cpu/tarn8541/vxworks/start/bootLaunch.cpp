@@ -46,21 +46,6 @@ voidpf zAlloc(voidpf, uInt items, uInt size)
 
 void zFree(voidpf, voidpf p) { vx::free(p); }
 
-/* Reads until n bytes are in buf or the file ends; the count read, or -1. */
-int32_t readFull(int fd, uint8_t* buf, uint32_t n)
-{
-    uint32_t got = 0;
-    while (got < n) {
-        int32_t r = vx::read(fd, buf + got, n - got);
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<uint32_t>(r);
-    }
-    return static_cast<int32_t>(got);
-}
-
 /* A one-second sleep that resumes after interruptions until it is complete. */
 void sleepOneSecond()
 {
@@ -192,7 +177,7 @@ int bootUncompressImage(const char* path, int component)
     int32_t got = -1;
     int fd = vx::open(path, vx::RDONLY, 0);
     if (fd >= 0) {
-        got = readFull(fd, buf, LAUNCH_BUFFER_SIZE);
+        got = imageReadFull(fd, buf, LAUNCH_BUFFER_SIZE);
         vx::close(fd);
     }
 
@@ -246,7 +231,7 @@ void bootStartDiag()
     vx::printf("\nReading %s into memory\n", DIAG_IMAGE_FILE);
     /* A longer file is cut at the size of the load area. */
     uint8_t* dst = static_cast<uint8_t*>(vx::boardAddrToPtr(DIAG_LOAD_ADDRESS, DIAG_MAX_SIZE));
-    int32_t got = dst != nullptr ? readFull(fd, dst, DIAG_MAX_SIZE) : -1;
+    int32_t got = dst != nullptr ? imageReadFull(fd, dst, DIAG_MAX_SIZE) : -1;
     vx::close(fd);
     if (got < 0) {
         /* Code that was not read whole is never entered. */
