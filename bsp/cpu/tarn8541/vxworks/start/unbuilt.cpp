@@ -9,9 +9,7 @@
 #include "osapi.h"
 
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
-#include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootMemTest.h"
-#include "image/imageInfo.h"
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
 #include "log/log.h"
@@ -28,12 +26,9 @@ int eventLogOpen(uint32_t, EventLogIntHook, int, int, int) { return -1; }
 int logInit() { return -1; }
 
 /* Menu actions */
-void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
-void bootStartDiag() { unbuilt("bootStartDiag"); }
 int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
-int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
 
 /* Utilities menu actions */
