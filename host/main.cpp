@@ -33,10 +33,34 @@ const char* kUsage =
     "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
     "  --fault-console-drop RATE      drop received console bytes at RATE (0..1)\n"
     "  --fault-console-flip RATE      flip one bit of received console bytes at RATE (0..1)\n"
+    "  --fault-dram-stuck ADDR:BIT[:V]\n"
+    "                                 hold bit BIT (0..31, 0 the least significant) of the\n"
+    "                                 32-bit DRAM word at hexadecimal ADDR (a multiple of 4\n"
+    "                                 below 0x10000000) stuck at V (0 or 1, default 0)\n"
     "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
     "erased), 5 power cut by fault injection.\n";
+
+// ADDR:BIT[:V], e.g. 0x05000000:7 or 5000000:31:1.
+bool parseStuckBit(const char* s, host::DramFault& out)
+{
+    char* end = nullptr;
+    unsigned long long addr = std::strtoull(s, &end, 16);
+    if (end == s || *end != ':') return false;
+    const char* b = end + 1;
+    long bit = std::strtol(b, &end, 10);
+    if (end == b || bit < 0 || bit > 31) return false;
+    long value = 0;
+    if (*end == ':') {
+        const char* v = end + 1;
+        value = std::strtol(v, &end, 10);
+        if (end == v || (value != 0 && value != 1)) return false;
+    }
+    if (*end != '\0' || addr % 4 != 0 || addr > 0x10000000ull - 4) return false;
+    out = host::DramFault{true, uint32_t(addr), int(bit), value == 1};
+    return true;
+}
 
 bool parseRate(const char* s, double& out)
 {
@@ -114,6 +138,11 @@ int main(int argc, char** argv)
         } else if (a == "--fault-console-flip") {
             const char* v = value(a.c_str());
             if (!v || !parseRate(v, run.console.flipRate)) return usageError("--fault-console-flip needs a rate 0..1");
+        } else if (a == "--fault-dram-stuck") {
+            const char* v = value(a.c_str());
+            if (!v || !parseStuckBit(v, run.dramFault))
+                return usageError("--fault-dram-stuck needs ADDR:BIT[:V] with a word address in DRAM, "
+                                  "a bit 0..31 and V 0 or 1");
         } else {
             return usageError(("unknown option " + a).c_str());
         }

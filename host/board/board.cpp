@@ -9,6 +9,8 @@ Board::Board() : ccsr_([] { boardReset(); })
 {
     bus_.map(0, Dram::kSize, &dram_, "DRAM");
     bus_.map(Ccsr::kBase, Ccsr::kSize, &ccsr_, "CCSR");
+    ccsr_.attach(PciController::kCcsrOffset, PciController::kWindowSize, &pci_);
+    ccsr_.attach(L2Controller::kCcsrOffset, L2Controller::kWindowSize, &l2_);
 }
 
 void Board::powerOn()
@@ -16,6 +18,8 @@ void Board::powerOn()
     dram_.powerOn();
     ccsr_.powerOn();
     core_.powerOn();
+    pci_.powerOn();
+    l2_.powerOn();
 }
 
 Board& board()

@@ -9,10 +9,19 @@
 
 namespace host {
 
+// Fault injection: a DRAM bit held stuck (see Dram::setStuckBit).
+struct DramFault {
+    bool active = false;
+    uint32_t addr = 0;
+    int bit = 0;
+    bool value = false;
+};
+
 struct BoardRunConfig {
     std::string dir;                    // the board directory
     ConsoleOptions console;
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
+    DramFault dramFault;
 };
 
 // Board process: power-on, platform services, then bootMain. Never returns.
