@@ -9,13 +9,11 @@
 #include "osapi.h"
 
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
-#include "bsp/cpu/tarn8541/vxworks/start/bootMemTest.h"
 #include "image/bootCodeUpdate.h"
 #include "image/imageInfo.h"
 #include "image/imageLoad.h"
@@ -63,11 +61,6 @@ int bootCodeUpdate(const char*) { unbuilt("bootCodeUpdate"); return 1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
 
 /* Utilities menu actions */
-void bootMemCommand() { unbuilt("bootMemCommand"); }
-void bootRamTest() { unbuilt("bootRamTest"); }
-void bootFsTest() { unbuilt("bootFsTest"); }
-void pciBusShow(int) { unbuilt("pciBusShow"); }
-void coreInfoShow() { unbuilt("coreInfoShow"); }
 int vpdDump(uint32_t, uint32_t) { unbuilt("vpdDump"); return -1; }
 int vpdGenerate() { unbuilt("vpdGenerate"); return -1; }
 int rtcShow() { unbuilt("rtcShow"); return -1; }
