@@ -11,6 +11,7 @@ Board::Board() : ccsr_([] { boardReset(); })
     bus_.map(Ccsr::kBase, Ccsr::kSize, &ccsr_, "CCSR");
     ccsr_.attach(PciController::kCcsrOffset, PciController::kWindowSize, &pci_);
     ccsr_.attach(L2Controller::kCcsrOffset, L2Controller::kWindowSize, &l2_);
+    bus_.map(NorFlash::kBase, NorFlash::kSize, &nor_, "NOR flash");
 }
 
 void Board::powerOn()
@@ -20,6 +21,7 @@ void Board::powerOn()
     core_.powerOn();
     pci_.powerOn();
     l2_.powerOn();
+    powerOnError_ = nor_.powerOn(dir_.empty() ? std::string() : dir_ + "/nor.bin");
 }
 
 Board& board()

@@ -8,6 +8,7 @@
 #include "host/board/dram.h"
 #include "host/board/l2cache.h"
 #include "host/board/pci.h"
+#include "host/board/norFlash.h"
 
 #include <cstdint>
 #include <string>
@@ -48,6 +49,7 @@ public:
     Board& operator=(const Board&) = delete;
 
     // Power-on state of every device (the board directory is kept apart).
+    // Devices persisted in the board directory take their contents from it.
     void powerOn();
 
     PhysicalBus& bus() { return bus_; }
@@ -56,6 +58,9 @@ public:
     CoreRegs& core() { return core_; }
     PciController& pci() { return pci_; }
     L2Controller& l2() { return l2_; }
+    NorFlash& nor() { return nor_; }
+    // What is wrong with a persisted device's file at the last power-on ("" if nothing).
+    const std::string& powerOnError() const { return powerOnError_; }
     uint32_t platformClockHz() const { return kInputClockHz * Ccsr::kPlatRatio; }
 
     // Where the board's persistent state lives (DIR).
@@ -69,7 +74,9 @@ private:
     CoreRegs core_;
     PciController pci_;
     L2Controller l2_;
+    NorFlash nor_;
     std::string dir_;
+    std::string powerOnError_;
 };
 
 // The one board of this process.

@@ -2,6 +2,7 @@
 // in-process platform of the unit tests.
 #pragma once
 
+#include "host/board/norFlash.h"
 #include "host/os/console.h"
 
 #include <cstdint>
@@ -22,6 +23,7 @@ struct BoardRunConfig {
     ConsoleOptions console;
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
     DramFault dramFault;
+    NorFlash::Faults flashFaults;       // fault injection in the boot flash
 };
 
 // Board process: power-on, platform services, then bootMain. Never returns.

@@ -8,13 +8,10 @@
  */
 #include "osapi.h"
 
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
-#include "image/bootCodeUpdate.h"
 #include "image/imageInfo.h"
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
@@ -29,7 +26,6 @@ void unbuilt(const char* routine)
 
 /* Start-up devices and stores: failure codes only. */
 int i2cInit(uint8_t, uint8_t, uint8_t) { return -1; }
-int flashDevProbe() { return -1; }
 int vpdEepromRead(uint32_t, uint8_t*, uint32_t) { return -1; }
 int eventLogOpen(uint32_t, EventLogIntHook, int, int, int) { return -1; }
 int logInit() { return -1; }
@@ -47,9 +43,6 @@ int rtcLoadSystemClock()
     return -1;
 }
 
-/* The flash disk stand-in is the platform's volume directory. */
-int tffsPPCInit() { return vx::dosFsMount("/DskVol/"); }
-
 /* Menu actions */
 void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
 void bootStartDiag() { unbuilt("bootStartDiag"); }
@@ -57,7 +50,6 @@ int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
-int bootCodeUpdate(const char*) { unbuilt("bootCodeUpdate"); return 1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
 
 /* Utilities menu actions */
@@ -65,4 +57,3 @@ int vpdDump(uint32_t, uint32_t) { unbuilt("vpdDump"); return -1; }
 int vpdGenerate() { unbuilt("vpdGenerate"); return -1; }
 int rtcShow() { unbuilt("rtcShow"); return -1; }
 int rtcSetDialog() { unbuilt("rtcSetDialog"); return -1; }
-int Flash_Erase(uint32_t, uint32_t) { unbuilt("Flash_Erase"); return -1; }
