@@ -11,8 +11,6 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
-#include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
-#include "image/imageInfo.h"
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
 #include "log/log.h"
@@ -44,12 +42,9 @@ int rtcLoadSystemClock()
 }
 
 /* Menu actions */
-void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
-void bootStartDiag() { unbuilt("bootStartDiag"); }
 int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
-int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
 
 /* Utilities menu actions */
