@@ -13,6 +13,8 @@ Board::Board() : ccsr_([] { boardReset(); })
     ccsr_.attach(CpmI2c::kOffset, CpmI2c::kWindow, &cpm_);
     i2cBus_.attach(Ds1338::kAddress, &rtc_);
     i2cBus_.attach(At24c02::kAddress, &eeprom_);
+    ccsr_.attach(PciController::kCcsrOffset, PciController::kWindowSize, &pci_);
+    ccsr_.attach(L2Controller::kCcsrOffset, L2Controller::kWindowSize, &l2_);
     bus_.map(NorFlash::kBase, NorFlash::kSize, &nor_, "NOR flash");
 }
 
@@ -26,6 +28,8 @@ void Board::powerOn()
     i2cBus_.powerOn();
     eeprom_.powerOn(dir_.empty() ? "" : dir_ + "/eeprom.bin");
     rtc_.powerOn(dir_.empty() ? "" : dir_ + "/rtc.bin");
+    pci_.powerOn();
+    l2_.powerOn();
     powerOnError_ = nor_.powerOn(dir_.empty() ? std::string() : dir_ + "/nor.bin");
 }
 

@@ -8,8 +8,6 @@
  */
 #include "osapi.h"
 
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
-#include "bsp/cpu/tarn8541/vxworks/start/bootMemTest.h"
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
 #include "log/log.h"
@@ -30,10 +28,3 @@ int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
-
-/* Utilities menu actions */
-void bootMemCommand() { unbuilt("bootMemCommand"); }
-void bootRamTest() { unbuilt("bootRamTest"); }
-void bootFsTest() { unbuilt("bootFsTest"); }
-void pciBusShow(int) { unbuilt("pciBusShow"); }
-void coreInfoShow() { unbuilt("coreInfoShow"); }
