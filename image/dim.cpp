@@ -9,6 +9,7 @@
  * power cut leaves either the old or the new directory.
  */
 #include "image/dim.h"
+#include "image/image.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,27 +25,16 @@ constexpr const char* DIM_MARKER = "---IMAGE---";
 constexpr const char* DIM_ACTIVE = "active";
 constexpr const char* DIM_BACKUP = "backup";
 constexpr const char* DIM_DEFAULT_IMAGE = "image1";
-constexpr const char* DIM_OLD_IMAGE_FILE = "code.bin";
 constexpr uint32_t DIM_FILE_MAX = 1024;
 constexpr uint32_t DIM_LINE_REACH = 256; /* a line of up to 255 characters and its LF */
 
 DimEntry dimTable[DIM_MAX_IMAGES];
 int dimCount = 0;
 
-/* Length of text, counting at most max characters (the text may lack a NUL
- * within a field). */
-size_t textLen(const char* text, size_t max)
-{
-    size_t n = 0;
-    while (n < max && text[n] != '\0')
-        n++;
-    return n;
-}
-
 /* Copies text into a field of cap bytes: cut to fit, always terminated. */
 void dimFieldSet(char* field, size_t cap, const char* text)
 {
-    size_t n = textLen(text, cap - 1);
+    size_t n = imageTextLen(text, cap - 1);
     std::memcpy(field, text, n);
     std::memset(field + n, 0, cap - n);
 }
@@ -389,7 +379,7 @@ int dimImageRename(const char* name, const char* newName)
         return 3;
     /* A name that does not fit, is empty or would break the line format would
      * name another file or none: refused. */
-    size_t n = textLen(newName, DIM_NAME_LEN);
+    size_t n = imageTextLen(newName, DIM_NAME_LEN);
     if (n == 0 || n >= static_cast<size_t>(DIM_NAME_LEN) || std::strpbrk(newName, "\r\n") != nullptr)
         return -3;
     dimFieldSet(e->name, sizeof e->name, newName);
@@ -447,20 +437,4 @@ int dimShow()
     while (const char* line = dimLineNext(&lines))
         vx::printf("boot.dim %d :\t\t %s \n", number++, line);
     return 0;
-}
-
-int dimStartupLoad()
-{
-    int rc = dimInitialize();
-    if (rc != 0) {
-        vx::printf("dimInitialize returned %d \n", rc);
-        /* The older single-image name becomes "image1" only when no "image1"
-         * exists: the platform's rename never replaces a file. */
-        vx::rename(DIM_OLD_IMAGE_FILE, DIM_DEFAULT_IMAGE);
-        vx::printf("adding the default image - %s to the list\n", DIM_DEFAULT_IMAGE);
-        int rc2 = dimImageAdd(DIM_DEFAULT_IMAGE);
-        if (rc2 < 0)
-            vx::printf("dimImageAdd returned %d \n", rc2);
-    }
-    return rc;
 }

@@ -35,12 +35,6 @@ int dimImageDescrSet(const char* name, const char* text);
 int dimImageDescrGet(const char* name, char* text);
 int dimShow();
 
-/* Start-up load: dimInitialize, and when it reports no usable directory
- * (result not 0) the repair with its messages: "code.bin" becomes "image1"
- * unless an "image1" exists, and "image1" is registered. Returns the result
- * of dimInitialize. */
-int dimStartupLoad();
-
 /* Empties the table in memory (its power-on state); for start-up and tests. */
 void dimReset();
 

@@ -23,39 +23,14 @@ constexpr uint32_t PEEK_LEN = 16;
 /* The start mode as read from or written to the mode file; 0 = not read yet. */
 uint32_t diagModeCache = 0;
 
-/* Length of text, counting at most max characters (the text may lack a NUL
- * within a field). */
-size_t textLen(const char* text, size_t max)
-{
-    size_t n = 0;
-    while (n < max && text[n] != '\0')
-        n++;
-    return n;
-}
-
 /* Copies name into a buffer of cap bytes when it fits with its NUL. */
 bool nameCopy(char* dst, size_t cap, const char* name)
 {
-    size_t n = textLen(name, cap);
+    size_t n = imageTextLen(name, cap);
     if (n == 0 || n >= cap)
         return false;
     std::memcpy(dst, name, n + 1);
     return true;
-}
-
-/* Reads until n bytes are in buf or the file ends; the count read, or -1. */
-int32_t readFull(int fd, uint8_t* buf, uint32_t n)
-{
-    uint32_t got = 0;
-    while (got < n) {
-        int32_t r = vx::read(fd, buf + got, n - got);
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += static_cast<uint32_t>(r);
-    }
-    return static_cast<int32_t>(got);
 }
 
 /* The image checks: the stored checksum over the length it claims (within the
@@ -68,7 +43,7 @@ int imageCrcCheck(const char* name)
     uint8_t peek[PEEK_LEN] = {};
     int fd = vx::open(name, vx::RDONLY, 0);
     if (fd >= 0) {
-        readFull(fd, peek, PEEK_LEN);
+        imageReadFull(fd, peek, PEEK_LEN);
         vx::close(fd);
     }
     uint16_t stored = static_cast<uint16_t>((peek[0] << 8) | peek[1]);
@@ -84,7 +59,7 @@ int imageCrcCheck(const char* name)
     int32_t got = -1;
     fd = vx::open(name, vx::RDWR, 0);
     if (fd >= 0) {
-        got = readFull(fd, buf, length);
+        got = imageReadFull(fd, buf, length);
         vx::close(fd);
     }
     /* A file shorter than the length it claims is not a whole image. */
@@ -208,7 +183,7 @@ int diagModeGet()
             diagModeWrite(fd, diagModeCache);
         } else {
             uint8_t raw[4];
-            if (readFull(fd, raw, sizeof raw) == sizeof raw)
+            if (imageReadFull(fd, raw, sizeof raw) == sizeof raw)
                 diagModeCache = (static_cast<uint32_t>(raw[0]) << 24) | (static_cast<uint32_t>(raw[1]) << 16) |
                                 (static_cast<uint32_t>(raw[2]) << 8) | raw[3];
             else

@@ -69,7 +69,8 @@ struct AttachConfig {
 // in a child process (runBoard(fd, escapeEnabled) returns the child's BoardExit
 // code), restarting it after a reset or power cycle unless exitOnReset is set.
 // Relays bytes between the attachment and the child; handles SIGUSR1 (reset),
-// SIGUSR2 (power cycle), SIGINT/SIGTERM/SIGHUP/SIGQUIT (end, terminal restored).
+// SIGUSR2 (power cycle), SIGTERM (passed to the board: its handler, or the end
+// of the run with status 143), SIGINT/SIGHUP/SIGQUIT (end, terminal restored).
 // Pty and tcp print where the console is on the host's standard error
 // ("tarnboot: console on /dev/pts/N", "tarnboot: console on tcp 127.0.0.1:PORT").
 // Returns tarnboot's exit status (ProcessStatus), or 128 + the signal number

@@ -218,7 +218,12 @@ int Supervisor::boardEnded()
         default: return kStatusHostError;
         }
     }
-    if (press == Press::None) return kStatusHostError; // ended by a signal
+    if (press == Press::None) {
+        // Ended by a signal: a termination signal the boot code had no
+        // handler for ends tarnboot as it would have ended a plain process.
+        if (WIFSIGNALED(waitStatus_) && WTERMSIG(waitStatus_) == SIGTERM) return 128 + SIGTERM;
+        return kStatusHostError;
+    }
     if (exitOnReset_) return kStatusResetExit;
     return -1;
 }
@@ -304,7 +309,16 @@ int Supervisor::run()
                         ::kill(child_, SIGKILL);
                     }
                     break;
-                default: // SIGINT, SIGTERM, SIGHUP, SIGQUIT: end here
+                case SIGTERM:
+                    // The board's task gets it: a transfer's handler restores
+                    // the console and goes on; without a handler the board ends.
+                    if (child_ > 0 && !exited_) {
+                        ::kill(child_, SIGTERM);
+                        break;
+                    }
+                    stopBoard();
+                    return 128 + s;
+                default: // SIGINT, SIGHUP, SIGQUIT: end here
                     stopBoard();
                     return 128 + s;
                 }

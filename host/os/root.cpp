@@ -2,10 +2,12 @@
 // services, then the boot application's main routine on this task.
 #include "host/os/root.h"
 
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
+#include "sysBus.h"
 
 #include <csignal>
 #include <cstdio>
@@ -16,13 +18,21 @@ namespace host {
 namespace {
 
 constexpr int kConsoleBaud = 9600;
+constexpr uint32_t kL2Blk256K = 0x08000000u; // L2BLKSZ: the whole 256 KiB array as cache
+constexpr uint32_t kL2Enable = L2Controller::kL2E | L2Controller::kL2I | kL2Blk256K;
 
 void onHostSigterm(int) { signalRaiseFromHost(SIGTERM); }
 
-void powerOnCommon(const std::string& dir)
+void powerOnCommon(const std::string& dir, const DramFault& dramFault)
 {
     board().setDir(dir);
+    board().dram().clearStuckBit();
+    if (dramFault.active) board().dram().setStuckBit(dramFault.addr, dramFault.bit, dramFault.value);
     board().powerOn();
+    // The board support's cache set-up: the L2 array on as a whole cache,
+    // invalidated as it is enabled; then the clock rates the core display uses.
+    sysBusWrite32(CCSR_BASE + L2Controller::kCcsrOffset + L2Controller::kL2Ctl, kL2Enable);
+    ccbFreqGet();
     memoryInit();
     signalsReset();
 }
@@ -45,6 +55,11 @@ bool boardDirPrepare(const std::string& dir)
                      ec.message().c_str());
         return false;
     }
+    // The boot flash of a new board: factory boot code, an erased flash disk.
+    if (std::string e = NorStore::createFactory(dir + "/nor.bin"); !e.empty()) {
+        std::fprintf(stderr, "tarnboot: the boot flash image %s\n", e.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -52,7 +67,23 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
 {
     resetModeSet(ResetMode::ExitProcess);
     clockInit(false);
-    powerOnCommon(cfg.dir);
+    powerOnCommon(cfg.dir, cfg.dramFault);
+    if (!board().powerOnError().empty()) {
+        std::fprintf(stderr, "tarnboot: %s\n", board().powerOnError().c_str());
+        std::_Exit(kStatusHostError);
+    }
+    board().nor().setFaults(cfg.flashFaults);
+    for (uint8_t a : cfg.i2cSilent) board().i2cBus().setNotAcknowledging(a, true);
+    board().i2cBus().setHeldBusy(cfg.i2cBusHeld);
+    // The processor fetches its first instruction from the reset vector: with
+    // the boot region erased there is nothing to run.
+    if (!board().nor().bootCodePresent()) {
+        std::fprintf(stderr,
+                     "tarnboot: dead board: the boot flash holds no boot code (reset vector at 0xFFFFFFFC "
+                     "erased); the board does not start\n");
+        std::fflush(stderr);
+        std::_Exit(kExitDeadBoard);
+    }
 
     // Threads started from here (the console's) leave termination signals to
     // the boot task.
@@ -66,6 +97,7 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
 
     filesInit(volumeOf(cfg.dir));
     filesSetPowerCutAfterWrites(cfg.powerCutAfterWrites);
+    tffsStart();
 
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
@@ -81,13 +113,14 @@ void platformStartForTest(const std::string& dir, ScriptedPeer* peer)
 {
     resetModeSet(ResetMode::Throw);
     clockInit(true);
-    powerOnCommon(dir);
+    powerOnCommon(dir, DramFault{});
     boardDirPrepare(dir);
     consoleInitScripted(peer);
     vx::ioctl(vx::STD_IN, vx::FIOBAUDRATE, kConsoleBaud);
     vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_TERMINAL);
     filesInit(volumeOf(dir));
     filesSetPowerCutAfterWrites(0);
+    tffsStart();
     vx::dosFsMount("/DskVol/");
 }
 

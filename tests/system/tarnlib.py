@@ -13,10 +13,12 @@ import pexpect
 
 TARNBOOT = os.environ.get("TARNBOOT") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "tarnboot")
+TARNIMG = os.environ.get("TARNIMG") or os.path.join(os.path.dirname(TARNBOOT), "tarnimg")
 TARGET = 0x00508541
 HEADER_SIZE = 1220
 BANNER = "Boot Menu Version: 28 Apr 2008"
 MENU_PROMPT = "[Boot Menu] "
+RULER = " " * 23 + "50%" + " " * 21 + "100%"
 TIMEOUT = float(os.environ.get("TARN_TEST_TIMEOUT", "30"))
 
 
@@ -82,6 +84,12 @@ def make_stk(images):
     return seal(bytes(body) + b"".join(img for _, img in images))
 
 
+def run_tarnimg(*args, **kw):
+    """Runs tarnimg; returns the CompletedProcess (text output)."""
+    import subprocess
+    return subprocess.run([TARNIMG] + [str(a) for a in args], capture_output=True, text=True, **kw)
+
+
 def dim_text(records):
     """boot.dim text of (state, nextState, name, counter, description) records."""
     out = ""
@@ -90,15 +98,62 @@ def dim_text(records):
     return out.encode()
 
 
+# ---- boot flash -------------------------------------------------------------------
+
+NOR_SIZE = 32 << 20
+BOOT_REGION = NOR_SIZE - (1 << 20)      # nor.bin offset of 0xFFF00000
+FLASH_DISK_SIZE = NOR_SIZE - (2 << 20)
+ERASE_UNIT = 128 << 10
+FACTORY_BANNER = b"tarn8541 factory boot code, Version: 28 Apr 2008"
+
+
+def format_record(units=FLASH_DISK_SIZE // ERASE_UNIT, unit=ERASE_UNIT, spare=1, percent=99,
+                  cluster=2048, fat_copies=2, when=0):
+    """The flash disk's format record (start of the flash disk region), from
+    its definition: 60 bytes of fields, then their CRC-32."""
+    clusters = (units - spare - 1) * unit * percent // 100 // cluster
+    body = b"TARNFTL1" + struct.pack(">8I", unit, units, spare, percent, cluster, clusters,
+                                     fat_copies, when) + bytes(20)
+    return body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+
+def factory_nor(formatted=True):
+    """A new board's boot flash: factory boot code at the top, the flash disk
+    region erased or (formatted) holding a format record."""
+    nor = bytearray(b"\xff") * NOR_SIZE
+    nor[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER) + 1] = FACTORY_BANNER + b"\0"
+    nor[NOR_SIZE - 4096:NOR_SIZE - 4088] = struct.pack(">II", 0x38600000, 0x48000000)
+    nor[NOR_SIZE - 4:] = struct.pack(">I", 0x4BFFF004)
+    if formatted:
+        rec = format_record()
+        nor[0:len(rec)] = rec
+    return nor
+
+
 # ---- boards ---------------------------------------------------------------------
 
 class Board:
-    """A board directory; boot() starts tarnboot on it over a pseudo-terminal."""
+    """A board directory; boot() starts tarnboot on it over a pseudo-terminal.
 
-    def __init__(self):
+    The board's flash disk is formatted already (as after its first boot), so
+    files put in DskVol/files before the first boot stay there; factory=True
+    gives a board straight from the factory, whose first boot formats."""
+
+    def __init__(self, factory=False):
         self.dir = tempfile.mkdtemp(prefix="tarnboot-sys-")
         os.makedirs(self.files_dir, exist_ok=True)
+        if not factory:
+            with open(self.nor_path, "wb") as f:
+                f.write(factory_nor(formatted=True))
         self.child = None
+
+    @property
+    def nor_path(self):
+        return os.path.join(self.dir, "nor.bin")
+
+    def nor(self):
+        with open(self.nor_path, "rb") as f:
+            return f.read()
 
     @property
     def files_dir(self):
@@ -135,6 +190,21 @@ class Board:
 
     def choose(self, text):
         self.child.send(text + "\r")
+
+    def expect_handover(self):
+        """Waits for the entry into loaded code: the hand-over line on the
+        host's standard error, the process ending with status 0 and
+        DIR/handover holding the same line. Returns its fields as a dict."""
+        self.expect("tarnboot: handover ")
+        self.child.expect_exact("\n")
+        line = "handover " + self.child.before.strip()
+        self.child.expect(pexpect.EOF)
+        self.child.close()
+        assert self.child.exitstatus == 0, "exit status %r" % self.child.exitstatus
+        with open(os.path.join(self.dir, "handover")) as f:
+            record = f.read().strip()
+        assert record == line, (record, line)
+        return dict(field.split("=", 1) for field in line.split()[1:])
 
     def close(self):
         if self.child is not None and self.child.isalive():

@@ -146,6 +146,14 @@ class MainMenu(unittest.TestCase):
             b.expect("Options available")
             b.menu()
 
+    def test_termination_signal_ends_the_run(self):
+        with Board() as b:
+            boot_to_menu(b)
+            b.child.kill(15)
+            b.child.expect(pexpect.EOF)
+            b.child.close()
+            self.assertEqual(b.child.exitstatus, 143)
+
     def test_quit_key(self):
         with Board() as b:
             boot_to_menu(b)

@@ -1,9 +1,5 @@
 // imageActivate_test.cpp - verification of the active image, backup activation
 // and the start mode file.
-// The boundary header comes first: its Stat::st_mtime must not meet the
-// host's st_mtime macro, which the test framework's headers bring in.
-#include "osapi.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,6 +7,7 @@
 
 #include "image/dim.h"
 #include "image/imageActivate.h"
+#include "osapi.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
 
@@ -32,10 +29,14 @@ protected:
         imageActivateReset();
     }
 
+    // Whether the console showed the text (its new-lines go out as CR LF).
     bool saw(const std::string& text)
     {
         vx::fflushStdout();
-        return peer().output().find(text) != std::string::npos;
+        std::string line;
+        for (char c : text)
+            line += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        return peer().output().find(line) != std::string::npos;
     }
 
     void directory(const std::string& text)

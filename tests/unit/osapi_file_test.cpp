@@ -1,12 +1,9 @@
 // osapi_file_test.cpp - the file access layer's results and whole reads.
-// The boundary header comes first: its Stat::st_mtime must not meet the
-// host's st_mtime macro, which the test framework's headers bring in.
-#include "osapi.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "osapi.h"
 #include "osapi_file.h"
 #include "support/testBoard.h"
 

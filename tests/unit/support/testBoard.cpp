@@ -2,6 +2,8 @@
 #include "testBoard.h"
 
 #include "host/os/root.h"
+#include "image/dim.h"
+#include "image/imageActivate.h"
 #include "osapi.h"
 
 #include <cstdlib>
@@ -25,6 +27,9 @@ void TestBoard::SetUp()
     };
     peer_.onOutput = [this](host::ScriptedPeer&, const std::string&) { idleWithoutInput_ = 0; };
     host::platformStartForTest(boardDir, &peer_);
+    // Module state as after power-on.
+    dimReset();
+    imageActivateReset();
     ASSERT_EQ(vx::chdir("/DskVol/"), 0);
     vx::mkdir("files");
     ASSERT_EQ(vx::chdir("files"), 0);
