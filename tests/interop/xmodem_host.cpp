@@ -73,9 +73,13 @@ pid_t startPeer(const std::string& cmd, int slave, int master, const std::string
 
 // Copies bytes both ways between a and b until stop is set. A side that ends
 // (the peer closed its pty) stops being read; what goes to it is dropped.
-void relay(int a, int b, std::atomic<bool>& stop, LinkTimes& times)
+// With gate set, what a sends is dropped until the gate text has passed: the
+// command's announcements reach the terminal, not the peer, as when a person
+// starts the peer after reading them.
+void relay(int a, int b, std::atomic<bool>& stop, LinkTimes& times, const char* gate = nullptr)
 {
     bool aOpen = true, bOpen = true;
+    std::string seen;
     char buf[65536];
     while (!stop.load()) {
         pollfd fds[2] = {{aOpen ? a : -1, POLLIN, 0}, {bOpen ? b : -1, POLLIN, 0}};
@@ -94,7 +98,20 @@ void relay(int a, int b, std::atomic<bool>& stop, LinkTimes& times)
                 times.first = t; // the first block: handshakes and announcements left out
             if (times.first.load() != 0) times.last = t;
             if (!(i == 0 ? bOpen : aOpen)) continue;
-            for (ssize_t off = 0; off < n;) {
+            ssize_t start = 0;
+            if (i == 0 && gate) {
+                seen.append(buf, size_t(n));
+                size_t at = seen.find(gate);
+                if (at == std::string::npos) {
+                    if (seen.size() > 4096) seen.erase(0, seen.size() - 4096);
+                    continue;
+                }
+                size_t rest = seen.size() - (at + std::strlen(gate));
+                start = n - ssize_t(rest);
+                if (start < 0) start = 0;
+                gate = nullptr;
+            }
+            for (ssize_t off = start; off < n;) {
                 ssize_t w = ::write(to, buf + off, size_t(n - off));
                 if (w < 0) {
                     if (errno == EINTR || errno == EAGAIN) continue;
@@ -217,7 +234,7 @@ int main(int argc, char** argv)
 
     std::atomic<bool> stop{false};
     LinkTimes times;
-    std::thread t([&] { relay(sv[1], master, stop, times); });
+    std::thread t([&] { relay(sv[1], master, stop, times, "before transfer starts."); });
 
     int rc = xmodem(text.c_str());
     int peerStatus = waitPeer(pid, 60);

@@ -545,3 +545,17 @@ TEST_F(XmodemTest, DiagLoadReplacesTheImageOnlyWhenTheNewOneIsThere)
 }
 
 } // namespace
+
+namespace {
+TEST_F(XmodemTest, ChecksumReceiveWhenAskedWithNak)
+{
+    std::string data = allBytes(300);
+    ScriptedSender s;
+    s.sends = {frame(1, data.substr(0, 128), false), frame(2, data.substr(128, 128), false),
+               frame(3, data.substr(256), false)};
+    s.attach(peer());
+    EXPECT_EQ(xmodem("-brke out.bin"), 0);
+    EXPECT_EQ(readHostFile("out.bin").substr(0, 300), data);
+    EXPECT_EQ(s.replies.substr(0, 2), std::string(1, NAK) + ACK);
+}
+} // namespace
