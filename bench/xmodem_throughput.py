@@ -17,6 +17,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import functools
+
+print = functools.partial(print, flush=True)  # each result as it comes
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "build")
 HOST = os.path.join(BUILD, "tests", "xmodem_host")
@@ -43,15 +46,15 @@ def main():
         r = run(["--dir", os.path.join(root, "board"), "--peer-dir", peer,
                  "--peer", "sx -k big.bin 2>/dev/null", "-cbrke in.bin"])
         recv = float(r["data_seconds"])
-        s = run(["--dir", os.path.join(root, "board"), "--peer-dir", rxdir,
+        print("8 MiB receive (sx -k -> xmodem):  %7.2f s  %8.0f KiB/s  rc=%s" % (recv, mib * 1024 / recv, r["xmodem"]))
+        s = run(["--dir", os.path.join(root, "board"), "--peer-dir", rxdir, "--peer-socket",
                  "--peer", "rx -c out.bin 2>/dev/null", "cbske big.bin"])
         send = float(s["data_seconds"])
+        print("8 MiB send    (xmodem -> rx -c):  %7.2f s  %8.0f KiB/s  rc=%s" % (send, mib * 1024 / send, s["xmodem"]))
         os.remove(os.path.join(rxdir, "out.bin"))
         p = run(["--link", "sx -k big.bin 2>/dev/null", "rx -c pair.bin 2>/dev/null",
                  "--peer-dir", peer, "--rx-dir", rxdir])
         pair = float(p["data_seconds"])
-        print("8 MiB receive (sx -k -> xmodem):  %7.2f s  %8.0f KiB/s  rc=%s" % (recv, mib * 1024 / recv, r["xmodem"]))
-        print("8 MiB send    (xmodem -> rx -c):  %7.2f s  %8.0f KiB/s  rc=%s" % (send, mib * 1024 / send, s["xmodem"]))
         print("8 MiB lrzsz pair (sx -k -> rx -c): %7.2f s  %8.0f KiB/s  sender=%s" % (pair, mib * 1024 / pair, p["sender"]))
         print("receive vs lrzsz pair: %.2fx   send vs lrzsz pair: %.2fx" % (pair / recv, pair / send))
 

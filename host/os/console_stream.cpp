@@ -18,8 +18,10 @@ constexpr uint8_t kEscapeChar = 0x1D; // Ctrl-]
 void LinePacer::pace(size_t bytes, int32_t baud)
 {
     if (baud <= 0 || bytes == 0) return;
+    // The schedule restarts only after the line was idle: the sleep's own
+    // overshoot on a busy line must not add up to a slower line.
     auto now = std::chrono::steady_clock::now();
-    if (next_ < now) next_ = now;
+    if (next_ + std::chrono::milliseconds(2) < now) next_ = now;
     next_ += std::chrono::nanoseconds(int64_t(bytes) * 10 * 1'000'000'000 / baud);
     std::this_thread::sleep_until(next_);
 }
