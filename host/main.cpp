@@ -31,12 +31,32 @@ const char* kUsage =
     "\n"
     "Fault injection (reliability tests):\n"
     "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
+    "  --fault-power-after-flash-ops N\n"
+    "                                 cut the power right after the Nth boot flash\n"
+    "                                 operation (a word program, a buffer program or a\n"
+    "                                 sector erase) since power-on\n"
+    "  --fault-flash-program fail|hang\n"
+    "                                 every boot flash program ends with the device's\n"
+    "                                 failure status (DQ5), or never ends\n"
+    "  --fault-flash-erase fail|hang  the same for every sector or chip erase\n"
     "  --fault-console-drop RATE      drop received console bytes at RATE (0..1)\n"
     "  --fault-console-flip RATE      flip one bit of received console bytes at RATE (0..1)\n"
     "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
     "erased), 5 power cut by fault injection.\n";
+
+bool parseFlashFault(const char* s, host::NorFlash::Fault& out)
+{
+    if (!s) return false;
+    if (std::strcmp(s, "fail") == 0)
+        out = host::NorFlash::Fault::Fail;
+    else if (std::strcmp(s, "hang") == 0)
+        out = host::NorFlash::Fault::Hang;
+    else
+        return false;
+    return true;
+}
 
 bool parseRate(const char* s, double& out)
 {
@@ -108,6 +128,18 @@ int main(int argc, char** argv)
             unsigned long long n = v ? std::strtoull(v, &end, 10) : 0;
             if (!v || *end || n == 0) return usageError("--fault-power-after-writes needs a count of 1 or more");
             run.powerCutAfterWrites = n;
+        } else if (a == "--fault-power-after-flash-ops") {
+            const char* v = value(a.c_str());
+            char* end = nullptr;
+            unsigned long long n = v ? std::strtoull(v, &end, 10) : 0;
+            if (!v || *end || n == 0) return usageError("--fault-power-after-flash-ops needs a count of 1 or more");
+            run.flashFaults.powerCutAfterOps = n;
+        } else if (a == "--fault-flash-program") {
+            if (!parseFlashFault(value(a.c_str()), run.flashFaults.program))
+                return usageError("--fault-flash-program needs fail or hang");
+        } else if (a == "--fault-flash-erase") {
+            if (!parseFlashFault(value(a.c_str()), run.flashFaults.erase))
+                return usageError("--fault-flash-erase needs fail or hang");
         } else if (a == "--fault-console-drop") {
             const char* v = value(a.c_str());
             if (!v || !parseRate(v, run.console.dropRate)) return usageError("--fault-console-drop needs a rate 0..1");

@@ -6,6 +6,7 @@
 #include "host/board/bus.h"
 #include "host/board/ccsr.h"
 #include "host/board/dram.h"
+#include "host/board/norFlash.h"
 
 #include <cstdint>
 #include <string>
@@ -34,12 +35,16 @@ public:
     Board& operator=(const Board&) = delete;
 
     // Power-on state of every device (the board directory is kept apart).
+    // Devices persisted in the board directory take their contents from it.
     void powerOn();
 
     PhysicalBus& bus() { return bus_; }
     Dram& dram() { return dram_; }
     Ccsr& ccsr() { return ccsr_; }
     CoreRegs& core() { return core_; }
+    NorFlash& nor() { return nor_; }
+    // What is wrong with a persisted device's file at the last power-on ("" if nothing).
+    const std::string& powerOnError() const { return powerOnError_; }
     uint32_t platformClockHz() const { return kInputClockHz * Ccsr::kPlatRatio; }
 
     // Where the board's persistent state lives (DIR).
@@ -51,7 +56,9 @@ private:
     Dram dram_;
     Ccsr ccsr_;
     CoreRegs core_;
+    NorFlash nor_;
     std::string dir_;
+    std::string powerOnError_;
 };
 
 // The one board of this process.

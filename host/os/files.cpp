@@ -95,6 +95,30 @@ int FileSystem::mount(const char* volume)
     return volume_.mount(volume);
 }
 
+int FileSystem::format()
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    fds_.closeAll();
+    for (auto* s : streams_) delete s;
+    streams_.clear();
+    volume_.unmount();
+    return volume_.erase();
+}
+
+int FileSystem::mountFormatted(const char* volume, uint32_t clusters)
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    if (clusters == 0) return vx::E_IO;
+    volume_.setCapacity(clusters);
+    return volume_.mount(volume);
+}
+
+void FileSystem::unmount()
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    volume_.unmount();
+}
+
 int FileSystem::open(const char* path, int flags, int& fd)
 {
     std::lock_guard<std::mutex> g(mutex_);
@@ -336,6 +360,9 @@ int FileSystem::volumeInfo(const char* volume, VolumeInfo& info)
 namespace host {
 void filesInit(const VolumeConfig& cfg) { files::fileSystem().init(cfg); }
 void filesSetPowerCutAfterWrites(uint64_t n) { files::fileSystem().setPowerCutAfterWrites(n); }
+int filesVolumeFormat() { return files::fileSystem().format(); }
+int filesVolumeMount(const char* volume, uint32_t clusters) { return files::fileSystem().mountFormatted(volume, clusters); }
+void filesVolumeUnmount() { files::fileSystem().unmount(); }
 } // namespace host
 
 namespace vx {

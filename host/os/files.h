@@ -140,6 +140,13 @@ public:
     const VolumeConfig& config() const { return cfg_; }
     int mount(const char* volume);
     bool mounted() const { return mounted_; }
+    // The flash disk stand-in: the capacity of the formatted flash disk, and
+    // its unmounting (the current directory is kept as a path, as the
+    // board's is, and simply fails to resolve while it does not exist).
+    void setCapacity(uint32_t clusters) { cfg_.clusters = clusters; }
+    void unmount() { mounted_ = false; }
+    // Deletes everything in the volume directory (it must not be mounted).
+    int erase();
 
     int resolve(const char* path, Resolved& out) const;
     std::string hostPath(const std::vector<std::string>& parts) const;
@@ -213,6 +220,12 @@ public:
     void setPowerCutAfterWrites(uint64_t n);
 
     int mount(const char* volume);
+    // The flash disk stand-in: formatting closes every descriptor and
+    // directory stream, unmounts and empties the volume; mounting a
+    // formatted flash disk sets its capacity.
+    int format();
+    int mountFormatted(const char* volume, uint32_t clusters);
+    void unmount();
     int open(const char* path, int flags, int& fd);
     int read(int fd, void* buf, size_t n, int32_t& done);
     int write(int fd, const void* buf, size_t n, int32_t& done);

@@ -91,6 +91,21 @@ int Volume::mount(const char* volume)
     return 0;
 }
 
+int Volume::erase()
+{
+    if (mounted_ || cfg_.root.empty()) return vx::E_IO;
+    std::error_code ec;
+    std::filesystem::create_directories(cfg_.root, ec);
+    for (std::filesystem::directory_iterator it(cfg_.root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code rm;
+        std::filesystem::remove_all(it->path(), rm); // a link goes, never what it points to
+        if (rm) return boardError(rm.value());
+    }
+    if (ec) return boardError(ec.value());
+    stampPathNow(cfg_.root); // the new file system's root carries the time of the format
+    return 0;
+}
+
 std::string Volume::hostPath(const std::vector<std::string>& parts) const
 {
     std::string p = cfg_.root;

@@ -49,9 +49,15 @@ int32_t consoleWrite(const void* buf, size_t n);
 struct VolumeConfig {
     std::string root;                 // host directory of "/DskVol/", e.g. DIR/DskVol
     uint32_t clusterBytes = 2048;
-    uint32_t clusters = 14848;        // 29 MiB formatted capacity
+    uint32_t clusters = 15079;        // what the format of the 30 MiB flash disk gives (tffs.cpp)
 };
 void filesInit(const VolumeConfig& cfg);
+// The flash disk stand-in (tffs.cpp): a format empties the volume directory
+// (descriptors closed, volume unmounted); a mount of a formatted flash disk
+// sets the volume's capacity. 0 or a vx::E_* error number.
+int filesVolumeFormat();
+int filesVolumeMount(const char* volume, uint32_t clusters);
+void filesVolumeUnmount();
 // Fault injection: the Nth write call from now on cuts the power before it is done
 // (0 disables).
 void filesSetPowerCutAfterWrites(uint64_t n);
@@ -71,9 +77,22 @@ void resetModeSet(ResetMode mode);
 [[noreturn]] void boardReset();
 // Ends the process at once, as a power loss would (fault injection).
 [[noreturn]] void powerCut(const char* why);
+// A task that suspended itself for good (a halted board): in unit tests the
+// suspension throws this.
+struct TaskSuspended {};
+[[noreturn]] void taskSuspendForGood();
 // Entering loaded code: writes DIR/handover and the same line on the host's
 // standard error, then ends the run with kExitHandover.
 [[noreturn]] void handover(const std::string& line);
+
+// ---- Flash disk (tffs.cpp) ------------------------------------------------------------
+// The operating system's start of TrueFFS: forgets registrations and calls the
+// board support's sysTffsInit.
+void tffsStart();
+// The clusters of the DOS volume a format gives (VolumeConfig's default is
+// that of the board's flash disk).
+uint32_t tffsVolumeClusters(uint32_t unitSize, uint32_t units, uint32_t spareUnits, uint32_t percentUse,
+                            uint32_t clusterBytes);
 
 // ---- Memory, interrupts, signals --------------------------------------------------
 void memoryInit();               // empty pool over the upper DRAM range

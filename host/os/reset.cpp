@@ -28,6 +28,13 @@ void powerCut(const char* why)
     _exit(kExitPowerCut);
 }
 
+void taskSuspendForGood()
+{
+    if (resetMode == ResetMode::Throw) throw TaskSuspended{};
+    vx::fflushStdout();
+    for (;;) ::pause(); // the supervisor's reset and power buttons end this process
+}
+
 void handover(const std::string& line)
 {
     if (resetMode == ResetMode::Throw) throw HandoverRequested{line};
@@ -39,3 +46,7 @@ void handover(const std::string& line)
 }
 
 } // namespace host
+
+namespace vx {
+void taskSuspendSelf() { host::taskSuspendForGood(); }
+} // namespace vx

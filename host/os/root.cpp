@@ -45,6 +45,11 @@ bool boardDirPrepare(const std::string& dir)
                      ec.message().c_str());
         return false;
     }
+    // The boot flash of a new board: factory boot code, an erased flash disk.
+    if (std::string e = NorStore::createFactory(dir + "/nor.bin"); !e.empty()) {
+        std::fprintf(stderr, "tarnboot: the boot flash image %s\n", e.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -53,6 +58,20 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
     resetModeSet(ResetMode::ExitProcess);
     clockInit(false);
     powerOnCommon(cfg.dir);
+    if (!board().powerOnError().empty()) {
+        std::fprintf(stderr, "tarnboot: %s\n", board().powerOnError().c_str());
+        std::_Exit(kStatusHostError);
+    }
+    board().nor().setFaults(cfg.flashFaults);
+    // The processor fetches its first instruction from the reset vector: with
+    // the boot region erased there is nothing to run.
+    if (!board().nor().bootCodePresent()) {
+        std::fprintf(stderr,
+                     "tarnboot: dead board: the boot flash holds no boot code (reset vector at 0xFFFFFFFC "
+                     "erased); the board does not start\n");
+        std::fflush(stderr);
+        std::_Exit(kExitDeadBoard);
+    }
 
     // Threads started from here (the console's) leave termination signals to
     // the boot task.
@@ -66,6 +85,7 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
 
     filesInit(volumeOf(cfg.dir));
     filesSetPowerCutAfterWrites(cfg.powerCutAfterWrites);
+    tffsStart();
 
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
@@ -88,6 +108,7 @@ void platformStartForTest(const std::string& dir, ScriptedPeer* peer)
     vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_TERMINAL);
     filesInit(volumeOf(dir));
     filesSetPowerCutAfterWrites(0);
+    tffsStart();
     vx::dosFsMount("/DskVol/");
 }
 

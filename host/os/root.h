@@ -2,6 +2,7 @@
 // in-process platform of the unit tests.
 #pragma once
 
+#include "host/board/norFlash.h"
 #include "host/os/console.h"
 
 #include <cstdint>
@@ -13,6 +14,7 @@ struct BoardRunConfig {
     std::string dir;                    // the board directory
     ConsoleOptions console;
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
+    NorFlash::Faults flashFaults;       // fault injection in the boot flash
 };
 
 // Board process: power-on, platform services, then bootMain. Never returns.

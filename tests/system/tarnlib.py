@@ -90,15 +90,62 @@ def dim_text(records):
     return out.encode()
 
 
+# ---- boot flash -------------------------------------------------------------------
+
+NOR_SIZE = 32 << 20
+BOOT_REGION = NOR_SIZE - (1 << 20)      # nor.bin offset of 0xFFF00000
+FLASH_DISK_SIZE = NOR_SIZE - (2 << 20)
+ERASE_UNIT = 128 << 10
+FACTORY_BANNER = b"tarn8541 factory boot code, Version: 28 Apr 2008"
+
+
+def format_record(units=FLASH_DISK_SIZE // ERASE_UNIT, unit=ERASE_UNIT, spare=1, percent=99,
+                  cluster=2048, fat_copies=2, when=0):
+    """The flash disk's format record (start of the flash disk region), from
+    its definition: 60 bytes of fields, then their CRC-32."""
+    clusters = (units - spare - 1) * unit * percent // 100 // cluster
+    body = b"TARNFTL1" + struct.pack(">8I", unit, units, spare, percent, cluster, clusters,
+                                     fat_copies, when) + bytes(20)
+    return body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+
+def factory_nor(formatted=True):
+    """A new board's boot flash: factory boot code at the top, the flash disk
+    region erased or (formatted) holding a format record."""
+    nor = bytearray(b"\xff") * NOR_SIZE
+    nor[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER) + 1] = FACTORY_BANNER + b"\0"
+    nor[NOR_SIZE - 4096:NOR_SIZE - 4088] = struct.pack(">II", 0x38600000, 0x48000000)
+    nor[NOR_SIZE - 4:] = struct.pack(">I", 0x4BFFF004)
+    if formatted:
+        rec = format_record()
+        nor[0:len(rec)] = rec
+    return nor
+
+
 # ---- boards ---------------------------------------------------------------------
 
 class Board:
-    """A board directory; boot() starts tarnboot on it over a pseudo-terminal."""
+    """A board directory; boot() starts tarnboot on it over a pseudo-terminal.
 
-    def __init__(self):
+    The board's flash disk is formatted already (as after its first boot), so
+    files put in DskVol/files before the first boot stay there; factory=True
+    gives a board straight from the factory, whose first boot formats."""
+
+    def __init__(self, factory=False):
         self.dir = tempfile.mkdtemp(prefix="tarnboot-sys-")
         os.makedirs(self.files_dir, exist_ok=True)
+        if not factory:
+            with open(self.nor_path, "wb") as f:
+                f.write(factory_nor(formatted=True))
         self.child = None
+
+    @property
+    def nor_path(self):
+        return os.path.join(self.dir, "nor.bin")
+
+    def nor(self):
+        with open(self.nor_path, "rb") as f:
+            return f.read()
 
     @property
     def files_dir(self):

@@ -1,6 +1,7 @@
 // Console input of the menus, the autoboot prompt and the flash access lock.
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/os/hostos.h"
+#include "image/imageActivate.h"
 #include "osapi.h"
 #include "support/testBoard.h"
 
@@ -119,6 +120,60 @@ TEST_F(FlashLock, MisuseResetsTheBoard)
     host::intContextSet(true);
     EXPECT_THROW(flashAccessLockTake(), host::BoardResetRequested) << "take from an interrupt";
     host::intContextSet(false);
+}
+
+} // namespace
+
+namespace {
+
+// The main menu run against a script until the script is used up.
+class Menu : public TestBoard {
+protected:
+    std::string run(int crcInvalid, const std::string& typed)
+    {
+        peer().type(typed);
+        EXPECT_THROW(bootMenu(crcInvalid), PeerExhausted);
+        return takeOutput();
+    }
+};
+
+TEST_F(Menu, BaudRateDialogueSetsTheLine)
+{
+    std::string out = run(1, "2\r9\r8\r");
+    EXPECT_NE(out.find("ERROR: Invalid Option:"), std::string::npos);
+    EXPECT_NE(out.find("Setting baud rate to 115200, you must change your terminal baud rate."), std::string::npos);
+    EXPECT_EQ(line_speed, 115200);
+    int32_t baud = 0;
+    ASSERT_EQ(vx::ioctl(vx::STD_IN, vx::SIO_BAUD_GET, intptr_t(&baud)), 0);
+    EXPECT_EQ(baud, 115200);
+    out = run(1, "2\r0\r");
+    EXPECT_NE(out.find("Baud rate is not changed"), std::string::npos);
+    EXPECT_EQ(line_speed, 115200);
+}
+
+TEST_F(Menu, InvalidStartSkipsTheAutobootAndRefusesToStart)
+{
+    std::string out = run(1, "1\r6\r");
+    EXPECT_EQ(out.find("Select (1, 2):"), std::string::npos);
+    EXPECT_NE(out.find("Operational code CRC is invalid."), std::string::npos);
+    EXPECT_NE(out.find("ERROR: Operational code CRC is not valid, you must load new code."), std::string::npos);
+    EXPECT_NE(out.find("ERROR: Operational code CRC is not valid.\r\n"), std::string::npos);
+    EXPECT_EQ(std::string(bootImageName), "image1") << "the image the start-up checked";
+}
+
+TEST_F(Menu, DeletingTheCodeMarksItInvalid)
+{
+    writeHostFile("image1", "not really an image");
+    std::string out = run(1, "8\rn\r8\ry\r");
+    EXPECT_NE(out.find("Code not deleted."), std::string::npos);
+    EXPECT_NE(out.find("Operational code deleted..."), std::string::npos);
+    EXPECT_FALSE(hostFileExists("image1"));
+}
+
+TEST_F(Menu, ResetAsksFirst)
+{
+    peer().type("9\rn\r9\ry\r");
+    EXPECT_THROW(bootMenu(1), host::BoardResetRequested);
 }
 
 } // namespace

@@ -163,11 +163,104 @@ void pwd();                          /* current directory path and a new-line */
 int llr(const char* path);           /* long recursive listing on the console */
 int dosFsShow(const char* volume, int level); /* volume parameters at a detail level */
 
+/* ---- TrueFFS: the flash translation layer under "/DskVol/" ---------------- */
+/* The board support registers one socket and one flash identify routine when
+ * the operating system starts TrueFFS (it calls sysTffsInit); TrueFFS then
+ * reaches the flash only through them. Status values are TrueFFS's own. */
+
+constexpr int FL_OK = 0;
+constexpr int FL_WRITE_PROTECT = 19;
+constexpr int FL_BAD_DRIVE_HANDLE = 20;
+constexpr int FL_BAD_FORMAT = 23;
+constexpr int FL_UNKNOWN_MEDIA = 26;
+constexpr int FL_WRITE_FAULT = 29;
+constexpr int FL_BAD_PARAMETER = 51;
+constexpr int FL_VOLUME_TOO_SMALL = 64;
+constexpr int FL_TOO_MANY_COMPONENTS = 102;
+
+constexpr int FL_SOCKETS = 5;          /* sockets TrueFFS can hold */
+constexpr uint32_t FL_WINDOW_UNIT = 4096; /* window base and size are in these */
+constexpr uint32_t TL_FORMAT = 1;      /* format flags: translation layer and DOS file system */
+
+struct FlSocket;
+struct FlFlash;
+
+struct FlSocket {
+    const char* name;
+    uint32_t serialNo;
+    uint32_t windowBase;  /* in 4 KiB units */
+    uint32_t windowSize;  /* in 4 KiB units */
+    int windowBusWidth;   /* bits */
+    int windowSpeedNs;
+    int cardChanged;
+    int (*cardDetected)(FlSocket*);
+    void (*vccOn)(FlSocket*);
+    void (*vccOff)(FlSocket*);
+    int (*vppOn)(FlSocket*);
+    void (*vppOff)(FlSocket*);
+    int (*initSocket)(FlSocket*);
+    void (*setWindow)(FlSocket*);
+    void (*setMappingContext)(FlSocket*, uint32_t page);
+    int (*getAndClearCardChangeIndicator)(FlSocket*);
+    int (*writeProtected)(FlSocket*);
+};
+
+struct FlFlash {
+    FlSocket* socket;
+    uint32_t type;               /* flash type (device id) */
+    uint32_t erasableBlockSize;  /* erase unit in bytes */
+    uint32_t chipSize;           /* bytes TrueFFS may use */
+    int noOfChips;
+    int interleaving;
+    /* Board address of the medium's byte at address (read directly). */
+    uint32_t (*map)(FlFlash*, uint32_t address, int length);
+    int (*write)(FlFlash*, uint32_t address, const void* buffer, int length);
+    int (*erase)(FlFlash*, int firstErasableBlock, int numOfErasableBlocks);
+};
+
+using FlIdentifyRoutine = int (*)(FlSocket*, FlFlash*);
+using FlProgressCallback = int (*)(int totalUnitsToFormat, int totalUnitsFormattedSoFar);
+
+struct FormatParams {
+    int32_t bootImageLen;
+    uint32_t percentUse;
+    uint32_t noOfSpareUnits;
+    uint32_t vmAddressingLimit;
+    FlProgressCallback progressCallback;
+    const uint8_t* volumeId;
+    const char* volumeLabel;
+    uint32_t noOfFATcopies;
+    uint32_t embeddedCISlength;
+    const uint8_t* embeddedCIS;
+};
+
+struct TffsDevFormatParams {
+    FormatParams formatParams;
+    uint32_t formatFlags;
+};
+
+/* Registration by the board support (sysTffsInit): 0, or FL_TOO_MANY_COMPONENTS. */
+int tffsSocketRegister(FlSocket* socket);
+int tffsMtdRegister(FlIdentifyRoutine identify);
+/* Creates the block device of a drive, its block cache and the DOS file system
+ * device named fileName, and mounts it: 0, or non-zero (with the messages
+ * "drive is out of range (0-%d).\n" or "tffsDevCreate failed.\n") when the
+ * drive is unknown, the flash cannot be identified or holds no valid format. */
+int usrTffsConfig(int drive, int removable, const char* fileName);
+/* Formats a drive: every erase unit erased (progress reported through the
+ * callback), the file system emptied, the format recorded last. 0 or a
+ * TrueFFS status. */
+int tffsDevFormat(int drive, const TffsDevFormatParams* params);
+
 /* ---- Time ------------------------------------------------------------- */
 
 int sysClkRateGet();          /* 100 */
 uint32_t tickGet();           /* ticks since boot */
 int taskDelay(int32_t ticks); /* 0 only yields */
+
+/* Suspends the calling task for good: a halted board that needs a manual
+ * reset (it waits without spinning; the reset and power buttons still work). */
+[[noreturn]] void taskSuspendSelf();
 
 struct TimeSpec {
     int32_t tv_sec;

@@ -8,15 +8,12 @@
  */
 #include "osapi.h"
 
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
-#include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootMemTest.h"
-#include "image/bootCodeUpdate.h"
 #include "image/imageInfo.h"
 #include "image/imageLoad.h"
 #include "xmodem/xmodem.h"
@@ -30,7 +27,6 @@ void unbuilt(const char* routine)
 
 /* Start-up devices and stores: failure codes only. */
 int i2cInit(uint8_t, uint8_t, uint8_t) { return -1; }
-int flashDevProbe() { return -1; }
 int vpdEepromRead(uint32_t, uint8_t*, uint32_t) { return -1; }
 
 /* Without the clock chip driver the clock cannot be read: the system clock
@@ -46,9 +42,6 @@ int rtcLoadSystemClock()
     return -1;
 }
 
-/* The flash disk stand-in is the platform's volume directory. */
-int tffsPPCInit() { return vx::dosFsMount("/DskVol/"); }
-
 /* Menu actions */
 void bootStartOpCode(uint32_t) { unbuilt("bootStartOpCode"); }
 void bootStartDiag() { unbuilt("bootStartDiag"); }
@@ -56,7 +49,6 @@ int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 int imageInfoShow() { unbuilt("imageInfoShow"); return -1; }
-int bootCodeUpdate(const char*) { unbuilt("bootCodeUpdate"); return 1; }
 
 /* Utilities menu actions */
 void bootMemCommand() { unbuilt("bootMemCommand"); }
@@ -68,7 +60,6 @@ int vpdDump(uint32_t, uint32_t) { unbuilt("vpdDump"); return -1; }
 int vpdGenerate() { unbuilt("vpdGenerate"); return -1; }
 int rtcShow() { unbuilt("rtcShow"); return -1; }
 int rtcSetDialog() { unbuilt("rtcSetDialog"); return -1; }
-int Flash_Erase(uint32_t, uint32_t) { unbuilt("Flash_Erase"); return -1; }
 
 /* Transfer command: until it lands, a send fails. */
 int xmodem(const char*) { unbuilt("xmodem"); return -1; }

@@ -1,0 +1,148 @@
+// norFlash.h - the boot flash: a 32 MiB CFI NOR device with the AMD command
+// set on a 16-bit bus at 0xFE000000 (a part of the S29GL256 class).
+//
+// One erase region of 256 uniform 128 KiB sectors and a 64-byte write buffer,
+// as its query table says. Commands are 16-bit writes decoded on word
+// addresses (0x555 and 0x2AA are byte offsets 0xAAA and 0x554); a write out of
+// sequence returns the device to read-array. Programming can only clear bits.
+// Program and erase run for a number of status reads proportional to their
+// duration on the real part, so the driver's polling behaves the same on any
+// host and under the virtual clock. The contents live in a NorStore.
+#pragma once
+
+#include "host/board/bus.h"
+#include "host/board/norStore.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+class NorFlash : public BusDevice {
+public:
+    static constexpr uint32_t kBase = 0xFE000000u;
+    static constexpr uint32_t kSize = NorStore::kSize;
+    static constexpr uint32_t kSectorSize = 128u << 10;
+    static constexpr uint32_t kSectors = kSize / kSectorSize;
+    static constexpr uint32_t kBufferBytes = 64;
+    static constexpr uint32_t kBufferWords = kBufferBytes / 2;
+
+    // Identification (autoselect words 0, 1, 0x0E, 0x0F; query mode words 0, 1).
+    static constexpr uint16_t kManufacturerId = 0x0001;
+    static constexpr uint16_t kDeviceId = 0x227E;
+    static constexpr uint16_t kDeviceId2 = 0x2222;
+    static constexpr uint16_t kDeviceId3 = 0x2201;
+
+    // Command cycles: word addresses (A10..A0 decoded) and data.
+    static constexpr uint32_t kCmdAddr1 = 0x555;
+    static constexpr uint32_t kCmdAddr2 = 0x2AA;
+    static constexpr uint32_t kQueryAddr = 0x55;
+    static constexpr uint16_t kUnlock1 = 0xAA;
+    static constexpr uint16_t kUnlock2 = 0x55;
+    static constexpr uint16_t kReset = 0xF0;
+    static constexpr uint16_t kAutoselect = 0x90;
+    static constexpr uint16_t kQuery = 0x98;
+    static constexpr uint16_t kWordProgram = 0xA0;
+    static constexpr uint16_t kBufferLoad = 0x25;
+    static constexpr uint16_t kBufferConfirm = 0x29;
+    static constexpr uint16_t kEraseSetup = 0x80;
+    static constexpr uint16_t kSectorErase = 0x30;
+    static constexpr uint16_t kChipErase = 0x10;
+
+    // Status bits (low byte of a status read).
+    static constexpr uint16_t kDq7Polling = 0x80;
+    static constexpr uint16_t kDq6Toggle = 0x40;
+    static constexpr uint16_t kDq5Exceeded = 0x20;
+    static constexpr uint16_t kDq3EraseStarted = 0x08;
+    static constexpr uint16_t kDq2EraseToggle = 0x04;
+    static constexpr uint16_t kDq1BufferAbort = 0x02;
+
+    // Real durations, and the device time one status read stands for.
+    static constexpr uint64_t kNsPerStatusRead = 50'000;
+    static constexpr uint64_t kWordProgramNs = 60'000;
+    static constexpr uint64_t kBufferProgramNs = 60'000;     // plus per word:
+    static constexpr uint64_t kBufferProgramWordNs = 6'000;
+    static constexpr uint64_t kSectorEraseNs = 500'000'000;
+
+    enum class Fault { None, Fail, Hang }; // Fail: DQ5 at the end; Hang: never ends
+    struct Faults {
+        uint64_t powerCutAfterOps = 0; // cut the power once this many operations ran (0: never)
+        Fault program = Fault::None;
+        Fault erase = Fault::None;
+    };
+    struct Counters {
+        uint64_t reads = 0, writes = 0;  // bus cycles (16-bit)
+        uint64_t statusReads = 0;
+        uint64_t wordPrograms = 0, bufferPrograms = 0, sectorErases = 0, chipErases = 0;
+        uint64_t operations() const { return wordPrograms + bufferPrograms + sectorErases + chipErases; }
+    };
+
+    NorFlash() { patches_.fill(-1); }
+
+    // Power-on: read-array mode, no faults, counters at 0, the contents taken
+    // from nor.bin at path ("" = volatile). Returns "" or what is wrong with the file.
+    std::string powerOn(const std::string& path);
+    void setFaults(const Faults& f) { faults_ = f; }
+    const Faults& faults() const { return faults_; }
+    Counters& counters() { return counters_; }
+    NorStore& store() { return store_; }
+    // The reset vector word is not erased: the board has boot code to start.
+    bool bootCodePresent() const;
+
+    bool read(uint32_t offset, int width, uint32_t& value) override;
+    bool write(uint32_t offset, int width, uint32_t value) override;
+
+    // The query table of this part, word address -> value (words 0x10 .. 0x4F).
+    static uint16_t queryWord(uint32_t wordAddr);
+    // Tests: a device whose query table says otherwise (until power-on).
+    void patchQuery(uint32_t wordAddr, uint8_t value) { patches_[wordAddr & 0xFF] = int16_t(value); }
+
+private:
+    enum class Mode {
+        ReadArray, Unlock1, Unlock2,
+        Autoselect, Query,
+        WordProgram,
+        BufferCount, BufferLoad, BufferConfirm,
+        EraseSetup, EraseUnlock1, EraseUnlock2,
+        Busy, Failed,
+        BufferAbort, AbortUnlock1, AbortUnlock2,
+    };
+    enum class Op { None, Program, Erase };
+    struct State {
+        Mode mode = Mode::ReadArray;
+        Op op = Op::None;
+        uint64_t busyReads = 0;  // status reads until the operation ends
+        bool hang = false;       // never ends
+        bool fails = false;      // ends with DQ5
+        uint16_t pollData = 0;   // data whose DQ7 complement shows while busy
+        uint32_t eraseFirst = 0, eraseEnd = 0; // byte range being erased
+        bool toggle = false;
+        // Write buffer
+        uint32_t bufSector = 0;
+        uint32_t bufPage = 0;
+        bool bufPageSet = false;
+        uint32_t bufCount = 0, bufLoaded = 0;
+        std::array<uint16_t, kBufferWords> bufData{};
+        std::array<bool, kBufferWords> bufUsed{};
+    };
+
+    uint16_t readWord(uint32_t offset);
+    uint16_t status(uint32_t offset);
+    void writeWord(uint32_t offset, uint16_t value);
+    void commandCycle(uint32_t offset, uint16_t value);
+    void bufferCycle(uint32_t offset, uint16_t value);
+    void startProgram(uint32_t offset, const uint16_t* words, const bool* used, uint32_t count, bool buffer);
+    void startErase(uint32_t first, uint32_t len, bool chip);
+    void startBusy(Op op, uint64_t durationNs, Fault fault, bool fails);
+    void abortBuffer();
+    void operationDone();
+
+    State st_;
+    std::array<int16_t, 256> patches_{}; // -1: as the part's table
+    Faults faults_;
+    Counters counters_;
+    NorStore store_;
+};
+
+} // namespace host
