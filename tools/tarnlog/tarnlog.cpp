@@ -1,6 +1,7 @@
 // tarnlog - puts records into a board's logs the way the operational code
 // does, and shows them, using the system's own log code on the board's flash
 // disk volume (DIR/DskVol/files). For demonstrations and tests of retrieval.
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/os/console.h"
 #include "host/os/root.h"
@@ -186,8 +187,12 @@ int main(int argc, char** argv)
     ToolConsole console;
     host::platformStartForTest(dir, &console);
     vx::clockSettime(now, 0);
-    if (vx::chdir("/DskVol/") != vx::OK) {
-        std::fprintf(stderr, "tarnlog: the flash disk volume of %s cannot be reached\n", dir.c_str());
+    // Mounted as the boot mounts it: only a formatted flash disk (a board that
+    // has booted once) holds a volume; writing into any other would be lost.
+    flashDevProbe();
+    if (vx::usrTffsConfig(0, 0, "/DskVol/") != vx::OK || vx::chdir("/DskVol/") != vx::OK) {
+        std::fprintf(stderr, "tarnlog: the flash disk of %s holds no file system (boot the board once first)\n",
+                     dir.c_str());
         host::platformStopForTest();
         return 1;
     }
