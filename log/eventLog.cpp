@@ -157,7 +157,6 @@ bool asciiWrite(int fd, const char* text, size_t len, uint32_t* count)
 bool asciiRender(int fd, uint32_t* count)
 {
     char text[EVENT_LOG_TEXT_LEN];
-    std::memset(text, 0, sizeof text);
     int32_t cursor = eventLogFormat(nullptr, EVENT_LOG_NONE, text);
     if (cursor == EVENT_LOG_NONE && text[0] == '\0') {
         static const char empty[] = "\r\nMessage Log Empty";
@@ -172,7 +171,6 @@ bool asciiRender(int fd, uint32_t* count)
             return false;
         if (cursor == EVENT_LOG_NONE)
             return true;
-        text[0] = '\0';
         cursor = eventLogFormat(nullptr, cursor, text);
         if (text[0] == '\0')
             return true;
@@ -338,6 +336,7 @@ uint32_t eventLogNextSlot() { return elNext; }
 
 int32_t eventLogFormat(const uint8_t* buffer, int32_t cursor, char* out)
 {
+    out[0] = '\0';
     if (elMode == EVENT_LOG_MODE_OFF)
         return EVENT_LOG_NONE;
     if (buffer == nullptr)

@@ -78,7 +78,8 @@ uint32_t eventLogNextSlot();
 constexpr int32_t EVENT_LOG_NONE = -1;
 constexpr size_t EVENT_LOG_TEXT_LEN = 512;
 /* Renders the record at cursor (EVENT_LOG_NONE: the newest) of buffer (nullptr:
- * the store's) into out (EVENT_LOG_TEXT_LEN bytes); returns the next cursor. */
+ * the store's) into out (EVENT_LOG_TEXT_LEN bytes, left empty when nothing is
+ * shown); returns the next cursor. */
 int32_t eventLogFormat(const uint8_t* buffer, int32_t cursor, char* out);
 /* 0 file written, 1 "asciilog.bin" cannot be created, 2 writing it failed (the
  * partial file is removed). */
