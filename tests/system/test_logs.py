@@ -115,9 +115,10 @@ class Retrieval(unittest.TestCase):
             con.expect_exact(MENU_PROMPT)
             con.send("3\r")
             con.expect_exact("Sending event log, start XMODEM receive.....")
+            # rx takes names in its current directory only.
             out_dir = tempfile.mkdtemp(prefix="tarnlog-rx-")
             target = os.path.join(out_dir, "eventlog.txt")
-            rx = subprocess.run(["rx", "-c", target], stdin=fd, stdout=fd,
+            rx = subprocess.run(["rx", "-c", "eventlog.txt"], cwd=out_dir, stdin=fd, stdout=fd,
                                 stderr=subprocess.PIPE, timeout=120)
             con.expect_exact(MENU_PROMPT)
             after = con.before
