@@ -267,46 +267,123 @@ void imageHeaderEncode(const ImageHeader* hdr, uint8_t* raw)
     textFieldEncode(hdr->file, FILE_LEN, raw + HDR_FILE);
 }
 
-namespace {
-
-/* Finds the file position of this board's image inside an open STK container
- * whose first 88 bytes are in fixed. 0 with *base set, or -1 after a message. */
-int stkImageFind(int fd, const char* path, const uint8_t* fixed, uint32_t* base)
+bool stkIsContainer(const uint8_t first8[8])
 {
-    uint32_t entryCount = get32(fixed + STK_COUNT_OFF);
-    uint32_t headerLength = get32(fixed + STK_HDRLEN_OFF);
-
-    /* The directory must fit the 316-byte header buffer (8 entries) and the
-     * header length must cover every entry it claims. */
-    if (entryCount > STK_MAX_ENTRIES || headerLength > STK_HEADER_BUF_SIZE ||
-        headerLength < STK_FIXED_SIZE + STK_ENTRY_SIZE * entryCount) {
-        vx::printf("Invalid STK header in %s: %u entries, header length %u\n", path,
-                   static_cast<unsigned>(entryCount), static_cast<unsigned>(headerLength));
-        return -1;
-    }
-
-    uint8_t stk[STK_HEADER_BUF_SIZE];
-    if (vx::lseek(fd, 0, vx::SEEK_FROM_START) != 0 ||
-        imageReadFull(fd, stk, headerLength) != static_cast<int32_t>(headerLength)) {
-        vx::printf("Incomplete file %s\n", path);
-        return -1;
-    }
-    if (entryCount == 0) {
-        vx::printf(" Empty STK file \n");
-        return -1;
-    }
-    for (uint32_t i = 0; i < entryCount; i++) {
-        const uint8_t* entry = stk + STK_FIXED_SIZE + STK_ENTRY_SIZE * i;
-        if (get32(entry + 4) == BOARD_TARGET_DEVICE) {
-            *base = get32(entry);
-            return 0;
-        }
-    }
-    vx::printf(" No matching OPR files inside the STK file \n");
-    return -1;
+    return get16(first8 + STK_MAGIC1_OFF) == STK_MAGIC1 && get32(first8 + STK_MAGIC2_OFF) == STK_MAGIC2;
 }
 
-} // namespace
+uint32_t stkEntryCount(const uint8_t* stk) { return get32(stk + STK_COUNT_OFF); }
+uint32_t stkHeaderLength(const uint8_t* stk) { return get32(stk + STK_HDRLEN_OFF); }
+uint32_t stkTotalLength(const uint8_t* stk) { return get32(stk + STK_TOTAL_OFF); }
+
+void stkEntryGet(const uint8_t* stk, uint32_t i, uint32_t* imageOffset, uint32_t* target)
+{
+    const uint8_t* entry = stk + STK_FIXED_SIZE + STK_ENTRY_SIZE * i;
+    *imageOffset = get32(entry);
+    *target = get32(entry + 4);
+}
+
+int stkDirectoryCheck(const uint8_t fixed[STK_FIXED_SIZE])
+{
+    /* The directory must fit the 316-byte header buffer (8 entries) and the
+     * header length must cover every entry it claims. */
+    uint32_t entryCount = stkEntryCount(fixed);
+    uint32_t headerLength = stkHeaderLength(fixed);
+    if (entryCount > STK_MAX_ENTRIES || headerLength > STK_HEADER_BUF_SIZE ||
+        headerLength < STK_FIXED_SIZE + STK_ENTRY_SIZE * entryCount)
+        return IMAGE_LOCATE_STK_INVALID;
+    return IMAGE_LOCATE_OK;
+}
+
+int stkImageSelect(const uint8_t* stk, uint32_t target, uint32_t* base)
+{
+    uint32_t entryCount = stkEntryCount(stk);
+    if (entryCount == 0)
+        return IMAGE_LOCATE_STK_EMPTY;
+    for (uint32_t i = 0; i < entryCount; i++) {
+        uint32_t offset, entryTarget;
+        stkEntryGet(stk, i, &offset, &entryTarget);
+        if (entryTarget == target) {
+            *base = offset;
+            return IMAGE_LOCATE_OK;
+        }
+    }
+    return IMAGE_LOCATE_STK_NO_MATCH;
+}
+
+void stkHeaderEncode(uint32_t count, const uint32_t* imageOffsets, const uint32_t* targets,
+                     uint32_t totalLength, uint8_t* out)
+{
+    uint32_t headerLength = STK_FIXED_SIZE + STK_ENTRY_SIZE * count;
+    std::memset(out, 0, headerLength);
+    put16(out + STK_MAGIC1_OFF, STK_MAGIC1);
+    put32(out + STK_MAGIC2_OFF, STK_MAGIC2);
+    put32(out + STK_COUNT_OFF, count);
+    put32(out + STK_TOTAL_OFF, totalLength);
+    put32(out + STK_HDRLEN_OFF, headerLength);
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t* entry = out + STK_FIXED_SIZE + STK_ENTRY_SIZE * i;
+        put32(entry, imageOffsets[i]);
+        put32(entry + 4, targets[i]);
+    }
+}
+
+void imageHeaderResolve(const uint8_t* raw, uint32_t base, ImageHeader* hdr)
+{
+    imageHeaderDecode(raw, hdr);
+    /* Offsets become file positions; only the 16 slots of the header exist. */
+    uint32_t slots = hdr->numComponents < IMAGE_MAX_COMPONENTS ? hdr->numComponents : IMAGE_MAX_COMPONENTS;
+    for (uint32_t i = 0; i < slots; i++)
+        hdr->components[i].offset += base;
+}
+
+int imageHeaderParse(const uint8_t* file, uint32_t len, uint32_t target, ImageHeader* hdr, uint32_t* base)
+{
+    if (len < STK_FIXED_SIZE)
+        return IMAGE_LOCATE_SHORT;
+    uint32_t pos = 0;
+    if (stkIsContainer(file)) {
+        int rc = stkDirectoryCheck(file);
+        if (rc != IMAGE_LOCATE_OK)
+            return rc;
+        if (len < stkHeaderLength(file))
+            return IMAGE_LOCATE_SHORT;
+        rc = stkImageSelect(file, target, &pos);
+        if (rc != IMAGE_LOCATE_OK)
+            return rc;
+    }
+    /* A whole header must be there. */
+    if (pos > len || len - pos < IMAGE_HEADER_SIZE)
+        return IMAGE_LOCATE_SHORT;
+    imageHeaderResolve(file + pos, pos, hdr);
+    if (base != nullptr)
+        *base = pos;
+    return IMAGE_LOCATE_OK;
+}
+
+int imageVetBuffer(const uint8_t* file, uint32_t len, uint32_t target, ImageVet* vet)
+{
+    std::memset(vet, 0, sizeof *vet);
+    uint8_t first16[16] = {};
+    std::memcpy(first16, file, len < 16 ? len : 16);
+    vet->stored = get16(first16);
+    vet->length = checksumLength(first16);
+    if (!imageSizeValid(vet->length))
+        return vet->result = IMAGE_VET_LENGTH;
+    if (len < vet->length)
+        return vet->result = IMAGE_VET_SHORT;
+    vet->computed = imageCrc16(file + 2, vet->length - 2);
+    if (vet->computed != vet->stored)
+        return vet->result = IMAGE_VET_CRC;
+    vet->locate = imageHeaderParse(file, len, target, &vet->hdr, &vet->base);
+    if (vet->locate != IMAGE_LOCATE_OK)
+        return vet->result = IMAGE_VET_LOCATE;
+    if (!imageSizeValid(vet->hdr.size))
+        return vet->result = IMAGE_VET_SIZE;
+    if (vet->hdr.targetDevice != target)
+        return vet->result = IMAGE_VET_TARGET;
+    return vet->result = IMAGE_VET_OK;
+}
 
 namespace {
 
@@ -320,9 +397,29 @@ int imageHeaderLoad(int fd, const char* path, ImageHeader* hdr)
     }
 
     uint32_t base = 0;
-    if (get16(raw + STK_MAGIC1_OFF) == STK_MAGIC1 && get32(raw + STK_MAGIC2_OFF) == STK_MAGIC2 &&
-        stkImageFind(fd, path, raw, &base) != 0)
-        return -1;
+    if (stkIsContainer(raw)) {
+        if (stkDirectoryCheck(raw) != IMAGE_LOCATE_OK) {
+            vx::printf("Invalid STK header in %s: %u entries, header length %u\n", path,
+                       static_cast<unsigned>(stkEntryCount(raw)), static_cast<unsigned>(stkHeaderLength(raw)));
+            return -1;
+        }
+        uint8_t stk[STK_HEADER_BUF_SIZE];
+        uint32_t headerLength = stkHeaderLength(raw);
+        if (vx::lseek(fd, 0, vx::SEEK_FROM_START) != 0 ||
+            imageReadFull(fd, stk, headerLength) != static_cast<int32_t>(headerLength)) {
+            vx::printf("Incomplete file %s\n", path);
+            return -1;
+        }
+        int rc = stkImageSelect(stk, BOARD_TARGET_DEVICE, &base);
+        if (rc == IMAGE_LOCATE_STK_EMPTY) {
+            vx::printf(" Empty STK file \n");
+            return -1;
+        }
+        if (rc != IMAGE_LOCATE_OK) {
+            vx::printf(" No matching OPR files inside the STK file \n");
+            return -1;
+        }
+    }
 
     /* A whole header must be there: an image offset near or past the end of
      * the file must not leave stale bytes in the header. */
@@ -332,12 +429,7 @@ int imageHeaderLoad(int fd, const char* path, ImageHeader* hdr)
         vx::printf("Incomplete file %s\n", path);
         return -1;
     }
-
-    imageHeaderDecode(raw, hdr);
-    /* Offsets become file positions; only the 16 slots of the header exist. */
-    uint32_t slots = hdr->numComponents < IMAGE_MAX_COMPONENTS ? hdr->numComponents : IMAGE_MAX_COMPONENTS;
-    for (uint32_t i = 0; i < slots; i++)
-        hdr->components[i].offset += base;
+    imageHeaderResolve(raw, base, hdr);
     return 0;
 }
 

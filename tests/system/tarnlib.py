@@ -13,10 +13,12 @@ import pexpect
 
 TARNBOOT = os.environ.get("TARNBOOT") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "tarnboot")
+TARNIMG = os.environ.get("TARNIMG") or os.path.join(os.path.dirname(TARNBOOT), "tarnimg")
 TARGET = 0x00508541
 HEADER_SIZE = 1220
 BANNER = "Boot Menu Version: 28 Apr 2008"
 MENU_PROMPT = "[Boot Menu] "
+RULER = " " * 23 + "50%" + " " * 21 + "100%"
 TIMEOUT = float(os.environ.get("TARN_TEST_TIMEOUT", "30"))
 
 
@@ -80,6 +82,12 @@ def make_stk(images):
     struct.pack_into(">HHIII", body, 0, 0, 0xAA55, 0x2288BB66, len(images), total)
     struct.pack_into(">I", body, 20, header_len)
     return seal(bytes(body) + b"".join(img for _, img in images))
+
+
+def run_tarnimg(*args, **kw):
+    """Runs tarnimg; returns the CompletedProcess (text output)."""
+    import subprocess
+    return subprocess.run([TARNIMG] + [str(a) for a in args], capture_output=True, text=True, **kw)
 
 
 def dim_text(records):
@@ -182,6 +190,21 @@ class Board:
 
     def choose(self, text):
         self.child.send(text + "\r")
+
+    def expect_handover(self):
+        """Waits for the entry into loaded code: the hand-over line on the
+        host's standard error, the process ending with status 0 and
+        DIR/handover holding the same line. Returns its fields as a dict."""
+        self.expect("tarnboot: handover ")
+        self.child.expect_exact("\n")
+        line = "handover " + self.child.before.strip()
+        self.child.expect(pexpect.EOF)
+        self.child.close()
+        assert self.child.exitstatus == 0, "exit status %r" % self.child.exitstatus
+        with open(os.path.join(self.dir, "handover")) as f:
+            record = f.read().strip()
+        assert record == line, (record, line)
+        return dict(field.split("=", 1) for field in line.split()[1:])
 
     def close(self):
         if self.child is not None and self.child.isalive():

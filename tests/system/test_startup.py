@@ -7,10 +7,9 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import BANNER, MENU_PROMPT, Board, dim_text, make_image, make_stk  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, RULER, Board, dim_text, make_image, make_stk  # noqa: E402
 
 AUTOBOOT = "Select (1, 2):"
-LAUNCH_UNBUILT = "bootStartOpCode"
 
 
 class FreshBoard(unittest.TestCase):
@@ -60,8 +59,8 @@ class ValidImage(unittest.TestCase):
                 self.boot_to_prompt(b)
                 if answer is not None:
                     b.choose(answer)
-                b.expect(LAUNCH_UNBUILT)
-                b.menu()
+                b.expect(RULER)
+                self.assertEqual(b.expect_handover()["kind"], "opcode")
 
     def test_three_asks_again_and_end_of_input_starts(self):
         with Board() as b:
@@ -70,7 +69,8 @@ class ValidImage(unittest.TestCase):
             b.expect("Select an option. If no selection in 2 seconds then")
             b.expect(AUTOBOOT)
             b.child.send("\x04")  # Ctrl-D: end of input
-            b.expect(LAUNCH_UNBUILT)
+            b.expect(RULER)
+            self.assertEqual(b.expect_handover()["kind"], "opcode")
 
     def test_stk_with_this_boards_image_passes(self):
         with Board() as b:
