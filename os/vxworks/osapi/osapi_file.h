@@ -19,4 +19,10 @@ int osapiFileRead(int fd, void* buf, uint32_t count);
 int osapiFileWrite(int fd, const void* buf, uint32_t count);
 int osapiFileSizeGet(const char* name, uint32_t* size);
 
+/* The layer's lock, for callers that write to a file with the platform's calls
+ * and must keep other users of the layer out meanwhile (the text logs). Not
+ * recursive: no layer operation may be called while it is held. */
+int osapiFileLockTake();
+void osapiFileLockGive();
+
 #endif
