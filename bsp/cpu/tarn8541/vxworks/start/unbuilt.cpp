@@ -9,7 +9,6 @@
 #include "osapi.h"
 
 #include "image/imageLoad.h"
-#include "xmodem/xmodem.h"
 
 namespace {
 void unbuilt(const char* routine)
@@ -22,5 +21,3 @@ void unbuilt(const char* routine)
 int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 
-/* Transfer command: until it lands, a send fails. */
-int xmodem(const char*) { unbuilt("xmodem"); return -1; }
