@@ -9,7 +9,6 @@
 #include "osapi.h"
 
 #include "image/imageLoad.h"
-#include "xmodem/xmodem.h"
 
 namespace {
 void unbuilt(const char* routine)
@@ -20,8 +19,5 @@ void unbuilt(const char* routine)
 
 /* Menu actions */
 int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
-int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
 int configLoad() { unbuilt("configLoad"); return 1; }
 
-/* Transfer command: until it lands, a send fails. */
-int xmodem(const char*) { unbuilt("xmodem"); return -1; }
