@@ -19,4 +19,8 @@ int osapiFileRead(int fd, void* buf, uint32_t count);
 int osapiFileWrite(int fd, const void* buf, uint32_t count);
 int osapiFileSizeGet(const char* name, uint32_t* size);
 
+/* Puts the layer back to its power-on state (lock free); for tests that cut
+ * the power in the middle of a call. */
+void osapiFileReset();
+
 #endif

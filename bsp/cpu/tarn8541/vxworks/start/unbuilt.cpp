@@ -16,6 +16,7 @@
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
 #include "log/log.h"
+#include "xmodem/xmodem.h"
 
 namespace {
 void unbuilt(const char* routine)
@@ -44,10 +45,9 @@ int rtcLoadSystemClock()
 }
 
 /* Menu actions */
-int imageOpCodeLoad(uint32_t) { unbuilt("imageOpCodeLoad"); return 1; }
 int imageDiagLoad(uint32_t) { unbuilt("imageDiagLoad"); return 1; }
-int configLoad() { unbuilt("configLoad"); return 1; }
 void eventLogSend() { unbuilt("eventLogSend"); }
+int xmodem(const char*) { unbuilt("xmodem"); return -1; }
 
 /* Utilities menu actions */
 void bootMemCommand() { unbuilt("bootMemCommand"); }
