@@ -170,7 +170,10 @@ Piece cfgReadPiece(int fd, char* out, uint32_t* len)
     return PIECE_OK;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+/* Blanks around a command; Ctrl-Z is the padding XMODEM puts after the end
+ * of a received file. */
+constexpr char CPMEOF = 0x1A;
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == CPMEOF; }
 
 /* Trims a NUL-terminated line in place: trailing, then leading blanks. */
 char* cfgTrim(char* line, uint32_t len)

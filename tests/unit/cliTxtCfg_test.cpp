@@ -90,6 +90,8 @@ TEST_F(CliTxtCfg, PlainTextLinesCommentsAndBlanks)
     EXPECT_EQ(read(text, 0), (Cmds{"hostname tarn", "! a comment", "interface 1/0/1", "exit"}));
     EXPECT_EQ(read("a\nlast line without new-line"), (Cmds{"a", "last line without new-line"}));
     EXPECT_EQ(read("end"), (Cmds{"end"})) << "a short file is text too";
+    EXPECT_EQ(read("a\nexit" + std::string(100, '\x1a')), (Cmds{"a", "exit"})) << "XMODEM padding";
+    EXPECT_EQ(read("a\n" + std::string(100, '\x1a')), (Cmds{"a"}));
     EXPECT_EQ(read(""), Cmds{});
     EXPECT_EQ(commands("missing"), (Cmds{"<cannot open>"}));
 }
