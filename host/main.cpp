@@ -41,10 +41,38 @@ const char* kUsage =
     "  --fault-flash-erase fail|hang  the same for every sector or chip erase\n"
     "  --fault-console-drop RATE      drop received console bytes at RATE (0..1)\n"
     "  --fault-console-flip RATE      flip one bit of received console bytes at RATE (0..1)\n"
+    "  --fault-i2c-nak ADDR           the I2C device at 7-bit address ADDR (e.g. 0x51 the\n"
+    "                                 VPD EEPROM, 0x68 the clock) stops acknowledging;\n"
+    "                                 may be given more than once\n"
+    "  --fault-i2c-busy               another master holds the I2C bus busy for ever\n"
+    "  --fault-dram-stuck ADDR:BIT[:V]\n"
+    "                                 hold bit BIT (0..31, 0 the least significant) of the\n"
+    "                                 32-bit DRAM word at hexadecimal ADDR (a multiple of 4\n"
+    "                                 below 0x10000000) stuck at V (0 or 1, default 0)\n"
     "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
     "erased), 5 power cut by fault injection.\n";
+
+// ADDR:BIT[:V], e.g. 0x05000000:7 or 5000000:31:1.
+bool parseStuckBit(const char* s, host::DramFault& out)
+{
+    char* end = nullptr;
+    unsigned long long addr = std::strtoull(s, &end, 16);
+    if (end == s || *end != ':') return false;
+    const char* b = end + 1;
+    long bit = std::strtol(b, &end, 10);
+    if (end == b || bit < 0 || bit > 31) return false;
+    long value = 0;
+    if (*end == ':') {
+        const char* v = end + 1;
+        value = std::strtol(v, &end, 10);
+        if (end == v || (value != 0 && value != 1)) return false;
+    }
+    if (*end != '\0' || addr % 4 != 0 || addr > 0x10000000ull - 4) return false;
+    out = host::DramFault{true, uint32_t(addr), int(bit), value == 1};
+    return true;
+}
 
 bool parseFlashFault(const char* s, host::NorFlash::Fault& out)
 {
@@ -146,6 +174,19 @@ int main(int argc, char** argv)
         } else if (a == "--fault-console-flip") {
             const char* v = value(a.c_str());
             if (!v || !parseRate(v, run.console.flipRate)) return usageError("--fault-console-flip needs a rate 0..1");
+        } else if (a == "--fault-i2c-nak") {
+            const char* v = value(a.c_str());
+            char* end = nullptr;
+            unsigned long addr = v ? std::strtoul(v, &end, 0) : 0;
+            if (!v || !*v || *end || addr > 0x7F) return usageError("--fault-i2c-nak needs a 7-bit address 0..0x7f");
+            run.i2cSilent.push_back(uint8_t(addr));
+        } else if (a == "--fault-i2c-busy") {
+            run.i2cBusHeld = true;
+        } else if (a == "--fault-dram-stuck") {
+            const char* v = value(a.c_str());
+            if (!v || !parseStuckBit(v, run.dramFault))
+                return usageError("--fault-dram-stuck needs ADDR:BIT[:V] with a word address in DRAM, "
+                                  "a bit 0..31 and V 0 or 1");
         } else {
             return usageError(("unknown option " + a).c_str());
         }

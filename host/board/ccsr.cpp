@@ -5,7 +5,11 @@ namespace host {
 
 void Ccsr::attach(uint32_t offset, uint32_t size, BusDevice* dev) { subs_.push_back(Sub{offset, size, dev}); }
 
-void Ccsr::powerOn() { plain_.clear(); }
+void Ccsr::powerOn()
+{
+    plain_.clear();
+    porPllSr_ = kPorPllSrStraps;
+}
 
 const Ccsr::Sub* Ccsr::find(uint32_t offset) const
 {
@@ -24,7 +28,7 @@ bool Ccsr::read(uint32_t offset, int width, uint32_t& value)
     if (const Sub* s = own ? nullptr : find(offset)) return s->dev->read(offset - s->offset, width, value);
     uint32_t word;
     if ((offset & ~3u) == kPorPllSr) {
-        word = (kCoreRatioField << 16) | (kPlatRatio << 1);
+        word = porPllSr_;
     } else if ((offset & ~3u) == kResetReg) {
         word = 0;
     } else {

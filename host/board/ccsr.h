@@ -23,11 +23,15 @@ public:
     static constexpr uint32_t kPorPllSr = 0x000E0000u;  // PLL status (ratios)
     static constexpr uint32_t kPlatRatio = 5;            // platform : input clock
     static constexpr uint32_t kCoreRatioField = 5;       // e500 : platform = 5:2
+    // The PLL status as the board's configuration pins set it at power-on.
+    static constexpr uint32_t kPorPllSrStraps = (kCoreRatioField << 16) | (kPlatRatio << 1);
 
     explicit Ccsr(std::function<void()> onReset) : onReset_(std::move(onReset)) {}
 
     void attach(uint32_t offset, uint32_t size, BusDevice* dev);
     void powerOn();
+    // Tests: other configuration pin settings (back to the board's at power-on).
+    void setPorPllSr(uint32_t value) { porPllSr_ = value; }
 
     bool read(uint32_t offset, int width, uint32_t& value) override;
     bool write(uint32_t offset, int width, uint32_t value) override;
@@ -41,6 +45,7 @@ private:
     std::function<void()> onReset_;
     std::vector<Sub> subs_;
     std::map<uint32_t, uint32_t> plain_; // word offset -> value
+    uint32_t porPllSr_ = kPorPllSrStraps;
 };
 
 } // namespace host

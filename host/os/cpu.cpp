@@ -61,6 +61,14 @@ void vxHid0Set(uint32_t v)
     recordWrite("HID0", v);
 }
 
+uint32_t vxHid0Get() { return host::board().core().hid0; }
+uint32_t vxHid1Get() { return host::board().core().hid1; }
+uint32_t vxL1csr0Get() { return host::board().core().l1csr0; }
+uint32_t vxL1cfg0Get() { return host::CoreRegs::kL1cfg0; }
+uint32_t vxL1cfg1Get() { return host::CoreRegs::kL1cfg1; }
+uint32_t vxPvrGet() { return host::CoreRegs::kPvr; }
+uint32_t vxSvrGet() { return host::CoreRegs::kSvr; }
+
 void vxSync() {}
 
 uint32_t sysPlatformClkRate() { return host::board().platformClockHz(); }

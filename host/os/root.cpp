@@ -2,10 +2,12 @@
 // services, then the boot application's main routine on this task.
 #include "host/os/root.h"
 
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/hwInfo.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
+#include "sysBus.h"
 
 #include <csignal>
 #include <cstdio>
@@ -16,13 +18,21 @@ namespace host {
 namespace {
 
 constexpr int kConsoleBaud = 9600;
+constexpr uint32_t kL2Blk256K = 0x08000000u; // L2BLKSZ: the whole 256 KiB array as cache
+constexpr uint32_t kL2Enable = L2Controller::kL2E | L2Controller::kL2I | kL2Blk256K;
 
 void onHostSigterm(int) { signalDeliver(SIGTERM); }
 
-void powerOnCommon(const std::string& dir)
+void powerOnCommon(const std::string& dir, const DramFault& dramFault)
 {
     board().setDir(dir);
+    board().dram().clearStuckBit();
+    if (dramFault.active) board().dram().setStuckBit(dramFault.addr, dramFault.bit, dramFault.value);
     board().powerOn();
+    // The board support's cache set-up: the L2 array on as a whole cache,
+    // invalidated as it is enabled; then the clock rates the core display uses.
+    sysBusWrite32(CCSR_BASE + L2Controller::kCcsrOffset + L2Controller::kL2Ctl, kL2Enable);
+    ccbFreqGet();
     memoryInit();
     signalsReset();
 }
@@ -57,12 +67,14 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
 {
     resetModeSet(ResetMode::ExitProcess);
     clockInit(false);
-    powerOnCommon(cfg.dir);
+    powerOnCommon(cfg.dir, cfg.dramFault);
     if (!board().powerOnError().empty()) {
         std::fprintf(stderr, "tarnboot: %s\n", board().powerOnError().c_str());
         std::_Exit(kStatusHostError);
     }
     board().nor().setFaults(cfg.flashFaults);
+    for (uint8_t a : cfg.i2cSilent) board().i2cBus().setNotAcknowledging(a, true);
+    board().i2cBus().setHeldBusy(cfg.i2cBusHeld);
     // The processor fetches its first instruction from the reset vector: with
     // the boot region erased there is nothing to run.
     if (!board().nor().bootCodePresent()) {
@@ -101,7 +113,7 @@ void platformStartForTest(const std::string& dir, ScriptedPeer* peer)
 {
     resetModeSet(ResetMode::Throw);
     clockInit(true);
-    powerOnCommon(dir);
+    powerOnCommon(dir, DramFault{});
     boardDirPrepare(dir);
     consoleInitScripted(peer);
     vx::ioctl(vx::STD_IN, vx::FIOBAUDRATE, kConsoleBaud);

@@ -7,13 +7,25 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace host {
+
+// Fault injection: a DRAM bit held stuck (see Dram::setStuckBit).
+struct DramFault {
+    bool active = false;
+    uint32_t addr = 0;
+    int bit = 0;
+    bool value = false;
+};
 
 struct BoardRunConfig {
     std::string dir;                    // the board directory
     ConsoleOptions console;
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
+    std::vector<uint8_t> i2cSilent;     // fault injection: I2C addresses that never acknowledge
+    bool i2cBusHeld = false;            // fault injection: the I2C bus held busy by another master
+    DramFault dramFault;
     NorFlash::Faults flashFaults;       // fault injection in the boot flash
 };
 

@@ -326,8 +326,29 @@ void vxMsrSet(uint32_t msr);
 void vxL1csr1Set(uint32_t v);
 uint32_t vxL1csr1Get();
 void vxHid0Set(uint32_t v);
+/* Special-purpose registers the core display reads. */
+uint32_t vxHid0Get();
+uint32_t vxHid1Get();
+uint32_t vxL1csr0Get();
+uint32_t vxL1cfg0Get();
+uint32_t vxL1cfg1Get();
+uint32_t vxPvrGet();    /* processor version */
+uint32_t vxSvrGet();    /* system (SoC) version */
 void vxSync();          /* msync/isync */
 uint32_t sysPlatformClkRate(); /* platform (CCB) clock in Hz */
+
+/* ---- PCI (pciConfigLib, pciConfigShow) ---------------------------------------- */
+
+/* Configuration reads at (bus 0-255, device 0-31, function 0-7, offset 0-255,
+ * aligned to the width). A device that is not there reads all ones. Return -1
+ * for arguments out of range or a failed cycle. */
+STATUS pciConfigInByte(int bus, int dev, int func, int offset, uint8_t* val);
+STATUS pciConfigInWord(int bus, int dev, int func, int offset, uint16_t* val);
+STATUS pciConfigInLong(int bus, int dev, int func, int offset, uint32_t* val);
+/* The configuration header of a function, field by field, on the console. */
+STATUS pciHeaderShow(int bus, int dev, int func);
+/* A function's type, status and command bits and its address windows. */
+STATUS pciConfigFuncShow(int bus, int dev, int func);
 
 /* Board reset: enables EE, then stores 0 to the reset register for ever. */
 [[noreturn]] void sysReset();

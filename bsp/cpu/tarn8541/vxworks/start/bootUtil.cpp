@@ -58,6 +58,12 @@ void bootDeleteFile()
     if (vx::remove(name) != vx::OK) vx::printf("Are you sure that file exists? Try again...\n");
 }
 
+/* A line cut at the end of its buffer still ends the listing line. */
+void bootDirLineEnd(char* line, int formatted)
+{
+    if (formatted >= kListingLineLen) line[kListingLineLen - 2] = '\n';
+}
+
 /* One listing line for a directory entry; adds a file's size to *used. */
 void bootDirLine(const char* name, char* line, uint32_t* used)
 {
@@ -65,7 +71,7 @@ void bootDirLine(const char* name, char* line, uint32_t* used)
     vx::Stat st;
     bool haveStat = vx::stat(name, &st) == vx::OK;
     if (haveStat && (st.mode & vx::MODE_IFMT) == vx::MODE_IFDIR) {
-        vx::snprintf(line, kListingLineLen, "%s\n", name);
+        bootDirLineEnd(line, vx::snprintf(line, kListingLineLen, "%s\n", name));
         return;
     }
     if (!haveStat) st = vx::Stat{0, 0, 0};
@@ -73,9 +79,10 @@ void bootDirLine(const char* name, char* line, uint32_t* used)
     std::tm tm{};
     vx::Time mtime = st.mtime;
     vx::localtime_r(&mtime, &tm);
-    vx::snprintf(line, kListingLineLen, "%s%*s%-10lu %d/%d/%d %d:%.2d:%.2d\n", name, pad > 0 ? pad : 0, "",
-                 static_cast<unsigned long>(st.size), tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, tm.tm_hour,
-                 tm.tm_min, tm.tm_sec);
+    int n = vx::snprintf(line, kListingLineLen, "%s%*s%-10lu %d/%d/%d %d:%.2d:%.2d\n", name, pad > 0 ? pad : 0, "",
+                         static_cast<unsigned long>(st.size), tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
+                         tm.tm_hour, tm.tm_min, tm.tm_sec);
+    bootDirLineEnd(line, n);
     *used += st.size;
 }
 
@@ -85,7 +92,7 @@ void bootDirListing()
 {
     char* text = static_cast<char*>(vx::malloc(kListingLen));
     if (!text) {
-        vx::printf("Could not open directory!\n\n");
+        vx::printf("ERROR: not enough memory for the directory listing\n\n");
         return;
     }
     char cwd[kCwdLen];

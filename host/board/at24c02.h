@@ -1,0 +1,61 @@
+// at24c02.h - the VPD EEPROM: an AT24C02-class 256-byte serial EEPROM.
+//
+// Random and sequential reads (the address pointer rolls over the whole
+// array), byte and 8-byte page writes (the pointer wraps within the page), and
+// the internal write cycle that follows every write: the part does not
+// acknowledge its address for kWriteCycleAddresses address bytes on the bus.
+// Contents are kept in DIR/eeprom.bin, written through at the end of each
+// write; a new board gets the factory VPD.
+#pragma once
+
+#include "host/board/i2cBus.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+class At24c02 : public I2cDevice {
+public:
+    static constexpr uint8_t kAddress = 0x51;
+    static constexpr int kSize = 256;
+    static constexpr int kPage = 8;
+    // The write cycle (5 ms) in address bytes of a 400 kHz bus (about 25 us
+    // for a start, an address byte and a stop).
+    static constexpr uint64_t kWriteCycleAddresses = 200;
+
+    using Image = std::array<uint8_t, kSize>;
+    static Image factoryImage();
+
+    // Power-on: contents from path (factory contents written there when it
+    // holds none; an empty path keeps them in memory only).
+    void powerOn(const std::string& path);
+    const Image& contents() const { return mem_; }
+    // Replaces the whole contents, written through (tests, service tools).
+    void setContents(const Image& img);
+    bool inWriteCycle() const;
+
+    void busStart() override;
+    bool addressed(bool read) override;
+    bool receive(uint8_t byte) override;
+    uint8_t transmit() override;
+    void busStop() override;
+
+private:
+    struct Pending {
+        bool loaded[kPage];
+        uint8_t data[kPage];
+        int count;
+    };
+    Image mem_{};
+    std::string path_;
+    uint8_t ptr_ = 0;
+    bool selected_ = false;       // addressed since the last start
+    bool wordAddressNext_ = false; // the next byte written is the word address
+    Pending page_{};
+    bool cycleRunning_ = false;
+    uint64_t cycleStart_ = 0;
+};
+
+} // namespace host

@@ -1,0 +1,158 @@
+// Real-time clock routines through the real drivers and the DS1338 model.
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
+#include "host/board/board.h"
+#include "host/os/hostos.h"
+#include "support/testBoard.h"
+
+namespace {
+
+class Rtc : public TestBoard {
+protected:
+    // The console's output with its line ends as the program wrote them.
+    std::string console()
+    {
+        std::string s = takeOutput(), r;
+        for (char c : s) {
+            if (c != '\r') r += c;
+        }
+        return r;
+    }
+    void SetUp() override
+    {
+        TestBoard::SetUp();
+        ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
+    }
+    std::array<uint8_t, 64> regs() { return host::board().rtc().registers(); }
+    std::string setDialog(const std::string& line, int expect)
+    {
+        peer().type(line);
+        EXPECT_EQ(rtcSetDialog(), expect) << line;
+        return console();
+    }
+};
+
+constexpr uint32_t k2000 = 946684800;       // 2000-01-01 00:00:00 UTC
+constexpr uint32_t kFallback = 1114156800;  // 2005-04-22 08:00:00 UTC
+
+TEST_F(Rtc, StartUpRestartsAHaltedClockAndUsesItsTime)
+{
+    auto r = regs();
+    ASSERT_EQ(r[0] & 0x80, 0x80);
+    ASSERT_EQ(r[7] & 0x20, 0x20);
+    EXPECT_EQ(rtcLoadSystemClock(), 0);
+    EXPECT_EQ(vx::time(nullptr), k2000);
+    r = regs();
+    EXPECT_EQ(r[0] & 0x80, 0);
+    EXPECT_EQ(r[7] & 0x20, 0);
+    host::clockAdvanceNs(3000000000ull);
+    EXPECT_EQ(regs()[0], 0x03) << "the clock runs";
+    EXPECT_EQ(console(), "");
+}
+
+TEST_F(Rtc, UnreachableOrNonsenseClockGivesTheFallbackDate)
+{
+    host::board().i2cBus().setNotAcknowledging(0x68, true);
+    EXPECT_EQ(rtcLoadSystemClock(), -1);
+    EXPECT_EQ(vx::time(nullptr), kFallback);
+    EXPECT_EQ(rtcShow(), -1);
+    host::board().i2cBus().clearFaults();
+    uint8_t bad[7] = {0x00, 0x00, 0x00, 0, 0x00, 0x13, 0x08}; // month 13, day 0
+    ASSERT_EQ(i2cRandomWrite(1, 3, 0, 1, bad, 7), 0);
+    EXPECT_EQ(rtcLoadSystemClock(), -1);
+    EXPECT_EQ(vx::time(nullptr), kFallback);
+    EXPECT_EQ(console(), "");
+}
+
+TEST_F(Rtc, SetGetAndShow)
+{
+    ASSERT_EQ(rtcSet(2008, 12, 31, 23, 59, 58), 0);
+    auto r = regs();
+    EXPECT_EQ(r[0], 0x58);
+    EXPECT_EQ(r[2], 0x23);
+    EXPECT_EQ(r[3], 0);
+    EXPECT_EQ(r[6], 0x08);
+    EXPECT_EQ(r[8], 20);
+    int32_t y, mo, d, h, mi, s;
+    ASSERT_EQ(rtcGet(&y, &mo, &d, &h, &mi, &s), 0);
+    EXPECT_EQ(y * 10000 + mo * 100 + d, 20081231);
+    EXPECT_EQ(h * 10000 + mi * 100 + s, 235958);
+    ASSERT_EQ(rtcLoadSystemClock(), 0);
+    EXPECT_EQ(vx::time(nullptr), 1230767998u);
+    ASSERT_EQ(rtcShow(), 0);
+    EXPECT_EQ(console(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+
+    ASSERT_EQ(rtcSet(1999, 6, 1, 0, 0, 0), 0);
+    EXPECT_EQ(regs()[6], 0x99);
+    EXPECT_EQ(regs()[8], 19);
+    ASSERT_EQ(rtcSet(2005, 6, 1, 0, 0, 0), 0);
+    EXPECT_EQ(regs()[6], 0x05);
+    EXPECT_EQ(regs()[8], 20);
+
+    // A clock in 12-hour form: 11 PM reads as hour 23.
+    uint8_t pm = 0x40 | 0x20 | 0x11;
+    ASSERT_EQ(i2cRandomWrite(1, 3, 2, 1, &pm, 1), 0);
+    ASSERT_EQ(rtcGet(&y, &mo, &d, &h, &mi, &s), 0);
+    EXPECT_EQ(h, 23);
+}
+
+TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
+{
+    EXPECT_EQ(setDialog("12-31-2008 23:59:58\n", 0),
+              "Enter date and time as follows: mm-dd-yyyy h:m:s (24-hour format)\n12-31-2008 23:59:58\n");
+    EXPECT_EQ(regs()[2], 0x23);
+    setDialog("2-29-2008 0:0:0\n", 0);
+    EXPECT_EQ(regs()[4], 0x29);
+    EXPECT_EQ(regs()[2], 0x00) << "midnight can be set";
+    setDialog("06-15-1999 12:30:00\n", 0);
+    EXPECT_EQ(regs()[8], 19);
+    ASSERT_EQ(rtcSet(2008, 1, 2, 3, 4, 5), 0);
+    auto before = regs();
+
+    struct Case {
+        const char* line;
+        const char* message;
+    } cases[] = {
+        {"13-01-2008 1:2:3\n", "\nMonth value of 13 is invalid\n\n"},
+        {"12-32-2008 1:2:3\n", "\nDay value of 32 is invalid\n\n"},
+        {"02-30-2008 1:2:3\n", "\nDay value of 30 is invalid\n\n"},
+        {"02-29-2009 1:2:3\n", "\nDay value of 29 is invalid\n\n"},
+        {"04-31-2008 1:2:3\n", "\nDay value of 31 is invalid\n\n"},
+        {"01-01-2100 1:2:3\n", "\nYear value of 2100 is invalid\n\n"},
+        {"01-01-1969 1:2:3\n", "\nYear value of 1969 is invalid\n\n"},
+        {"01-01--5 1:2:3\n", "\nYear value of -5 is invalid\n\n"},
+        {"01-01-2008 24:00:00\n", "\nHour value of 24 is invalid\n\n"},
+        {"01-01-2008 1:60:00\n", "\nMinute value of 60 is invalid\n\n"},
+        {"01-01-2008 1:-1:00\n", "\nMinute value of -1 is invalid\n\n"},
+        {"01-01-2008 1:2:-3\n", "\nSecond value of -3 is invalid\n\n"},
+        {"01-01-2008 1:2:60\n", "\nSecond value of 60 is invalid\n\n"},
+        {"12012008\n", "\nMonth value of 12012008 is invalid\n\n"},
+        {"\n", "\nMonth value of 0 is invalid\n\n"},
+    };
+    for (const auto& c : cases) {
+        std::string out = setDialog(c.line, -1);
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.line << out;
+        auto now = regs();
+        for (int i = 1; i < 9; ++i) EXPECT_EQ(now[i], before[i]) << c.line << " register " << i;
+    }
+    EXPECT_EQ(setDialog("", -1).find("\n\nError reading from stream!\nReal Time Clock not set.\n") != std::string::npos,
+              true);
+}
+
+TEST_F(Rtc, SetDialogDiscardsTheRestOfAnOverlongLine)
+{
+    std::string line = "01-02-2008 3:4:5" + std::string(100, ' ') + "9\n";
+    setDialog(line + "7\n", 0);
+    char rest[80];
+    ASSERT_NE(vx::fgetsStdin(rest, sizeof rest), nullptr);
+    EXPECT_STREQ(rest, "7\n");
+}
+
+TEST_F(Rtc, FailedSetIsReported)
+{
+    host::board().i2cBus().setNotAcknowledging(0x68, true);
+    std::string out = setDialog("01-02-2008 3:4:5\n", -1);
+    EXPECT_NE(out.find("RTC set failed\n"), std::string::npos) << out;
+}
+
+} // namespace
