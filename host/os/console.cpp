@@ -169,7 +169,12 @@ int selectStdin(int32_t seconds, int32_t microseconds)
     int64_t timeoutNs = -1;
     if (seconds >= 0 && microseconds >= 0)
         timeoutNs = int64_t(seconds) * 1'000'000'000 + int64_t(microseconds) * 1000;
-    return c->select(timeoutNs);
+    // A signal raised for the task is delivered here, outside the console's lock;
+    // one that arrives during the wait ends it (-1, as an interrupted select).
+    host::signalPoll();
+    int r = c->select(timeoutNs);
+    if (r < 0) host::signalPoll();
+    return r;
 }
 
 int ioctl(int fd, int request, intptr_t arg)

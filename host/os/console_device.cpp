@@ -27,8 +27,15 @@ int32_t TtyDevice::read(void* buf, size_t n, bool stopAtNewline)
     if (n == 0) return 0;
     n = std::min<size_t>(n, INT32_MAX);
     Lock lock(mu_);
-    if (!disc_.readReady()) {
+    while (!disc_.readReady()) {
         Wait w = waitFor(lock, [this] { return disc_.readReady(); }, -1);
+        if (w == Wait::Interrupted) {
+            // The signal's handler runs on this task, then the read goes on.
+            lock.unlock();
+            signalPoll();
+            lock.lock();
+            continue;
+        }
         if (w == Wait::EndOfInput) return 0;
         if (w != Wait::Ready) return -1;
     }
@@ -42,11 +49,13 @@ int32_t TtyDevice::write(const void* buf, size_t n)
     if (!buf) return -1;
     n = std::min<size_t>(n, INT32_MAX);
     const auto* p = static_cast<const uint8_t*>(buf);
-    constexpr size_t kPiece = 256; // X-off takes effect between pieces
     Lock lock(mu_);
+    // With flow control on, X-off takes effect between pieces; without it a
+    // write goes to the stream whole (a transfer block in one send).
+    const size_t piece = (disc_.options() & vx::OPT_TANDEM) ? 256 : n;
     for (size_t off = 0; off < n;) {
         waitOutputAllowed(lock);
-        size_t k = std::min(kPiece, n - off);
+        size_t k = std::min(piece, n - off);
         std::string out;
         disc_.mapOutput(p + off, k, out);
         transmit(lock, out);
@@ -63,7 +72,9 @@ int TtyDevice::select(int64_t timeoutNs)
     case Wait::Ready:
     case Wait::EndOfInput: return 1; // a read would not block
     case Wait::Timeout: return 0;
-    case Wait::Closed: break;
+    case Wait::Closed:
+    case Wait::Interrupted: break; // the caller delivers the signal
+
     }
     return -1;
 }

@@ -36,7 +36,8 @@ public:
     static bool baudSupported(int64_t baud);
 
 protected:
-    enum class Wait { Ready, Timeout, EndOfInput, Closed };
+    // Interrupted: a host signal waits for delivery (signalPoll, without the lock).
+    enum class Wait { Ready, Timeout, EndOfInput, Closed, Interrupted };
     using Lock = std::unique_lock<std::mutex>;
 
     // Waits with the lock held until pred() holds, the time is up

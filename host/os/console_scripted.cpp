@@ -58,6 +58,7 @@ TtyDevice::Wait ScriptedTty::waitFor(Lock& lock, const std::function<bool()>& pr
     int emptyRounds = 0;
     for (;;) {
         if (closing_) return Wait::Closed;
+        if (signalPending()) return Wait::Interrupted;
         pump(lock);
         if (pred()) return Wait::Ready;
 

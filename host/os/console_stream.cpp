@@ -81,8 +81,19 @@ void StreamTty::readerLoop()
                     takeHeld(lock);
                 }
             }
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            int pr = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, wakeFd_ >= 0 ? -1 : 100);
+            // A host signal raised for the boot task wakes its console wait.
+            const int sigFd = signalWakeFd();
+            pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {sigFd, POLLIN, 0}};
+            int pr = ::poll(fds, 3, wakeFd_ >= 0 ? -1 : 100);
+            if (pr > 0 && (fds[2].revents & POLLIN) && signalPending()) {
+                Lock lock(mu_);
+                cv_.notify_all();
+                if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+                    // Let the boot task take the signal before watching again.
+                    cv_.wait_for(lock, std::chrono::milliseconds(20), [this] { return closing_ || !signalPending(); });
+                    continue;
+                }
+            }
             if (pr < 0 && errno != EINTR) {
                 Lock lock(mu_);
                 detach();
@@ -169,12 +180,13 @@ void StreamTty::detach()
 
 TtyDevice::Wait StreamTty::waitFor(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs)
 {
-    auto done = [&] { return pred() || closing_; };
+    auto done = [&] { return pred() || closing_ || signalPending(); };
     if (timeoutNs < 0)
         cv_.wait(lock, done);
     else if (!cv_.wait_for(lock, std::chrono::nanoseconds(timeoutNs), done))
         return Wait::Timeout;
-    return pred() ? Wait::Ready : Wait::Closed;
+    if (pred()) return Wait::Ready;
+    return closing_ ? Wait::Closed : Wait::Interrupted;
 }
 
 void StreamTty::waitOutputAllowed(Lock& lock)

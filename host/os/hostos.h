@@ -99,5 +99,12 @@ void memoryInit();               // empty pool over the upper DRAM range
 void intContextSet(bool inIsr);  // tests: pretend to run in an interrupt
 void signalsReset();
 void signalDeliver(int sig);     // a host signal reaching the boot task
+// From a host signal handler (async-signal-safe): with a handler installed the
+// signal waits for the boot task's next safe point (a console wait, which it
+// wakes); without one the default action ends the process at once.
+void signalRaiseFromHost(int sig);
+bool signalPending();            // raised from the host, not yet delivered
+void signalPoll();               // the boot task at a safe point: delivers it
+int signalWakeFd();              // readable while a raised signal waits (or -1)
 
 } // namespace host

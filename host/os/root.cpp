@@ -21,7 +21,7 @@ constexpr int kConsoleBaud = 9600;
 constexpr uint32_t kL2Blk256K = 0x08000000u; // L2BLKSZ: the whole 256 KiB array as cache
 constexpr uint32_t kL2Enable = L2Controller::kL2E | L2Controller::kL2I | kL2Blk256K;
 
-void onHostSigterm(int) { signalDeliver(SIGTERM); }
+void onHostSigterm(int) { signalRaiseFromHost(SIGTERM); }
 
 void powerOnCommon(const std::string& dir, const DramFault& dramFault)
 {

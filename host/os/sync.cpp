@@ -11,6 +11,8 @@
 #include <deque>
 #include <algorithm>
 #include <mutex>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace vx {
 
@@ -33,6 +35,8 @@ struct SignalState {
     std::atomic<vx::SigHandler> termHandler{nullptr};
     std::atomic<int> mask{0};
     std::atomic<bool> termPending{false};
+    std::atomic<bool> hostRaised{false}; // raised from a host handler, not yet delivered
+    int wakeFd = -1;                     // eventfd the console's reader watches
 };
 
 SignalState& signals()
@@ -64,7 +68,38 @@ void signalsReset()
     signals().termHandler = nullptr;
     signals().mask = 0;
     signals().termPending = false;
+    signals().hostRaised = false;
+    if (signals().wakeFd < 0) signals().wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
+
+void signalRaiseFromHost(int sig)
+{
+    if (sig != SIGTERM) return;
+    if (!signals().termHandler.load()) {
+        std::signal(SIGTERM, SIG_DFL);
+        std::raise(SIGTERM);
+        return;
+    }
+    signals().hostRaised = true;
+    uint64_t one = 1;
+    if (signals().wakeFd >= 0 && ::write(signals().wakeFd, &one, sizeof one) < 0) {
+        // The flag alone still reaches the next console wait that looks.
+    }
+}
+
+bool signalPending() { return signals().hostRaised.load(); }
+
+void signalPoll()
+{
+    if (!signals().hostRaised.exchange(false)) return;
+    uint64_t drained;
+    if (signals().wakeFd >= 0 && ::read(signals().wakeFd, &drained, sizeof drained) < 0) {
+        // Nothing was written yet, or it was drained already.
+    }
+    signalDeliver(SIGTERM);
+}
+
+int signalWakeFd() { return signals().wakeFd; }
 
 void signalDeliver(int sig)
 {
@@ -137,6 +172,10 @@ STATUS semDelete(SEM_ID sem)
 }
 
 bool intContext() { return host::inInterrupt; }
+
+/* The system runs on one task, the root task; its identifier is the address of
+ * its control block on the board. */
+int32_t taskIdSelf() { return 0x0FFFE2C0; }
 
 SigHandler signal(int sig, SigHandler handler)
 {

@@ -303,6 +303,7 @@ STATUS semTake(SEM_ID sem, int32_t timeoutTicks);
 STATUS semGive(SEM_ID sem);
 STATUS semDelete(SEM_ID sem);
 bool intContext(); /* true when called from interrupt context */
+int32_t taskIdSelf(); /* identifier of the calling task */
 
 /* ---- Signals ---------------------------------------------------------------- */
 

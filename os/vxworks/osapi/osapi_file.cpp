@@ -14,15 +14,18 @@ namespace {
 /* Created free on first use, never deleted. */
 vx::SEM_ID osapiFileLock = nullptr;
 
-/* Takes the layer lock, creating it the first time. false when no lock can be had. */
-bool osapiFileLockTake()
+} // namespace
+
+/* Takes the layer lock, creating it the first time. OSAPI_FILE_ERROR when no
+ * lock can be had. */
+int osapiFileLockTake()
 {
     if (osapiFileLock == nullptr) {
         osapiFileLock = vx::semBCreate(vx::SEM_Q_FIFO, vx::SEM_FULL);
         if (osapiFileLock == nullptr)
-            return false;
+            return OSAPI_FILE_ERROR;
     }
-    return vx::semTake(osapiFileLock, vx::WAIT_FOREVER) == vx::OK;
+    return vx::semTake(osapiFileLock, vx::WAIT_FOREVER) == vx::OK ? OSAPI_FILE_OK : OSAPI_FILE_ERROR;
 }
 
 void osapiFileLockGive()
@@ -30,11 +33,9 @@ void osapiFileLockGive()
     vx::semGive(osapiFileLock);
 }
 
-} // namespace
-
 int osapiFileOpen(const char* name)
 {
-    if (!osapiFileLockTake())
+    if (osapiFileLockTake() != OSAPI_FILE_OK)
         return OSAPI_FILE_ERROR;
     int fd = vx::open(name, vx::RDWR, 0);
     osapiFileLockGive();
@@ -49,7 +50,7 @@ int osapiFileCreate(const char* name, int* fd)
 
 int osapiFileClose(int fd)
 {
-    if (!osapiFileLockTake())
+    if (osapiFileLockTake() != OSAPI_FILE_OK)
         return OSAPI_FILE_ERROR;
     int rc = vx::close(fd);
     osapiFileLockGive();
@@ -66,7 +67,7 @@ int osapiFileReadWithLen(int fd, void* buf, uint32_t* count)
     uint32_t want = *count;
     uint32_t got = 0;
     *count = 0;
-    if (!osapiFileLockTake())
+    if (osapiFileLockTake() != OSAPI_FILE_OK)
         return OSAPI_FILE_ERROR;
     while (got < want) {
         int32_t n = vx::read(fd, static_cast<uint8_t*>(buf) + got, want - got);
@@ -92,7 +93,7 @@ int osapiFileRead(int fd, void* buf, uint32_t count)
 
 int osapiFileWrite(int fd, const void* buf, uint32_t count)
 {
-    if (!osapiFileLockTake())
+    if (osapiFileLockTake() != OSAPI_FILE_OK)
         return OSAPI_FILE_ERROR;
     int32_t n = vx::write(fd, buf, count);
     osapiFileLockGive();

@@ -4,6 +4,8 @@
 #include "host/os/root.h"
 #include "image/dim.h"
 #include "image/imageActivate.h"
+#include "log/eventLog.h"
+#include "log/log.h"
 #include "osapi.h"
 
 #include <cstdlib>
@@ -30,6 +32,8 @@ void TestBoard::SetUp()
     // Module state as after power-on.
     dimReset();
     imageActivateReset();
+    eventLogReset();
+    logReset();
     ASSERT_EQ(vx::chdir("/DskVol/"), 0);
     vx::mkdir("files");
     ASSERT_EQ(vx::chdir("files"), 0);

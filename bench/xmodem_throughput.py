@@ -1,0 +1,70 @@
+#!/usr/bin/python3
+"""Transfer benchmarks of the xmodem command over a pseudo-terminal.
+
+1. Data-phase throughput of an 8 MiB transfer, receive (from `sx -k`) and
+   send (to `rx -c`), against lrzsz's own sender and receiver pair linked the
+   same way in the same run (goal: at least 1.0x).
+2. With the line paced at 115200 baud, the efficiency of a 1 MiB XMODEM-1K
+   receive as a share of the line's 11,520 bytes/s (goal: at least 97 %).
+
+The data phase runs from the first block on the line to the last byte
+either way, so the command's fixed pauses and the handshakes are left out.
+Run after a build: bench/xmodem_throughput.py [build dir]
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "build")
+HOST = os.path.join(BUILD, "tests", "xmodem_host")
+
+
+def run(args, timeout=900):
+    out = subprocess.run([HOST] + args, capture_output=True, text=True, timeout=timeout).stdout
+    return dict(kv.split("=") for kv in out.split())
+
+
+def main():
+    root = tempfile.mkdtemp(prefix="xmodem-bench-")
+    try:
+        peer, rxdir = os.path.join(root, "peer"), os.path.join(root, "rx")
+        files = os.path.join(root, "board", "DskVol", "files")
+        for d in (peer, rxdir, files):
+            os.makedirs(d)
+        big = os.urandom(8 * 1024 * 1024)
+        for d in (peer, files):
+            with open(os.path.join(d, "big.bin"), "wb") as f:
+                f.write(big)
+        mib = 8.0
+
+        r = run(["--dir", os.path.join(root, "board"), "--peer-dir", peer,
+                 "--peer", "sx -k big.bin 2>/dev/null", "-cbrke in.bin"])
+        recv = float(r["data_seconds"])
+        s = run(["--dir", os.path.join(root, "board"), "--peer-dir", rxdir,
+                 "--peer", "rx -c out.bin 2>/dev/null", "cbske big.bin"])
+        send = float(s["data_seconds"])
+        os.remove(os.path.join(rxdir, "out.bin"))
+        p = run(["--link", "sx -k big.bin 2>/dev/null", "rx -c pair.bin 2>/dev/null",
+                 "--peer-dir", peer, "--rx-dir", rxdir])
+        pair = float(p["data_seconds"])
+        print("8 MiB receive (sx -k -> xmodem):  %7.2f s  %8.0f KiB/s  rc=%s" % (recv, mib * 1024 / recv, r["xmodem"]))
+        print("8 MiB send    (xmodem -> rx -c):  %7.2f s  %8.0f KiB/s  rc=%s" % (send, mib * 1024 / send, s["xmodem"]))
+        print("8 MiB lrzsz pair (sx -k -> rx -c): %7.2f s  %8.0f KiB/s  sender=%s" % (pair, mib * 1024 / pair, p["sender"]))
+        print("receive vs lrzsz pair: %.2fx   send vs lrzsz pair: %.2fx" % (pair / recv, pair / send))
+
+        with open(os.path.join(peer, "one.bin"), "wb") as f:
+            f.write(big[:1024 * 1024])
+        paced = run(["--dir", os.path.join(root, "board"), "--peer-dir", peer, "--baud", "115200",
+                     "--line-pace", "--peer", "sx -k one.bin 2>/dev/null", "-cbrke paced.bin"])
+        t = float(paced["data_seconds"])
+        print("1 MiB XMODEM-1K receive at 115200 paced: %.2f s, %.1f %% of 11520 bytes/s  rc=%s"
+              % (t, 100.0 * 1024 * 1024 / t / 11520, paced["xmodem"]))
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
