@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char* DIM_FILE = "boot.dim";
 constexpr const char* DIM_ASIDE_FILE = "boot.new";
+constexpr const char* DIM_IMAGE_ASIDE[DIM_MAX_IMAGES] = {"image1.new", "image2.new"};
 constexpr const char* DIM_MARKER = "---IMAGE---";
 constexpr const char* DIM_ACTIVE = "active";
 constexpr const char* DIM_BACKUP = "backup";
@@ -117,20 +118,32 @@ bool dimFileExists(const char* name)
     return vx::stat(name, &st) == vx::OK;
 }
 
-/* A rewrite cut short by a power loss: with "boot.dim" gone the aside file is
- * the finished new directory and takes its place; with "boot.dim" still there
- * the aside file is an unfinished write and is dropped. */
-void dimReplaceComplete()
+/* A replace cut short by a power loss: with the file gone the aside file is
+ * the finished new one and takes its place; with the file still there the
+ * replace had not begun (or the aside is an unfinished write) and the aside
+ * is dropped. Used for "boot.dim" and for the images an image load replaces. */
+void dimReplaceComplete(const char* aside, const char* name)
 {
-    if (!dimFileExists(DIM_ASIDE_FILE))
+    if (!dimFileExists(aside))
         return;
-    if (dimFileExists(DIM_FILE))
-        osapiFileDelete(DIM_ASIDE_FILE);
+    if (dimFileExists(name))
+        osapiFileDelete(aside);
     else
-        vx::rename(DIM_ASIDE_FILE, DIM_FILE);
+        vx::rename(aside, name);
 }
 
 } // namespace
+
+const char* dimImageAsideName(const char* name)
+{
+    if (name == nullptr)
+        return nullptr;
+    if (std::strcmp(name, "image1") == 0)
+        return DIM_IMAGE_ASIDE[0];
+    if (std::strcmp(name, "image2") == 0)
+        return DIM_IMAGE_ASIDE[1];
+    return nullptr;
+}
 
 void dimReset()
 {
@@ -141,7 +154,9 @@ void dimReset()
 int dimInitialize()
 {
     dimReset();
-    dimReplaceComplete();
+    dimReplaceComplete(DIM_ASIDE_FILE, DIM_FILE);
+    dimReplaceComplete(DIM_IMAGE_ASIDE[0], "image1");
+    dimReplaceComplete(DIM_IMAGE_ASIDE[1], "image2");
 
     char buf[DIM_FILE_MAX + 1];
     int32_t got = dimFileRead(buf);

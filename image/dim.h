@@ -35,6 +35,10 @@ int dimImageDescrSet(const char* name, const char* text);
 int dimImageDescrGet(const char* name, char* text);
 int dimShow();
 
+/* The aside name a vetted image takes on its way to replacing "image1" or
+ * "image2" ("image1.new", "image2.new"); nullptr for other names. */
+const char* dimImageAsideName(const char* name);
+
 /* Empties the table in memory (its power-on state); for start-up and tests. */
 void dimReset();
 

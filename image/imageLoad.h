@@ -11,4 +11,21 @@ int imageOpCodeLoad(uint32_t targetDevice);
 int imageDiagLoad(uint32_t targetDevice);
 int configLoad();
 
+/* Receive files and the boot code copied out of the last loaded image. */
+constexpr const char* IMAGE_LOAD_FILE = "xcode.bin";
+constexpr const char* CONFIG_LOAD_FILE = "tempcfg.bin";
+constexpr const char* BOOT_CODE_FILE = "bootcode.bin";
+
+/* Option 4 after its transfer: vets the received file, prints the upload
+ * report, installs it under the active image's name and copies its boot
+ * code into "bootcode.bin". 0, 1 = refused or failed (stored images as they
+ * were, the file removed), 2 = its first bytes cannot be read. */
+int imageOpCodeStore(const char* path, uint32_t targetDevice);
+/* Stores a vetted file under an image name, keeping the directory in step;
+ * the old image stays until the new one replaces it. 0 or a negative error. */
+int imageInstall(const char* source, const char* target);
+/* Option 5 after its transfer: the configuration copied into "startup-config".
+ * 0, or 1 when the copy failed (the old configuration kept). */
+int configStore(const char* path);
+
 #endif

@@ -114,3 +114,10 @@ int osapiFileSizeGet(const char* name, uint32_t* size)
     *size = st.size;
     return OSAPI_FILE_OK;
 }
+
+void osapiFileReset()
+{
+    if (osapiFileLock != nullptr)
+        vx::semDelete(osapiFileLock);
+    osapiFileLock = nullptr;
+}

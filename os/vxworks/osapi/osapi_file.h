@@ -25,4 +25,8 @@ int osapiFileSizeGet(const char* name, uint32_t* size);
 int osapiFileLockTake();
 void osapiFileLockGive();
 
+/* Puts the layer back to its power-on state (lock free); for tests that cut
+ * the power in the middle of a call. */
+void osapiFileReset();
+
 #endif

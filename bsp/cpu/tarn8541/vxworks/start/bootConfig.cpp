@@ -11,6 +11,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootUtil.h"
+#include "cli/cliTxtCfg.h"
 #include "image/bootCodeUpdate.h"
 #include "image/dim.h"
 #include "image/image.h"
@@ -469,6 +470,7 @@ void bootMain()
         int r2 = dimImageAdd("image1");
         if (r2 < 0) vx::printf("dimImageAdd returned %d \n", r2);
     }
+    cliTxtCfgReplaceComplete(CLI_TXT_CFG_STARTUP);
 
     vx::printf("Boot Menu %s\n", bootVersion);
     vx::fflushStdout();
