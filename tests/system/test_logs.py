@@ -6,9 +6,11 @@ import os
 import random
 import re
 import struct
+import select
 import subprocess
 import sys
 import tempfile
+import threading
 import tty
 import unittest
 
@@ -119,8 +121,29 @@ class Retrieval(unittest.TestCase):
             # rx takes names in its current directory only.
             out_dir = tempfile.mkdtemp(prefix="tarnlog-rx-")
             target = os.path.join(out_dir, "eventlog.txt")
-            rx = subprocess.run(["rx", "-c", "eventlog.txt"], cwd=out_dir, stdin=fd, stdout=fd,
-                                stderr=subprocess.PIPE, timeout=120)
+            # rx's input comes through a pipe: rx flushes its terminal in both
+            # directions as it exits, and on a pty that can discard its last
+            # ACK before the console has read it (a serial line drains first).
+            rd, wr = os.pipe()
+            stop = threading.Event()
+
+            def pump():
+                while not stop.is_set():
+                    if select.select([fd], [], [], 0.05)[0]:
+                        try:
+                            os.write(wr, os.read(fd, 4096))
+                        except OSError:
+                            break
+            t = threading.Thread(target=pump)
+            t.start()
+            try:
+                rx = subprocess.run(["rx", "-c", "eventlog.txt"], cwd=out_dir, stdin=rd, stdout=fd,
+                                    stderr=subprocess.PIPE, timeout=120)
+            finally:
+                stop.set()
+                t.join()
+                os.close(rd)
+                os.close(wr)
             self.assertEqual(rx.returncode, 0, rx.stderr)
             # rx may still be reading when the board reports; Enter brings the
             # prompt back whatever rx took of the report.
