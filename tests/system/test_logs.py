@@ -99,8 +99,6 @@ class DamagedFiles(unittest.TestCase):
             b.menu()
 
 
-@unittest.skipUnless(os.environ.get("TARN_RX_TESTS"),
-                     "the end of a send to rx still races the board's report; set TARN_RX_TESTS=1 to run")
 class Retrieval(unittest.TestCase):
     """Option 3 over a console pty, received with rx as a terminal user would."""
 
