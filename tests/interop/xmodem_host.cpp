@@ -5,7 +5,7 @@
 //
 //   xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]
 //               --peer "SHELL COMMAND" [--peer-dir D] [--peer-socket] COMMAND TEXT
-//   xmodem_host --link "SENDER" "RECEIVER" [--peer-dir D] [--rx-dir D]
+//   xmodem_host --link "SENDER" "RECEIVER" [--peer-dir D] [--rx-dir D] [--peer-socket]
 //
 // Prints "xmodem=RC peer=STATUS data_seconds=S" (or "sender=... receiver=...")
 // on standard output; data_seconds runs from the first block on the line to
@@ -140,10 +140,19 @@ int waitPeer(pid_t pid, int seconds)
 double seconds(const LinkTimes& t) { return t.first ? double(t.last - t.first) / 1e9 : 0.0; }
 
 int runLink(const std::string& sender, const std::string& receiver, const std::string& dir,
-            const std::string& rxDir)
+            const std::string& rxDir, bool rxSocket)
 {
     int m1, s1, m2, s2;
-    if (!openRawPty(m1, s1) || !openRawPty(m2, s2)) return 2;
+    int sv[2];
+    if (!openRawPty(m1, s1)) return 2;
+    // The receiver on a socket, as the command's sends give it: lrzsz's
+    // receiver purges its pty's input after each answer and at times takes
+    // the start of the next block with it, which costs a 10 s timeout.
+    if (rxSocket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 : !openRawPty(m2, s2)) return 2;
+    if (rxSocket) {
+        m2 = sv[0];
+        s2 = sv[1];
+    }
     pid_t rx = startPeer(receiver, s2, m2, rxDir.empty() ? dir : rxDir);
     pid_t tx = startPeer(sender, s1, m1, dir);
     std::atomic<bool> stop{false};
@@ -161,7 +170,7 @@ void usage()
 {
     std::fprintf(stderr, "usage: xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]\n"
                          "                   --peer CMD [--peer-dir D] [--peer-socket] COMMAND TEXT\n"
-                         "       xmodem_host --link SENDER RECEIVER [--peer-dir D] [--rx-dir D]\n");
+                         "       xmodem_host --link SENDER RECEIVER [--peer-dir D] [--rx-dir D] [--peer-socket]\n");
 }
 
 } // namespace
@@ -195,7 +204,7 @@ int main(int argc, char** argv)
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
-    if (!linkTx.empty()) return runLink(linkTx, linkRx, peerDir, rxDir);
+    if (!linkTx.empty()) return runLink(linkTx, linkRx, peerDir, rxDir, peerSocket);
     if (dir.empty() || peer.empty()) {
         usage();
         return 2;
