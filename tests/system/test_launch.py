@@ -8,14 +8,13 @@ import hashlib
 import os
 import struct
 import sys
-import tempfile
 import unittest
 import zlib
 
 import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import RULER, Board, dim_text, make_image, make_stk, run_tarnimg  # noqa: E402
+from tarnlib import RULER, Board, dim_text, make_image, make_stk, tarnimg_image  # noqa: E402
 
 AUTOBOOT = "Select (1, 2):"
 DECOMPRESSION_ERROR = "There was an error during decompression... resetting the switch"
@@ -23,23 +22,6 @@ DECOMPRESSION_ERROR = "There was an error during decompression... resetting the 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def tarnimg_image(payload, *options, boot_code=None):
-    """An image made with tarnimg create from payload."""
-    with tempfile.TemporaryDirectory() as tmp:
-        src = os.path.join(tmp, "code.bin")
-        out = os.path.join(tmp, "image")
-        with open(src, "wb") as f:
-            f.write(payload)
-        if boot_code is not None:
-            with open(os.path.join(tmp, "boot.bin"), "wb") as f:
-                f.write(boot_code)
-            options += ("--boot-code", os.path.join(tmp, "boot.bin"))
-        r = run_tarnimg("create", "-o", out, *options, src)
-        assert r.returncode == 0, r.stderr
-        with open(out, "rb") as f:
-            return f.read()
 
 
 def first_boot(b):

@@ -7,31 +7,18 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/testBoard.h"
+#include "support/flashBoard.h"
 
 #include <cstring>
 
 namespace {
 
-class BootCodeUpdate : public TestBoard {
+class BootCodeUpdate : public FlashBoard {
 protected:
     void SetUp() override
     {
-        TestBoard::SetUp();
-        flashDevReset();
-        ASSERT_EQ(flashDevProbe(), 0);
+        FlashBoard::SetUp();
         flashAccessLockCreate();
-        text();
-        nor().counters() = {};
-    }
-    host::NorFlash& nor() { return host::board().nor(); }
-    // The console's output with its CR LF line ends as the system wrote them.
-    std::string text()
-    {
-        std::string s = takeOutput(), out;
-        for (size_t i = 0; i < s.size(); ++i)
-            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-        return out;
     }
     static std::string code(size_t n)
     {

@@ -12,15 +12,6 @@
 
 namespace {
 
-// The console maps each new-line to CR LF on output.
-std::string unCrLf(std::string s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-    return out;
-}
-
 constexpr uint32_t kScratch = 0x00300000; // code load area: DRAM no block owns
 
 class MemCommand : public TestBoard {
@@ -31,7 +22,7 @@ protected:
         takeOutput();
         peer().type(lines + "q\r");
         bootMemCommand();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     void poke(uint32_t addr, const char* bytes)
     {
@@ -122,7 +113,7 @@ TEST_F(MemCommand, QuitEndOfInputAndLongLines)
     takeOutput();
     peer().type("\x04");
     bootMemCommand();
-    EXPECT_NE(unCrLf(takeOutput()).find("\n\nError reading from stream!\nCommand aborted.\n"), std::string::npos);
+    EXPECT_NE(takeText().find("\n\nError reading from stream!\nCommand aborted.\n"), std::string::npos);
 
     // A line longer than 79 characters is refused whole; its rest is not a command.
     sysBusWrite32(kScratch, 0);
@@ -160,7 +151,7 @@ protected:
     {
         takeOutput();
         bootRamTest();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     void* hog_ = nullptr;
 };
@@ -219,7 +210,7 @@ protected:
         takeOutput();
         peer().type(answers);
         bootFsTest();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     static std::string pattern(size_t n)
     {

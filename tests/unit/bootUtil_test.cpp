@@ -10,14 +10,6 @@
 
 namespace {
 
-std::string unCrLf(std::string s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-    return out;
-}
-
 size_t count(const std::string& text, const std::string& what)
 {
     size_t n = 0;
@@ -34,13 +26,13 @@ protected:
         takeOutput();
         peer().type(input);
         bootUtilMenu();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     std::string listing()
     {
         takeOutput();
         bootDirListing();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     // A file created through the volume at the given calendar time.
     void create(const std::string& name, size_t size)

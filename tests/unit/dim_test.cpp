@@ -27,16 +27,6 @@ protected:
         dimReset();
     }
 
-    // Whether the console showed the text (its new-lines go out as CR LF).
-    bool saw(const std::string& text)
-    {
-        vx::fflushStdout();
-        std::string line;
-        for (char c : text)
-            line += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        return peer().output().find(line) != std::string::npos;
-    }
-
     std::string dimFile() { return readHostFile("boot.dim"); }
 
     std::string active()

@@ -4,32 +4,15 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/testBoard.h"
+#include "support/flashBoard.h"
 #include "sysBus.h"
 
 #include <vector>
 
 namespace {
 
-class FlashDev : public TestBoard {
+class FlashDev : public FlashBoard {
 protected:
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        flashDevReset();
-        ASSERT_EQ(flashDevProbe(), 0);
-        text();
-        nor().counters() = {};
-    }
-    host::NorFlash& nor() { return host::board().nor(); }
-    // The console's output with its CR LF line ends as the system wrote them.
-    std::string text()
-    {
-        std::string s = takeOutput(), out;
-        for (size_t i = 0; i < s.size(); ++i)
-            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-        return out;
-    }
     uint16_t word(uint32_t addr) { return nor().store().word(addr - FLASH_BASE); }
     static std::vector<uint8_t> pattern(size_t n, uint8_t seed)
     {

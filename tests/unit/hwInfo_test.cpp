@@ -10,27 +10,19 @@
 
 namespace {
 
-std::string unCrLf(std::string s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-    return out;
-}
-
 class HwInfo : public TestBoard {
 protected:
     std::string pci(int detail)
     {
         takeOutput();
         pciBusShow(detail);
-        return unCrLf(takeOutput());
+        return takeText();
     }
     std::string core()
     {
         takeOutput();
         coreInfoShow();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     void add(uint8_t bus, uint8_t dev, uint16_t vendor, uint16_t device)
     {

@@ -2,28 +2,14 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/cpm_i2c.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "host/board/board.h"
-#include "support/testBoard.h"
+#include "support/i2cBoard.h"
 
 #include <cstring>
 
 namespace {
 
-class I2cLib : public TestBoard {
+class I2cLib : public I2cBoard {
 protected:
-    // The console's output with its line ends as the program wrote them.
-    std::string console()
-    {
-        std::string s = takeOutput(), r;
-        for (char c : s) {
-            if (c != '\r') r += c;
-        }
-        return r;
-    }
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
-    }
     uint64_t cycles() { return host::board().i2cBus().addressCycles(); }
 };
 

@@ -3,26 +3,12 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
-#include "support/testBoard.h"
+#include "support/i2cBoard.h"
 
 namespace {
 
-class Rtc : public TestBoard {
+class Rtc : public I2cBoard {
 protected:
-    // The console's output with its line ends as the program wrote them.
-    std::string console()
-    {
-        std::string s = takeOutput(), r;
-        for (char c : s) {
-            if (c != '\r') r += c;
-        }
-        return r;
-    }
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
-    }
     std::array<uint8_t, 64> regs() { return host::board().rtc().registers(); }
     std::string setDialog(const std::string& line, int expect)
     {

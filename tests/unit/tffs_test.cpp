@@ -7,32 +7,15 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/testBoard.h"
+#include "support/flashBoard.h"
 
 #include <cstring>
 #include <filesystem>
 
 namespace {
 
-class Tffs : public TestBoard {
+class Tffs : public FlashBoard {
 protected:
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        flashDevReset();
-        ASSERT_EQ(flashDevProbe(), 0);
-        text();
-        nor().counters() = {};
-    }
-    host::NorFlash& nor() { return host::board().nor(); }
-    // The console's output with its CR LF line ends as the system wrote them.
-    std::string text()
-    {
-        std::string s = takeOutput(), out;
-        for (size_t i = 0; i < s.size(); ++i)
-            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-        return out;
-    }
     bool recordPresent() { return std::memcmp(nor().store().data(), "TARNFTL1", 8) == 0; }
     void formatted()
     {

@@ -3,7 +3,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "host/board/board.h"
-#include "support/testBoard.h"
+#include "support/i2cBoard.h"
 
 #include <cstring>
 
@@ -11,22 +11,8 @@ namespace {
 
 using Image = host::At24c02::Image;
 
-class Vpd : public TestBoard {
+class Vpd : public I2cBoard {
 protected:
-    // The console's output with its line ends as the program wrote them.
-    std::string console()
-    {
-        std::string s = takeOutput(), r;
-        for (char c : s) {
-            if (c != '\r') r += c;
-        }
-        return r;
-    }
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
-    }
     Image eeprom() { return host::board().eeprom().contents(); }
     void load(const Image& img) { host::board().eeprom().setContents(img); }
     static int count(const std::string& s, const std::string& what)
