@@ -8,6 +8,7 @@
 #include "host/os/hostos.h"
 #include "osapi.h"
 #include "support/flashBoard.h"
+#include "support/textCheck.h"
 
 #include <cstring>
 
@@ -51,7 +52,7 @@ TEST_F(BootCodeUpdate, WholeMegabyteIsWrittenAndVerified)
     std::string out = text();
     EXPECT_EQ(out.rfind("Erasing Boot Flash.....Done.\nWrote 0x10000 bytes.\n", 0), 0u) << out.substr(0, 80);
     EXPECT_EQ(count(out, "Wrote 0x"), 16u);
-    EXPECT_NE(out.find("Wrote 0x100000 bytes.\n"), std::string::npos);
+    EXPECT_HAS(out, "Wrote 0x100000 bytes.\n");
     EXPECT_EQ(bootRegion(), file);
     EXPECT_EQ(nor().counters().sectorErases, 8u);
     EXPECT_EQ(nor().counters().bufferPrograms, BOOT_FLASH_SIZE / 64) << "all by write buffer";
@@ -86,8 +87,8 @@ TEST_F(BootCodeUpdate, UnusableFilesAreRefusedBeforeTheErase)
         writeHostFile("bootcode.bin", c.bytes);
         EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_BAD_FILE) << c.message;
         std::string out = text();
-        EXPECT_NE(out.find(c.message), std::string::npos) << out;
-        EXPECT_EQ(out.find("Erasing"), std::string::npos) << c.message;
+        EXPECT_HAS(out, c.message);
+        EXPECT_LACKS(out, "Erasing") << c.message;
     }
     EXPECT_EQ(bootCodeUpdate("missing.bin"), BOOT_UPDATE_NO_FILE);
     ASSERT_EQ(vx::mkdir("adir"), 0);
@@ -111,7 +112,7 @@ TEST_F(BootCodeUpdate, FlashFailuresAreNeverReportedAsSuccess)
     nor().setFaults(f);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_ERASE_FAILED);
     std::string out = text();
-    EXPECT_NE(out.find("Flash_Erase: flashDevErase() failed\n\nBoot Flash erase FAILURE. \n"), std::string::npos);
+    EXPECT_HAS(out, "Flash_Erase: flashDevErase() failed\n\nBoot Flash erase FAILURE. \n");
     EXPECT_EQ(nor().counters().bufferPrograms + nor().counters().wordPrograms, 0u);
     EXPECT_EQ(bootRegion(), factory);
 

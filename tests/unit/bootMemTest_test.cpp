@@ -69,7 +69,7 @@ TEST_F(MemCommand, WritesByWidth)
 
     out = run("w 300000 5\rwx 300000 5\rwl 300010 123456789\r");
     EXPECT_EQ(peek32(kScratch), 0xFF00ABCDu) << "no width letter stores nothing";
-    EXPECT_NE(out.find("ERROR: nothing stored: give the width with wb, ww or wl"), std::string::npos);
+    EXPECT_HAS(out, "ERROR: nothing stored: give the width with wb, ww or wl");
     EXPECT_EQ(peek32(kScratch + 16), 0xFFFFFFFFu) << "an out-of-range number converts as the C library's";
 }
 
@@ -110,7 +110,7 @@ TEST_F(MemCommand, QuitEndOfInputAndLongLines)
     sysBusWrite32(kScratch, 0);
     std::string longLine = "wl 300000 1" + std::string(80, ' ') + "wl 300000 2";
     std::string out = run(longLine + "\r");
-    EXPECT_NE(out.find("ERROR: command line longer than 79 characters, ignored"), std::string::npos) << out;
+    EXPECT_HAS(out, "ERROR: command line longer than 79 characters, ignored");
     EXPECT_EQ(peek32(kScratch), 0u);
     std::string exact = "wl 300000 3" + std::string(79 - 11, ' ');
     ASSERT_EQ(exact.size(), 79u);

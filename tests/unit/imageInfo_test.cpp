@@ -13,6 +13,7 @@
 #include "image/imageInfo.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
+#include "support/textCheck.h"
 
 using namespace testimg;
 
@@ -83,12 +84,11 @@ TEST_F(ImageInfo, ReportWithBootCode)
 TEST_F(ImageInfo, NumericReleaseNoBuildNumberNoBootCode)
 {
     std::string out = show(plainImage());
-    EXPECT_EQ(out.find("Boot Code"), std::string::npos);
-    EXPECT_NE(out.find("Operational Code CRC...........................0x0\n\nVPD - rel A ver 0 maint_lvl 0 \n"),
-              std::string::npos) << out;
+    EXPECT_LACKS(out, "Boot Code");
+    EXPECT_HAS(out, "Operational Code CRC...........................0x0\n\nVPD - rel A ver 0 maint_lvl 0 \n");
 
     out = show(infoImage(3, 0));
-    EXPECT_NE(out.find("VPD - rel 3 ver 5 maint_lvl 6 \n      Timestamp"), std::string::npos) << out;
+    EXPECT_HAS(out, "VPD - rel 3 ver 5 maint_lvl 6 \n      Timestamp");
 }
 
 TEST_F(ImageInfo, StkOffsetsIncludeTheImagesPosition)
@@ -99,7 +99,7 @@ TEST_F(ImageInfo, StkOffsetsIncludeTheImagesPosition)
     std::string out = show(container);
     char want[128];
     std::snprintf(want, sizeof want, "Operational Code Offset........................0x%x (%u)\n", at, at);
-    EXPECT_NE(out.find(want), std::string::npos) << out;
+    EXPECT_HAS(out, want);
 }
 
 TEST_F(ImageInfo, UnreadableHeaderShowsNoReport)

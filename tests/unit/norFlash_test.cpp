@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/textCheck.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -284,7 +286,7 @@ TEST_F(Nor, InjectedFaults)
         w(0x40, 0x29);
         ADD_FAILURE() << "no power cut";
     } catch (const host::PowerCutRequested& cut) {
-        EXPECT_NE(cut.why.find("after 3 flash operations"), std::string::npos);
+        EXPECT_HAS(cut.why, "after 3 flash operations");
     }
     EXPECT_EQ(dev.store().word(0x40), 0x4242) << "the third operation is done before the cut";
 }
