@@ -1,5 +1,4 @@
-// imageInfo_test.cpp - the information display of the active image (option 6)
-// and the in-memory image vetting it shares its decoding with the image tool.
+// imageInfo_test.cpp - the information display of the active image (option 6).
 #include "osapi.h"
 
 #include <gtest/gtest.h>
@@ -107,64 +106,4 @@ TEST_F(ImageInfo, UnreadableHeaderShowsNoReport)
     EXPECT_EQ(show(stk({})).find("The following image"), std::string::npos);
     std::remove(hostPath("image2").c_str());
     EXPECT_EQ(imageInfoShow(), -1);
-}
-
-// The vetting over bytes in memory (used by the image tool) and the check of
-// the stored active image decide alike on every image.
-TEST_F(ImageInfo, InMemoryVettingAgreesWithTheActiveImageCheck)
-{
-    std::string good = plainImage();
-    std::string badCrc = good;
-    badCrc[1300] ^= 1;
-    std::string badSize = plainImage();
-    put32(badSize, 8, 1219);
-    seal(badSize, 1219);
-    std::string badStkDir = stk({{kBoard, plainImage()}}, false);
-    put32(badStkDir, 20, 87);
-    seal(badStkDir, badStkDir.size());
-    std::string innerBadSize = plainImage();
-    put32(innerBadSize, 8, 100);
-    std::string nested = stk({{kBoard, plainImage()}});
-
-    struct Case {
-        std::string image;
-        int want;
-    };
-    std::vector<Case> cases = {
-        {good, IMAGE_VET_OK},
-        {good + "trailing bytes", IMAGE_VET_OK},
-        {plainImage(kBoard, ""), IMAGE_VET_OK},
-        {badCrc, IMAGE_VET_CRC},
-        {good.substr(0, good.size() - 1), IMAGE_VET_SHORT},
-        {badSize, IMAGE_VET_LENGTH},
-        {"", IMAGE_VET_LENGTH},
-        {plainImage(0x00501234), IMAGE_VET_TARGET},
-        {stk({{0x00501234, plainImage(0x00501234)}, {kBoard, good}}), IMAGE_VET_OK},
-        {stk({{0x00501234, plainImage(0x00501234)}}), IMAGE_VET_LOCATE},
-        {stk({}), IMAGE_VET_LENGTH}, // 88 bytes long
-        {badStkDir, IMAGE_VET_LOCATE},
-        {stk({{kBoard, innerBadSize}}), IMAGE_VET_SIZE},
-        {stk({{kBoard, plainImage(0x00501234)}}), IMAGE_VET_TARGET},
-        {stk({{kBoard, nested}}), IMAGE_VET_SIZE},
-    };
-    for (size_t i = 0; i < cases.size(); i++) {
-        const std::string& image = cases[i].image;
-        ImageVet vet;
-        imageVetBuffer(reinterpret_cast<const uint8_t*>(image.data()), static_cast<uint32_t>(image.size()), kBoard,
-                       &vet);
-        EXPECT_EQ(vet.result, cases[i].want) << "case " << i;
-        writeHostFile("image2", image);
-        EXPECT_EQ(imageActiveCrcCheck(), vet.result == IMAGE_VET_OK ? 0 : 1) << "case " << i;
-
-        // The file reader and the in-memory parser find the same header.
-        ImageHeader fromFile{}, fromMemory{};
-        int fileRc = readImageHeader("image2", &fromFile);
-        int memRc = imageHeaderParse(reinterpret_cast<const uint8_t*>(image.data()),
-                                     static_cast<uint32_t>(image.size()), kBoard, &fromMemory, nullptr);
-        EXPECT_EQ(fileRc == 0, memRc == IMAGE_LOCATE_OK) << "case " << i;
-        if (fileRc == 0 && memRc == IMAGE_LOCATE_OK) {
-            EXPECT_EQ(fromFile.size, fromMemory.size) << "case " << i;
-            EXPECT_EQ(fromFile.components[0].offset, fromMemory.components[0].offset) << "case " << i;
-        }
-    }
 }
