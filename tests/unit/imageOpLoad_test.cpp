@@ -64,7 +64,7 @@ protected:
     std::string dimText;
 };
 
-// The report's lines are checked whole by the information display's test;
+// The report's lines are compared whole in the system load and launch tests;
 // here their place between the checks and the install.
 TEST_F(ImageOpLoad, ImageWithBootCodeIsReportedAndInstalledUnderTheActiveName)
 {
