@@ -1,4 +1,4 @@
-// textCheck.h - checks on console text (whether it holds a part, how often)
+// textCheck.h - checks on console text (whether it holds a piece, how often)
 // and test data made from a fixed pseudo-random sequence.
 #pragma once
 
@@ -9,13 +9,13 @@
 
 namespace textcheck {
 
-inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-inline bool lacks(const std::string& text, const std::string& part) { return !has(text, part); }
+inline bool has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+inline bool lacks(const std::string& text, const std::string& piece) { return !has(text, piece); }
 
-inline size_t count(const std::string& text, const std::string& part)
+inline size_t count(const std::string& text, const std::string& piece)
 {
     size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++n;
     return n;
 }
 
@@ -30,5 +30,5 @@ inline std::string noise(size_t n, uint32_t seed = 12345)
 } // namespace textcheck
 
 // On failure both print the whole text.
-#define EXPECT_HAS(text, part) EXPECT_PRED2(::textcheck::has, text, part)
-#define EXPECT_LACKS(text, part) EXPECT_PRED2(::textcheck::lacks, text, part)
+#define EXPECT_HAS(text, piece) EXPECT_PRED2(::textcheck::has, text, piece)
+#define EXPECT_LACKS(text, piece) EXPECT_PRED2(::textcheck::lacks, text, piece)
