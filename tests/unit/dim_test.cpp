@@ -51,15 +51,8 @@ protected:
 
 } // namespace
 
-TEST_F(DimTest, MissingFileGivesDefaultDirectory)
-{
-    EXPECT_EQ(dimInitialize(), 3);
-    EXPECT_EQ(dimFile(), kDefault);
-    EXPECT_EQ(active(), "image1");
-    EXPECT_EQ(backup(), "<none>");
-    EXPECT_FALSE(hostFileExists("boot.new"));
-}
-
+// A missing file gives the default directory at a new board's first start (a
+// system start-up test).
 TEST_F(DimTest, EmptyGarbageAndNamelessFilesAreRepairedAtStartup)
 {
     const std::string inputs[] = {
