@@ -18,7 +18,7 @@ using host::At24c02;
 using host::Ds1338;
 using host::I2cBus;
 
-constexpr uint8_t kEeW = 0xA2, kEeR = 0xA3, kRtcW = 0xD0, kRtcR = 0xD1;
+constexpr uint8_t kEeW = 0xA2, kEeR = 0xA3, kRtcW = 0xD0;
 
 struct TempDir {
     std::string path;
