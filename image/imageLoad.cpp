@@ -39,12 +39,18 @@ int replaceKeepingOld(const char* source, const char* target, const char* keep)
 
 } // namespace
 
+void imageDiagReplaceComplete()
+{
+    if (!exists(DIAG_IMAGE_KEEP)) return;
+    if (exists(DIAG_IMAGE_FILE))
+        vx::remove(DIAG_IMAGE_KEEP); /* the new image had its name already */
+    else
+        vx::rename(DIAG_IMAGE_KEEP, DIAG_IMAGE_FILE);
+}
+
 int imageDiagLoad(uint32_t /*targetDevice: not checked for diagnostics images*/)
 {
-    /* A swap cut short (power lost between its renames) left the old image
-     * set aside: it comes back before anything else happens. */
-    if (!exists(DIAG_IMAGE_FILE) && exists(DIAG_IMAGE_KEEP)) vx::rename(DIAG_IMAGE_KEEP, DIAG_IMAGE_FILE);
-
+    imageDiagReplaceComplete();
     vx::remove(RECEIVE_FILE);
     vx::printf("Ready to receive the file with XMODEM/CRC....\n");
     char command[80];

@@ -9,6 +9,10 @@
 
 int imageOpCodeLoad(uint32_t targetDevice);
 int imageDiagLoad(uint32_t targetDevice);
+/* Start-up: a diagnostics image replace that a power loss cut short between
+ * its renames is undone, so the old image has its name again (and one that
+ * finished loses the old copy it had set aside). */
+void imageDiagReplaceComplete();
 int configLoad();
 
 /* Receive files and the boot code copied out of the last loaded image. */

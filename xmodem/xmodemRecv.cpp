@@ -5,6 +5,7 @@
  */
 #include "xmodem/xmodemInt.h"
 
+#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "osapi.h"
 
 #include <cstring>
@@ -20,9 +21,19 @@ constexpr int kMaxStartAttempts = 60;
  * this time: a sender that does not know 'K' would take it as the answer to
  * its first block. */
 constexpr int kOfferKQuietMs = 200;
-/* An EOT taken without confirmation must be followed by this much silence:
- * a sender that sent a real EOT is waiting for the answer. */
-constexpr int kEotQuietMs = 300;
+/* An EOT taken without confirmation must be followed by silence: a sender
+ * that sent a real EOT is waiting for the answer, while a 0x04 that is the
+ * number of a block whose start character was lost has the rest of the block
+ * right behind it. The window covers a dozen bytes at the line's speed, with
+ * room for the host's scheduling. */
+constexpr int kEotQuietBaseMs = 100;
+constexpr int kEotQuietBytes = 12;
+
+int eotQuietMs()
+{
+    const int32_t speed = line_speed > 0 ? line_speed : 9600;
+    return kEotQuietBaseMs + int(int64_t(kEotQuietBytes) * 10 * 1000 / speed);
+}
 
 struct Receive {
     char* name;
@@ -76,14 +87,20 @@ void removeOutput(Receive& r)
     vx::remove(r.createdName);
 }
 
-int readCheck()
+/* The check bytes behind a block. A byte that does not come counts as 0xFF
+ * in the value; *lost tells that one did not come, so the block had lost a
+ * byte somewhere and is refused even when the value happens to match. */
+int readCheck(bool* lost)
 {
     if (opt.crc_mode) {
         int hi = readbyte(3);
         int lo = readbyte(3);
+        *lost = hi == TIMEOUT || lo == TIMEOUT;
         return ((hi << 8) & 0xFF00) | (lo & 0xFF);
     }
-    return readbyte(3) & 0xFF;
+    int sum = readbyte(3);
+    *lost = sum == TIMEOUT;
+    return sum & 0xFF;
 }
 
 /* A batch receive for one named file has its file: the sender's next file is
@@ -181,7 +198,8 @@ HeaderResult receiveYmodemHeader(Receive& r)
         progress("Timeout while reading filename packet\n");
         return HeaderResult::BlockError;
     }
-    if (readCheck() != calc) {
+    bool lost = false;
+    if (readCheck(&lost) != calc || lost) {
         progress("checksum error on filename sector\n");
         return HeaderResult::BlockError;
     }
@@ -265,8 +283,9 @@ int receiveDataBlock(Receive& r, int number)
         if (opt.ymodem_g) r.fatal = true;
         return 0;
     }
-    const int sent = readCheck();
-    if (sent != calc) {
+    bool lost = false;
+    const int sent = readCheck(&lost);
+    if (sent != calc || lost) {
         progress("Checksum Error on Sector %s:  ", sector_label(r.sectors, r.blockSize, true));
         progress("sent=%x  ", unsigned(sent));
         progress("recvd=%x\n", unsigned(calc));
@@ -367,7 +386,7 @@ int receive_file(char* name)
         if (c == EOT) {
             /* An unconfirmed EOT must come alone on a quiet line: a 0x04 met
              * while scanning noise or a block is data, not the end. */
-            const bool takeAsIs = opt.skip_eot_confirm && !discarded && line_quiet(kEotQuietMs);
+            const bool takeAsIs = opt.skip_eot_confirm && !discarded && line_quiet(eotQuietMs());
             if (!takeAsIs) {
                 flush_input();
                 sendbyte(NAK);
@@ -417,7 +436,10 @@ int receive_file(char* name)
             case NameResult::EndOfBatch:
             case NameResult::Refused: return 0;
             case NameResult::Failed: r.errorFlag = true; break;
-            case NameResult::Fatal: return transfer_killed ? killed(r) : -1;
+            case NameResult::Fatal:
+                /* A file a YMODEM header opened in this call goes with it. */
+                if (r.fd >= 0) removeOutput(r);
+                return -1;
             }
         } else if (c == SOH || c == STX) {
             r.blockSize = c == SOH ? 128 : 1024;

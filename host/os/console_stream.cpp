@@ -15,13 +15,13 @@ namespace {
 constexpr uint8_t kEscapeChar = 0x1D; // Ctrl-]
 }
 
-void LinePacer::pace(size_t bytes, int32_t baud)
+void LinePacer::pace(size_t bytes, int32_t baud, bool queuedBehind)
 {
     if (baud <= 0 || bytes == 0) return;
-    // The schedule restarts only after the line was idle: the sleep's own
-    // overshoot on a busy line must not add up to a slower line.
+    // The schedule restarts only when the line was idle: a late wake-up or a
+    // sleep's overshoot on a busy line must not make the line slower.
     auto now = std::chrono::steady_clock::now();
-    if (next_ + std::chrono::milliseconds(2) < now) next_ = now;
+    if (!queuedBehind && next_ < now) next_ = now;
     next_ += std::chrono::nanoseconds(int64_t(bytes) * 10 * 1'000'000'000 / baud);
     std::this_thread::sleep_until(next_);
 }
@@ -115,10 +115,13 @@ void StreamTty::readerLoop()
             if (opts_.linePace) {
                 // The bytes take their time on the line; a flush meanwhile
                 // discards them, as it would on the wire.
+                const bool queuedBehind = rxQueued_;
+                int avail = 0;
+                rxQueued_ = ::ioctl(fd_, FIONREAD, &avail) == 0 && avail > 0;
                 uint64_t gen = flushGen_;
                 int32_t baud = baud_;
                 lock.unlock();
-                rxPace_.pace(size_t(n), baud);
+                rxPace_.pace(size_t(n), baud, queuedBehind);
                 lock.lock();
                 if (gen != flushGen_ || closing_) continue;
             }
@@ -219,7 +222,7 @@ void StreamTty::transmit(Lock& lock, const std::string& bytes)
                 break;
             }
             off += size_t(r);
-            if (pace) txPace_.pace(size_t(r), baud);
+            if (pace) txPace_.pace(size_t(r), baud, off > size_t(r)); // a write's later pieces follow its first
         }
         ++serving_;
         outCv_.notify_all();
@@ -233,6 +236,7 @@ void StreamTty::dropStreamInput(Lock&)
     held_.clear();
     escapePending_ = false;
     ++flushGen_;
+    rxQueued_ = false;
     // What the socket holds at this moment, without waiting for more.
     int avail = 0;
     if (::ioctl(fd_, FIONREAD, &avail) != 0) return;

@@ -11,10 +11,13 @@
 
 namespace host {
 
-// Paces bytes to a baud rate at 10 bits a byte, sleeping as it goes.
+// Paces bytes to a baud rate at 10 bits a byte, sleeping as it goes. Bytes
+// that were queued behind earlier ones follow them back to back, however late
+// this thread comes to them (its wake-ups are the host's, not the line's);
+// bytes that found the line idle start when they come.
 class LinePacer {
 public:
-    void pace(size_t bytes, int32_t baud);
+    void pace(size_t bytes, int32_t baud, bool queuedBehind);
 
 private:
     std::chrono::steady_clock::time_point next_{};
@@ -65,6 +68,7 @@ private:
     uint64_t flushGen_ = 0; // input flushes so far (paced bytes in flight go with one)
     FaultInjector faults_;
     LinePacer rxPace_;
+    bool rxQueued_ = false;   // more received bytes were waiting behind the last ones
     uint64_t nextTicket_ = 0; // sends decided so far (under mu_)
     std::mutex outMu_;        // one sender at a time, in ticket order
     std::condition_variable outCv_;

@@ -117,6 +117,15 @@ protected:
         return o;
     }
     bool saw(const std::string& text) { return out().find(text) != std::string::npos; }
+    // Descriptors are handed out lowest first: a new file gets the first one
+    // only when the transfer left none open.
+    bool noFilesOpen()
+    {
+        int fd = vx::open("fd.probe", vx::CREAT | vx::RDWR, 0);
+        vx::close(fd);
+        vx::remove("fd.probe");
+        return fd == 3;
+    }
 };
 
 // ---- framing, labels, names ----------------------------------------------------------
@@ -366,6 +375,59 @@ TEST_F(XmodemTest, EotInsideTheDataIsConfirmedNotTaken)
     EXPECT_EQ(e.replies, std::string("C") + ACK + NAK + ACK);
 }
 
+TEST_F(XmodemTest, BlockShortOfAByteIsRefusedEvenWhenItsCheckMatches)
+{
+    // Block 2's first data byte (0xFF) is lost: its checksum byte 0xFF then
+    // ends the data, the check byte never comes and counts as 0xFF - the same
+    // sum. The block must still be refused and sent again.
+    std::string second = '\xFF' + std::string(127, '\0');
+    std::string data = allBytes(128) + second;
+    ScriptedSender s;
+    s.sends = {frame(1, data.substr(0, 128), false), frame(2, second, false)};
+    int tries = 0;
+    s.mangle = [&](size_t i, const std::string& f) { return (i == 1 && tries++ == 0) ? f.substr(0, 3) + f.substr(4) : f; };
+    s.attach(peer());
+    EXPECT_EQ(xmodem("-brke out.bin"), 0);
+    EXPECT_EQ(readHostFile("out.bin"), data);
+    EXPECT_EQ(s.replies, std::string(1, NAK) + ACK + NAK + ACK + ACK);
+}
+
+TEST_F(XmodemTest, ConsoleGoneEndsTheTransfer)
+{
+    // The far end goes away in the middle of block 2: reads fail from then on.
+    std::string data = allBytes(256);
+    std::string second = frame(2, data.substr(128));
+    peer().onIdle = [](host::ScriptedPeer&) { return false; };
+    peer().onOutput = [&](host::ScriptedPeer& p, const std::string& o) {
+        if (o == "C") p.type(frame(1, data.substr(0, 128)));
+        if (o == std::string(1, ACK)) {
+            p.type(second.substr(0, 60));
+            p.onOutput = nullptr;
+            host::consoleShutdown();
+        }
+    };
+    EXPECT_EQ(xmodem("-cbrke out.bin"), -1);
+    EXPECT_EQ(readHostFile("out.bin"), data.substr(0, 128)); // what came stays, as after ten timeouts
+    EXPECT_TRUE(noFilesOpen());
+
+    // Sending: the receiver goes away after the first block.
+    host::consoleInitScripted(&peer());
+    writeHostFile("f.bin", allBytes(3000));
+    peer().onIdle = [](host::ScriptedPeer& p) {
+        p.type("C");
+        p.onIdle = [](host::ScriptedPeer&) { return false; };
+        return true;
+    };
+    peer().onOutput = [](host::ScriptedPeer& p, const std::string& o) {
+        if (o.size() > 1000) {
+            p.onOutput = nullptr;
+            host::consoleShutdown();
+        }
+    };
+    EXPECT_EQ(xmodem("cbske f.bin"), -1);
+    EXPECT_TRUE(noFilesOpen());
+}
+
 TEST_F(XmodemTest, EotBeforeAnyBlockCreatesNoFile)
 {
     ScriptedSender s;
@@ -396,6 +458,18 @@ TEST_F(XmodemTest, NamedReceiveIgnoresYmodemNamesAndRefusesMoreFiles)
     EXPECT_EQ(readHostFile("boot.dim"), "keep");
     EXPECT_FALSE(hostFileExists("image1"));
     EXPECT_TRUE(saw("refused"));
+    EXPECT_TRUE(noFilesOpen()); // the repeated header opened nothing more
+
+    // A header, then a sender that turns to a MODEM7 name and cancels it: the
+    // file the header opened goes, its descriptor with it.
+    takeOutput();
+    ScriptedSender m;
+    m.sends = {ymodemHeader("x.bin", "10"), std::string{ACK, CAN, CAN}};
+    m.attach(peer());
+    EXPECT_EQ(xmodem("-cbrke out2.bin"), -1);
+    EXPECT_TRUE(saw("Program Canceled by CAN-CAN"));
+    EXPECT_FALSE(hostFileExists("out2.bin"));
+    EXPECT_TRUE(noFilesOpen());
 }
 
 TEST_F(XmodemTest, BatchReceiveUsesSenderNamesInThisDirectory)
@@ -542,6 +616,22 @@ TEST_F(XmodemTest, DiagLoadReplacesTheImageOnlyWhenTheNewOneIsThere)
     EXPECT_TRUE(saw("ERROR: Renaming failed.\n"));
     EXPECT_EQ(readHostFile("diag_image.stk").substr(0, 9), "new image");
     EXPECT_FALSE(hostFileExists("xcode.bin"));
+}
+
+TEST_F(XmodemTest, DiagReplaceCutShortIsCompletedAtStartUp)
+{
+    // Power lost after the old image was set aside, before the new one had
+    // its name: the old one is the diagnostics image again.
+    writeHostFile("diag_image.old", "old image");
+    imageDiagReplaceComplete();
+    EXPECT_EQ(readHostFile("diag_image.stk"), "old image");
+    EXPECT_FALSE(hostFileExists("diag_image.old"));
+
+    // Lost after the new one had its name: the set-aside copy goes.
+    writeHostFile("diag_image.old", "older");
+    imageDiagReplaceComplete();
+    EXPECT_EQ(readHostFile("diag_image.stk"), "old image");
+    EXPECT_FALSE(hostFileExists("diag_image.old"));
 }
 
 } // namespace

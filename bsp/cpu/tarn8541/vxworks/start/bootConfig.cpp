@@ -471,6 +471,7 @@ void bootMain()
         if (r2 < 0) vx::printf("dimImageAdd returned %d \n", r2);
     }
     cliTxtCfgReplaceComplete(CLI_TXT_CFG_STARTUP);
+    imageDiagReplaceComplete();
 
     vx::printf("Boot Menu %s\n", bootVersion);
     vx::fflushStdout();
