@@ -7,16 +7,27 @@
 #include "host/os/root.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 host::ScriptedPeer peer;
+std::string boardDir;
 std::string filesDir;
+
+// The board directory (with its 32 MiB flash image) goes when the fuzzer ends.
+void removeBoard()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(boardDir, ec);
+}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     char templ[] = "/tmp/tarnlog-fuzz-XXXXXX";
     if (mkdtemp(templ) == nullptr) std::abort();
+    boardDir = templ;
+    std::atexit(removeBoard);
     peer.onOutput = [](host::ScriptedPeer& p, const std::string&) { p.clearOutput(); };
     peer.onIdle = [](host::ScriptedPeer&) { return false; };
     host::platformStartForTest(templ, &peer);

@@ -90,6 +90,23 @@ def run_tarnimg(*args, **kw):
     return subprocess.run([TARNIMG] + [str(a) for a in args], capture_output=True, text=True, **kw)
 
 
+def tarnimg_image(payload, *options, boot_code=None):
+    """An image made with tarnimg create from payload (and boot code)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "code.bin")
+        out = os.path.join(tmp, "image")
+        with open(src, "wb") as f:
+            f.write(payload)
+        if boot_code is not None:
+            with open(os.path.join(tmp, "boot.bin"), "wb") as f:
+                f.write(boot_code)
+            options += ("--boot-code", os.path.join(tmp, "boot.bin"))
+        r = run_tarnimg("create", "-o", out, *options, src)
+        assert r.returncode == 0, r.stderr
+        with open(out, "rb") as f:
+            return f.read()
+
+
 def dim_text(records):
     """boot.dim text of (state, nextState, name, counter, description) records."""
     out = ""

@@ -20,7 +20,7 @@ import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
 from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
-                     run_tarnimg, seal)
+                     run_tarnimg, seal, tarnimg_image)
 
 AUTOBOOT = "Select (1, 2):"
 READY = "Ready to receive the file with XMODEM/CRC....\r\n"
@@ -31,21 +31,6 @@ SUB = b"\x1a"
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def tarnimg_image(payload, boot_code=None, *options):
-    with tempfile.TemporaryDirectory() as tmp:
-        src, out = os.path.join(tmp, "code.bin"), os.path.join(tmp, "image")
-        with open(src, "wb") as f:
-            f.write(payload)
-        if boot_code is not None:
-            with open(os.path.join(tmp, "boot.bin"), "wb") as f:
-                f.write(boot_code)
-            options += ("--boot-code", os.path.join(tmp, "boot.bin"))
-        r = run_tarnimg("create", "-o", out, "--timestamp", "load test", *options, src)
-        assert r.returncode == 0, r.stderr
-        with open(out, "rb") as f:
-            return f.read()
 
 
 def to_menu(b, *args):
@@ -156,7 +141,7 @@ class OperationalCode(unittest.TestCase):
         boot[-4096:-4088] = struct.pack(">II", 0x38600000, 0x48000000)
         boot[-4:] = struct.pack(">I", 0x4BFFF004)
         boot = bytes(boot)
-        img = tarnimg_image(payload, boot)
+        img = tarnimg_image(payload, "--timestamp", "load test", boot_code=boot)
         with Board() as b:
             old = make_image()
             b.put("image1", old)
@@ -207,7 +192,7 @@ class OperationalCode(unittest.TestCase):
 
     def test_ymodem_load_with_image2_active_replaces_image2_only(self):
         payload = os.urandom(20000)
-        img = tarnimg_image(payload)
+        img = tarnimg_image(payload, "--timestamp", "load test")
         with Board() as b:
             first, second = make_image(payload=b"one" * 100), make_image(payload=b"two" * 100)
             b.put("image1", first)
@@ -277,7 +262,7 @@ class OperationalCode(unittest.TestCase):
 
     def test_cancelled_and_killed_transfers_leave_everything(self):
         good = make_image()
-        img = tarnimg_image(os.urandom(200000))
+        img = tarnimg_image(os.urandom(200000), "--timestamp", "load test")
         with Board() as b:
             b.put("image1", good)
             to_menu(b)

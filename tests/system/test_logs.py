@@ -99,6 +99,27 @@ class DamagedFiles(unittest.TestCase):
             b.menu()
 
 
+class Tool(unittest.TestCase):
+    def test_numbers_read_as_documented_and_unkept_records_fail(self):
+        with Board() as b:
+            tarnlog(b, "event", "a.c", "08", "010")  # decimal, not octal
+            tarnlog(b, "error", "b.c", "-0x10", "0Xff")
+            shown = tarnlog(b, "show").splitlines()
+            self.assertRegex(shown[0], r"^ERROR> b\.c +-16 [0-9A-F]{8} 000000FF ")
+            self.assertRegex(shown[1], r"^EVENT> a\.c +8 [0-9A-F]{8} 0000000A ")
+            for bad in ("", " 8", "8 ", "--8", "0x", "1e3", "4294967296"):
+                r = subprocess.run([TARNLOG, "--board", b.dir, "event", "a.c", bad, "1"],
+                                   capture_output=True, text=True)
+                self.assertEqual(r.returncode, 2, bad)
+
+            # A log2.bin that cannot be written keeps the record in memory only.
+            os.remove(b.path("log2.bin"))
+            os.makedirs(b.path("log2.bin"))
+            r = subprocess.run([TARNLOG, "--board", b.dir, "raw", "7"], capture_output=True, text=True)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("did not reach log2.bin", r.stderr)
+
+
 class Retrieval(unittest.TestCase):
     """Option 3 over a console pty, received with rx as a terminal user would."""
 

@@ -1,4 +1,5 @@
-"""The main boot menu and the utilities menu, typed at as a person would."""
+"""The main boot menu, typed at as a person would (the utilities menu has its
+own tests)."""
 
 import os
 import sys
@@ -64,16 +65,6 @@ class MainMenu(unittest.TestCase):
             b.expect(BANNER)
             b.menu()
             self.assertTrue(b.exists("testfile"))
-
-    def test_reset_with_on_reset_exit(self):
-        with Board() as b:
-            boot_to_menu(b, "--on-reset", "exit")
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("Yes")
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 3)
 
     def test_factory_defaults_remove_only_config_files(self):
         with Board() as b:
@@ -161,39 +152,6 @@ class MainMenu(unittest.TestCase):
             b.child.expect(pexpect.EOF)
             b.child.close()
             self.assertEqual(b.child.exitstatus, 0)
-
-
-class UtilitiesMenu(unittest.TestCase):
-    def test_utilities_menu(self):
-        with Board() as b:
-            b.put("a-file-with-a-name-of-34-characters", b"x" * 1000)
-            boot_to_menu(b)
-            b.choose("30")
-            b.expect("Boot code utilities menu")
-            b.expect("Select option (0-17): ")
-            b.choose("13")
-            b.expect("24 - show DIM boot config")
-            b.expect("30 - BOOT Secrets")
-            b.expect("Select option (0-17): ")
-            b.choose("7")
-            b.expect("a-file-with-a-name-of-34-characters1000       ")
-            b.expect("Filesystem size")
-            b.expect("Bytes used")
-            b.expect("Select option (0-17): ")
-            b.choose("17")
-            b.expect("Input filename - ")
-            b.choose("no-such-file")
-            b.expect("Are you sure that file exists? Try again...")
-            b.choose("17")
-            b.expect("Input filename - ")
-            b.choose("a-file-with-a-name-of-34-characters")
-            b.expect("Select option (0-17): ")
-            self.assertFalse(b.exists("a-file-with-a-name-of-34-characters"))
-            b.choose("99")
-            b.expect("Select option (0-17): ")
-            b.choose("0")
-            b.menu()
-            self.assertNotIn("Options available", b.child.before)
 
 
 class PowerCut(unittest.TestCase):

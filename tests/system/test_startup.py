@@ -1,13 +1,15 @@
 """Start-up as a person at the console sees it: verification of the active
 image, fallback to the backup, the start mode, the autoboot prompt."""
 
+import hashlib
 import os
 import struct
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import BANNER, MENU_PROMPT, RULER, Board, dim_text, make_image, make_stk  # noqa: E402
+from tarnlib import (BANNER, MENU_PROMPT, RULER, Board, dim_text, make_image, make_stk,  # noqa: E402
+                     tarnimg_image)
 
 AUTOBOOT = "Select (1, 2):"
 
@@ -72,14 +74,6 @@ class ValidImage(unittest.TestCase):
             b.expect(RULER)
             self.assertEqual(b.expect_handover()["kind"], "opcode")
 
-    def test_stk_with_this_boards_image_passes(self):
-        with Board() as b:
-            b.put("image1", make_stk([(0x1234, make_image(target=0x1234)), (0x00508541, make_image())]))
-            b.boot()
-            b.expect("done...")
-            b.expect(AUTOBOOT)
-
-
 class Fallback(unittest.TestCase):
     def two_images(self, b, image1, image2):
         b.put("image1", image1)
@@ -87,11 +81,12 @@ class Fallback(unittest.TestCase):
         b.put("boot.dim", dim_text([("active", "active", "image1", "0", "default image"),
                                     ("backup", "backup", "image2", "0", "")]))
 
-    def test_corrupt_active_image_falls_back_to_the_backup(self):
+    def test_corrupt_active_image_falls_back_to_the_backup_which_starts(self):
+        backup = os.urandom(60000)
         with Board() as b:
-            bad = bytearray(make_image())
-            bad[len(bad) - 5] ^= 0xFF
-            self.two_images(b, bytes(bad), make_image(timestamp=b"backup build"))
+            bad = bytearray(tarnimg_image(os.urandom(50000)))
+            bad[2000] ^= 0x01
+            self.two_images(b, bytes(bad), tarnimg_image(backup))
             b.boot()
             b.expect("Active image failed crc check. Activating backup image")
             b.expect("Backup image - image2 activated.")
@@ -99,12 +94,7 @@ class Fallback(unittest.TestCase):
             self.assertEqual(b.get("boot.dim"),
                              b"---IMAGE---\nbackup\nbackup\nimage1\n0\ndefault image\n"
                              b"---IMAGE---\nactive\nactive\nimage2\n0\n\n")
-            b.choose("2")
-            b.menu()
-            b.choose("8")
-            b.expect("delete operational code : image2 ?")
-            b.choose("n")
-            b.expect("Code not deleted.")
+            self.assertEqual(b.expect_handover()["sha256"], hashlib.sha256(backup).hexdigest())
 
     def test_image_for_another_target_or_stk_without_entry_falls_back(self):
         others = [make_image(target=0x00501234),
@@ -164,7 +154,7 @@ class BrokenDirectory(unittest.TestCase):
                 self.assertFalse(b.exists("code.bin"))
 
     def test_garbage_directory_is_repaired_by_the_next_start(self):
-        for content in (b"\x00\xff garbage \x13\x37" * 50, b"---IMAGE---\nact", b"x" * 5000):
+        for content in (b"\x00\xff garbage \x13\x37" * 50, b"---IMAGE---\nact"):
             with self.subTest(content=content), Board() as b:
                 b.put("boot.dim", content)
                 b.put("code.bin", make_image())

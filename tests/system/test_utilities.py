@@ -112,6 +112,8 @@ class Utilities(unittest.TestCase):
 
             out = self.option(b, "13")
             self.assertIn("30 - BOOT Secrets", out)
+            for unknown in ("18", "99", "255"):
+                self.assertEqual(self.option(b, unknown).strip(), unknown)  # the echo only
 
             b.choose("17")
             b.expect("Input filename - ")

@@ -7,64 +7,36 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/testBoard.h"
+#include "support/flashBoard.h"
+#include "support/textCheck.h"
 
 #include <cstring>
 
 namespace {
 
-class BootCodeUpdate : public TestBoard {
+class BootCodeUpdate : public FlashBoard {
 protected:
     void SetUp() override
     {
-        TestBoard::SetUp();
-        flashDevReset();
-        ASSERT_EQ(flashDevProbe(), 0);
+        FlashBoard::SetUp();
         flashAccessLockCreate();
-        text();
-        nor().counters() = {};
-    }
-    host::NorFlash& nor() { return host::board().nor(); }
-    // The console's output with its CR LF line ends as the system wrote them.
-    std::string text()
-    {
-        std::string s = takeOutput(), out;
-        for (size_t i = 0; i < s.size(); ++i)
-            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-        return out;
-    }
-    static std::string code(size_t n)
-    {
-        std::string s(n, '\0');
-        uint32_t x = 12345;
-        for (auto& c : s) {
-            x = x * 1103515245u + 12345u;
-            c = char(x >> 16);
-        }
-        return s;
     }
     std::string bootRegion() const
     {
         const uint8_t* p = host::board().nor().store().data() + host::NorStore::kBootRegion;
         return std::string(reinterpret_cast<const char*>(p), BOOT_FLASH_SIZE);
     }
-    static size_t count(const std::string& s, const std::string& what)
-    {
-        size_t n = 0;
-        for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
-        return n;
-    }
 };
 
 TEST_F(BootCodeUpdate, WholeMegabyteIsWrittenAndVerified)
 {
-    std::string file = code(BOOT_FLASH_SIZE);
+    std::string file = textcheck::noise(BOOT_FLASH_SIZE);
     writeHostFile("bootcode.bin", file);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_OK);
     std::string out = text();
     EXPECT_EQ(out.rfind("Erasing Boot Flash.....Done.\nWrote 0x10000 bytes.\n", 0), 0u) << out.substr(0, 80);
-    EXPECT_EQ(count(out, "Wrote 0x"), 16u);
-    EXPECT_NE(out.find("Wrote 0x100000 bytes.\n"), std::string::npos);
+    EXPECT_EQ(textcheck::count(out, "Wrote 0x"), 16u);
+    EXPECT_HAS(out, "Wrote 0x100000 bytes.\n");
     EXPECT_EQ(bootRegion(), file);
     EXPECT_EQ(nor().counters().sectorErases, 8u);
     EXPECT_EQ(nor().counters().bufferPrograms, BOOT_FLASH_SIZE / 64) << "all by write buffer";
@@ -74,10 +46,10 @@ TEST_F(BootCodeUpdate, WholeMegabyteIsWrittenAndVerified)
 
 TEST_F(BootCodeUpdate, ShorterFileLeavesErasedFlashAfterIt)
 {
-    std::string file = code(0x10000 + 1000);
+    std::string file = textcheck::noise(0x10000 + 1000);
     writeHostFile("bootcode.bin", file);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_OK);
-    EXPECT_EQ(count(text(), "Wrote 0x"), 1u);
+    EXPECT_EQ(textcheck::count(text(), "Wrote 0x"), 1u);
     std::string region = bootRegion();
     EXPECT_EQ(region.substr(0, file.size()), file);
     EXPECT_EQ(region.find_first_not_of('\xFF', file.size()), std::string::npos) << "the factory code is gone";
@@ -92,15 +64,15 @@ TEST_F(BootCodeUpdate, UnusableFilesAreRefusedBeforeTheErase)
         const char* message;
     } cases[] = {
         {"", "is empty"},
-        {code(1001), "has an odd length (1001 bytes)"},
-        {code(BOOT_FLASH_SIZE + 2), "is 1048578 bytes, more than the boot flash's 1048576"},
+        {textcheck::noise(1001), "has an odd length (1001 bytes)"},
+        {textcheck::noise(BOOT_FLASH_SIZE + 2), "is 1048578 bytes, more than the boot flash's 1048576"},
     };
     for (const Case& c : cases) {
         writeHostFile("bootcode.bin", c.bytes);
         EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_BAD_FILE) << c.message;
         std::string out = text();
-        EXPECT_NE(out.find(c.message), std::string::npos) << out;
-        EXPECT_EQ(out.find("Erasing"), std::string::npos) << c.message;
+        EXPECT_HAS(out, c.message);
+        EXPECT_LACKS(out, "Erasing") << c.message;
     }
     EXPECT_EQ(bootCodeUpdate("missing.bin"), BOOT_UPDATE_NO_FILE);
     ASSERT_EQ(vx::mkdir("adir"), 0);
@@ -118,13 +90,13 @@ TEST_F(BootCodeUpdate, UnusableFilesAreRefusedBeforeTheErase)
 TEST_F(BootCodeUpdate, FlashFailuresAreNeverReportedAsSuccess)
 {
     const std::string factory = bootRegion();
-    writeHostFile("bootcode.bin", code(4096));
+    writeHostFile("bootcode.bin", textcheck::noise(4096));
     host::NorFlash::Faults f;
     f.erase = host::NorFlash::Fault::Fail;
     nor().setFaults(f);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_ERASE_FAILED);
     std::string out = text();
-    EXPECT_NE(out.find("Flash_Erase: flashDevErase() failed\n\nBoot Flash erase FAILURE. \n"), std::string::npos);
+    EXPECT_HAS(out, "Flash_Erase: flashDevErase() failed\n\nBoot Flash erase FAILURE. \n");
     EXPECT_EQ(nor().counters().bufferPrograms + nor().counters().wordPrograms, 0u);
     EXPECT_EQ(bootRegion(), factory);
 
@@ -133,14 +105,14 @@ TEST_F(BootCodeUpdate, FlashFailuresAreNeverReportedAsSuccess)
     nor().setFaults(f);
     EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_WRITE_FAILED);
     out = text();
-    EXPECT_EQ(count(out, "Flash_Write_Block: flashDevWrite() failed\n"), 1u) << "stops at the first failure";
+    EXPECT_EQ(textcheck::count(out, "Flash_Write_Block: flashDevWrite() failed\n"), 1u) << "stops at the first failure";
     flashAccessLockTake();
     flashAccessLockGive();
 }
 
 TEST_F(BootCodeUpdate, PowerCutBetweenEraseAndLastWriteLeavesNoBootCode)
 {
-    writeHostFile("bootcode.bin", code(BOOT_FLASH_SIZE));
+    writeHostFile("bootcode.bin", textcheck::noise(BOOT_FLASH_SIZE));
     host::NorFlash::Faults f;
     f.powerCutAfterOps = 8 + 100; // the erase, then part of the writes
     nor().setFaults(f);

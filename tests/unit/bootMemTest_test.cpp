@@ -3,6 +3,7 @@
 #include "host/board/board.h"
 #include "osapi.h"
 #include "support/testBoard.h"
+#include "support/textCheck.h"
 #include "sysBus.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +12,6 @@
 #include <string>
 
 namespace {
-
-// The console maps each new-line to CR LF on output.
-std::string unCrLf(std::string s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-    return out;
-}
 
 constexpr uint32_t kScratch = 0x00300000; // code load area: DRAM no block owns
 
@@ -31,7 +23,7 @@ protected:
         takeOutput();
         peer().type(lines + "q\r");
         bootMemCommand();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     void poke(uint32_t addr, const char* bytes)
     {
@@ -49,26 +41,20 @@ TEST_F(MemCommand, HelpAndDumpLayouts)
 {
     poke(kScratch, "Hello, World 123abc!");
     std::string out = run("r 300000 10\r");
-    EXPECT_NE(out.find("\n\nCommands...\n\nr/w(b/w/l)\nExample: r 7c004000 10 \nExample: wb 7c004000 ff \nq to quit\n> "),
-              std::string::npos);
-    EXPECT_NE(out.find("         0  1  2  3  4  5  6  7  8  9  \n"
-                       "00300000 48 65 6c 6c 6f 2c 20 57 6f 72 " + std::string(18, ' ') + "Hello--Wor\n> "),
-              std::string::npos)
-        << out;
+    EXPECT_HAS(out, "\n\nCommands...\n\nr/w(b/w/l)\nExample: r 7c004000 10 \nExample: wb 7c004000 ff \nq to quit\n> ");
+    EXPECT_HAS(out, "         0  1  2  3  4  5  6  7  8  9  \n"
+                    "00300000 48 65 6c 6c 6f 2c 20 57 6f 72 " + std::string(18, ' ') + "Hello--Wor\n> ");
 
     out = run("r 0x300000 20\r");
-    EXPECT_NE(out.find("         0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f  \n"
-                       "00300000 48 65 6c 6c 6f 2c 20 57 6f 72 6c 64 20 31 32 33 Hello--World-123\n"
-                       "00300010 61 62 63 21 " + std::string(36, ' ') + "abc-\n> "),
-              std::string::npos)
-        << out;
+    EXPECT_HAS(out, "         0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f  \n"
+                    "00300000 48 65 6c 6c 6f 2c 20 57 6f 72 6c 64 20 31 32 33 Hello--World-123\n"
+                    "00300010 61 62 63 21 " + std::string(36, ' ') + "abc-\n> ");
 
     out = run("r 300000 0\r");
-    EXPECT_NE(out.find("         0  \n> "), std::string::npos) << out;
+    EXPECT_HAS(out, "         0  \n> ");
     out = run("R 300000 16\r");
-    EXPECT_NE(out.find("00300000 48 65 6c 6c 6f 2c 20 57 6f 72 6c 64 20 31 32 33 Hello--World-123\n> "),
-              std::string::npos)
-        << "a whole line has no padding: " << out;
+    EXPECT_HAS(out, "00300000 48 65 6c 6c 6f 2c 20 57 6f 72 6c 64 20 31 32 33 Hello--World-123\n> ")
+        << "a whole line has no padding: ";
 }
 
 TEST_F(MemCommand, WritesByWidth)
@@ -79,38 +65,34 @@ TEST_F(MemCommand, WritesByWidth)
     EXPECT_EQ(peek32(kScratch + 4), 0xDEADBEEFu);
     EXPECT_EQ(peek32(kScratch + 8), 0x11u);
     EXPECT_EQ(peek32(kScratch + 12), 0xFFFFFFFFu);
-    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+    EXPECT_LACKS(out, "ERROR");
 
     out = run("w 300000 5\rwx 300000 5\rwl 300010 123456789\r");
     EXPECT_EQ(peek32(kScratch), 0xFF00ABCDu) << "no width letter stores nothing";
-    EXPECT_NE(out.find("ERROR: nothing stored: give the width with wb, ww or wl"), std::string::npos);
+    EXPECT_HAS(out, "ERROR: nothing stored: give the width with wb, ww or wl");
     EXPECT_EQ(peek32(kScratch + 16), 0xFFFFFFFFu) << "an out-of-range number converts as the C library's";
 }
 
 TEST_F(MemCommand, RegistersAndBusErrorsAreReportedNotFaulted)
 {
     std::string out = run("r f00e0000 4\r");
-    EXPECT_NE(out.find("f00e0000 00 05 00 0a "), std::string::npos) << "the PLL status register: " << out;
+    EXPECT_HAS(out, "f00e0000 00 05 00 0a ") << "the PLL status register: ";
 
     out = run("r 10000000 4\rwl 20000000 1\rww 300001 1\rr 0fffffff 2\r");
-    EXPECT_NE(out.find("\n10000000 \nERROR: bus error at address 0x10000000\n> "), std::string::npos) << out;
-    EXPECT_NE(out.find("ERROR: bus error at address 0x20000000\n"), std::string::npos);
-    EXPECT_NE(out.find("ERROR: bus error at address 0x00300001\n"), std::string::npos) << "misaligned";
-    EXPECT_NE(out.find("\n0fffffff 00 \nERROR: bus error at address 0x10000000\n> "), std::string::npos)
-        << "the dump stops at the end of DRAM: " << out;
+    EXPECT_HAS(out, "\n10000000 \nERROR: bus error at address 0x10000000\n> ");
+    EXPECT_HAS(out, "ERROR: bus error at address 0x20000000\n");
+    EXPECT_HAS(out, "ERROR: bus error at address 0x00300001\n") << "misaligned";
+    EXPECT_HAS(out, "\n0fffffff 00 \nERROR: bus error at address 0x10000000\n> ")
+        << "the dump stops at the end of DRAM: ";
 }
 
 TEST_F(MemCommand, IncompleteAndUnknownLines)
 {
     std::string out = run("r\rr 300000\rw 300000\rwl\r\r   \rx 1 2\r");
     EXPECT_EQ(std::string::npos, out.find("Commands...", 10));
-    size_t reads = 0, writes = 0;
-    for (size_t at = 0; (at = out.find("ERROR: missing operand: r ADDRESS COUNT\n", at)) != std::string::npos; ++at) ++reads;
-    for (size_t at = 0; (at = out.find("ERROR: missing operand: w(b/w/l) ADDRESS VALUE\n", at)) != std::string::npos; ++at)
-        ++writes;
-    EXPECT_EQ(reads, 2u);
-    EXPECT_EQ(writes, 2u);
-    EXPECT_EQ(out.find("bus error"), std::string::npos);
+    EXPECT_EQ(textcheck::count(out, "ERROR: missing operand: r ADDRESS COUNT\n"), 2u);
+    EXPECT_EQ(textcheck::count(out, "ERROR: missing operand: w(b/w/l) ADDRESS VALUE\n"), 2u);
+    EXPECT_LACKS(out, "bus error");
 }
 
 TEST_F(MemCommand, QuitEndOfInputAndLongLines)
@@ -122,18 +104,18 @@ TEST_F(MemCommand, QuitEndOfInputAndLongLines)
     takeOutput();
     peer().type("\x04");
     bootMemCommand();
-    EXPECT_NE(unCrLf(takeOutput()).find("\n\nError reading from stream!\nCommand aborted.\n"), std::string::npos);
+    EXPECT_HAS(takeText(), "\n\nError reading from stream!\nCommand aborted.\n");
 
     // A line longer than 79 characters is refused whole; its rest is not a command.
     sysBusWrite32(kScratch, 0);
     std::string longLine = "wl 300000 1" + std::string(80, ' ') + "wl 300000 2";
     std::string out = run(longLine + "\r");
-    EXPECT_NE(out.find("ERROR: command line longer than 79 characters, ignored"), std::string::npos) << out;
+    EXPECT_HAS(out, "ERROR: command line longer than 79 characters, ignored");
     EXPECT_EQ(peek32(kScratch), 0u);
     std::string exact = "wl 300000 3" + std::string(79 - 11, ' ');
     ASSERT_EQ(exact.size(), 79u);
     out = run(exact + "\r");
-    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+    EXPECT_LACKS(out, "ERROR");
     EXPECT_EQ(peek32(kScratch), 3u);
 }
 
@@ -160,7 +142,7 @@ protected:
     {
         takeOutput();
         bootRamTest();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     void* hog_ = nullptr;
 };
@@ -190,8 +172,8 @@ TEST_F(RamTest, StuckBitsAreFoundAndNamed)
                   "SDRAM walking 1's test failed.\nLocation 0x%08x\nWrote    0x00000020\nRead     0x00000000\n",
                   start + 64);
     std::string out = runTest();
-    EXPECT_NE(out.find(want), std::string::npos) << out;
-    EXPECT_EQ(out.find("completed successfully"), std::string::npos);
+    EXPECT_HAS(out, want);
+    EXPECT_LACKS(out, "completed successfully");
     EXPECT_EQ(vx::memFindMax(), before) << "released on failure";
 
     // Other words: the aliasing passes, for a bit stuck at either value.
@@ -201,14 +183,14 @@ TEST_F(RamTest, StuckBitsAreFoundAndNamed)
                   "Wrote    0x00000000\nRead     0x00000008\n",
                   start + 100);
     out = runTest();
-    EXPECT_NE(out.find(want), std::string::npos) << out;
+    EXPECT_HAS(out, want);
 
     ASSERT_TRUE(dram.setStuckBit(start + 100, 3, false));
     std::snprintf(want, sizeof want,
                   "SDRAM Address Aliasing error.\nLocation 0x%08x\nWrote    0xFFFFFFFF\nRead     0xfffffff7\n",
                   start + 100);
     out = runTest();
-    EXPECT_NE(out.find(want), std::string::npos) << out;
+    EXPECT_HAS(out, want);
     EXPECT_EQ(vx::memFindMax(), before);
 }
 
@@ -219,83 +201,72 @@ protected:
         takeOutput();
         peer().type(answers);
         bootFsTest();
-        return unCrLf(takeOutput());
-    }
-    static std::string pattern(size_t n)
-    {
-        std::string s(n, '\0');
-        uint32_t x = 12345;
-        for (auto& c : s) c = char((x = x * 1103515245 + 12345) >> 16);
-        return s;
+        return takeText();
     }
 };
 
 TEST_F(FsTest, CopiesImage1WithChosenPiecesAndLeavesTheTempFile)
 {
-    std::string image = pattern(1000);
+    std::string image = textcheck::noise(1000);
     writeHostFile("image1", image);
     size_t before = vx::memFindMax();
     std::string out = runTest("2\r100\r64\r");
-    EXPECT_NE(out.find("\nInput iterations (0=forever) "), std::string::npos);
-    EXPECT_NE(out.find("Input write size "), std::string::npos);
-    EXPECT_NE(out.find("\nTest will run 2 times (forever if 0)\nFile size:  1000\n\nIter 1 of 2 -\n\nIter 2 of 2 -\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("mismatch"), std::string::npos);
+    EXPECT_HAS(out, "\nInput iterations (0=forever) ");
+    EXPECT_HAS(out, "Input write size ");
+    EXPECT_HAS(out, "\nTest will run 2 times (forever if 0)\nFile size:  1000\n\nIter 1 of 2 -\n\nIter 2 of 2 -\n");
+    EXPECT_LACKS(out, "mismatch");
     EXPECT_EQ(readHostFile("tempcode.bin"), image);
     EXPECT_EQ(readHostFile("image1"), image);
     EXPECT_EQ(vx::memFindMax(), before) << "both buffers released";
 
     // Write size at least the file size: one write; read size larger than the file.
     out = runTest("1\r5000\r99999999\r");
-    EXPECT_NE(out.find("Iter 1 of 1 -\n"), std::string::npos);
+    EXPECT_HAS(out, "Iter 1 of 1 -\n");
     EXPECT_EQ(readHostFile("tempcode.bin"), image);
     // The exact multiple: pieces end on the file size.
     out = runTest("1\r250\r1\r");
     EXPECT_EQ(readHostFile("tempcode.bin"), image);
-    EXPECT_EQ(out.find("failed"), std::string::npos) << out;
+    EXPECT_LACKS(out, "failed");
 }
 
 TEST_F(FsTest, BadAnswersAndFilesStopWithAMessage)
 {
-    writeHostFile("image1", pattern(300));
+    writeHostFile("image1", textcheck::noise(300));
     for (const char* answers : {"1\r0\r10\r", "1\r10\r0\r", "1\r-5\r10\r", "-1\r10\r10\r"}) {
         std::string out = runTest(answers);
-        EXPECT_NE(out.find("ERROR: the iterations must be 0 or more and the write and read sizes 1 or more"),
-                  std::string::npos)
-            << answers;
-        EXPECT_EQ(out.find("Iter"), std::string::npos);
+        EXPECT_HAS(out, "ERROR: the iterations must be 0 or more and the write and read sizes 1 or more") << answers;
+        EXPECT_LACKS(out, "Iter");
     }
     // End of input is asked again.
     std::string out = runTest("\x04" "1\r10\r10\r");
-    EXPECT_NE(out.find("Please input a number\n\n\nInput iterations (0=forever) "), std::string::npos) << out;
-    EXPECT_NE(out.find("Iter 1 of 1 -"), std::string::npos);
+    EXPECT_HAS(out, "Please input a number\n\n\nInput iterations (0=forever) ");
+    EXPECT_HAS(out, "Iter 1 of 1 -");
 
     vx::remove("image1");
     out = runTest("1\r10\r10\r");
-    EXPECT_NE(out.find("\nError opening operational code.\n"), std::string::npos);
+    EXPECT_HAS(out, "\nError opening operational code.\n");
 
     writeHostFile("image1", std::string(0x1000000 + 1, 'x'));
     size_t before = vx::memFindMax();
     out = runTest("1\r10\r10\r");
-    EXPECT_NE(out.find("ERROR: 'image1' is larger than the test buffer of 16777216 bytes."), std::string::npos) << out;
-    EXPECT_EQ(out.find("Iter"), std::string::npos);
+    EXPECT_HAS(out, "ERROR: 'image1' is larger than the test buffer of 16777216 bytes.");
+    EXPECT_LACKS(out, "Iter");
     EXPECT_EQ(vx::memFindMax(), before);
 
     writeHostFile("image1", std::string(0x1000000, 'y'));
     out = runTest("1\r65536\r4096\r");
-    EXPECT_NE(out.find("File size:  16777216\n\nIter 1 of 1 -\n"), std::string::npos) << "exactly 16 MiB fits";
-    EXPECT_EQ(out.find("ERROR"), std::string::npos);
+    EXPECT_HAS(out, "File size:  16777216\n\nIter 1 of 1 -\n") << "exactly 16 MiB fits";
+    EXPECT_LACKS(out, "ERROR");
 }
 
 TEST_F(FsTest, BuffersThatCannotBeAllocated)
 {
-    writeHostFile("image1", pattern(300));
+    writeHostFile("image1", textcheck::noise(300));
     void* hog = vx::malloc(vx::memFindMax() - 0x1800000); // room for one buffer only
     ASSERT_NE(hog, nullptr);
     size_t before = vx::memFindMax();
     std::string out = runTest("1\r10\r10\r");
-    EXPECT_NE(out.find("ERROR: not enough memory for the file system test buffers"), std::string::npos);
+    EXPECT_HAS(out, "ERROR: not enough memory for the file system test buffers");
     EXPECT_EQ(vx::memFindMax(), before);
     vx::free(hog);
 }

@@ -94,11 +94,9 @@ TEST_F(CliTxtCfg, PlainTextLinesCommentsAndBlanks)
     EXPECT_EQ(read("a\n" + std::string(100, '\x1a')), (Cmds{"a"}));
     EXPECT_EQ(read(""), Cmds{});
     EXPECT_EQ(commands("missing"), (Cmds{"<cannot open>"}));
-}
 
-TEST_F(CliTxtCfg, LongPlainFilesAcrossWindows)
-{
-    std::string text;
+    // A long file, across the reader's windows.
+    text.clear();
     Cmds want;
     for (int i = 0; i < 700; i++) {
         std::string c = "command number " + std::to_string(i) + std::string(i % 37, 'x');

@@ -27,16 +27,6 @@ protected:
         dimReset();
     }
 
-    // Whether the console showed the text (its new-lines go out as CR LF).
-    bool saw(const std::string& text)
-    {
-        vx::fflushStdout();
-        std::string line;
-        for (char c : text)
-            line += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        return peer().output().find(line) != std::string::npos;
-    }
-
     std::string dimFile() { return readHostFile("boot.dim"); }
 
     std::string active()
@@ -61,15 +51,8 @@ protected:
 
 } // namespace
 
-TEST_F(DimTest, MissingFileGivesDefaultDirectory)
-{
-    EXPECT_EQ(dimInitialize(), 3);
-    EXPECT_EQ(dimFile(), kDefault);
-    EXPECT_EQ(active(), "image1");
-    EXPECT_EQ(backup(), "<none>");
-    EXPECT_FALSE(hostFileExists("boot.new"));
-}
-
+// A missing file gives the default directory at a new board's first start (a
+// system start-up test).
 TEST_F(DimTest, EmptyGarbageAndNamelessFilesAreRepairedAtStartup)
 {
     const std::string inputs[] = {

@@ -4,32 +4,16 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/testBoard.h"
+#include "support/flashBoard.h"
+#include "support/textCheck.h"
 #include "sysBus.h"
 
 #include <vector>
 
 namespace {
 
-class FlashDev : public TestBoard {
+class FlashDev : public FlashBoard {
 protected:
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        flashDevReset();
-        ASSERT_EQ(flashDevProbe(), 0);
-        text();
-        nor().counters() = {};
-    }
-    host::NorFlash& nor() { return host::board().nor(); }
-    // The console's output with its CR LF line ends as the system wrote them.
-    std::string text()
-    {
-        std::string s = takeOutput(), out;
-        for (size_t i = 0; i < s.size(); ++i)
-            if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-        return out;
-    }
     uint16_t word(uint32_t addr) { return nor().store().word(addr - FLASH_BASE); }
     static std::vector<uint8_t> pattern(size_t n, uint8_t seed)
     {
@@ -87,7 +71,7 @@ TEST_F(FlashDev, UnusableQueryTablesAreRefused)
         nor().patchQuery(c.word, c.value);
         flashDevReset();
         EXPECT_EQ(flashDevProbe(), -1) << c.why;
-        EXPECT_NE(text().find("flashDevProbe: CFI query failed\n"), std::string::npos) << c.why;
+        EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << c.why;
         uint8_t w[2] = {0, 0};
         EXPECT_EQ(flashDevWrite(0xFE000000, w, 2), -1) << c.why;
         EXPECT_EQ(flashDevSectorErase(0), -1) << c.why;
@@ -126,9 +110,9 @@ TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
     EXPECT_EQ(flashDevWrite(0xF0000000, data.data(), 2), -1) << "not the flash";
     EXPECT_EQ(nor().counters().writes, 0u) << "refused before touching the device";
     std::string out = text();
-    EXPECT_NE(out.find("flashDevWrite: address or size error, address fe001001 size 2\n"), std::string::npos);
-    EXPECT_NE(out.find("flashDevWrite: address or size error, address fe001000 size 3\n"), std::string::npos);
-    EXPECT_NE(out.find("address fffffffe size 4\n"), std::string::npos);
+    EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001001 size 2\n");
+    EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001000 size 3\n");
+    EXPECT_HAS(out, "address fffffffe size 4\n");
 }
 
 TEST_F(FlashDev, WriteAtTheTopOfTheAddressSpaceEndsThere)
@@ -165,11 +149,11 @@ TEST_F(FlashDev, EraseCoversBothEndsAndChecksTheRange)
     EXPECT_EQ(flashDevSectorErase(256), -1);
     EXPECT_EQ(nor().counters().writes, 0u);
     std::string out = text();
-    EXPECT_NE(out.find("spfSectorNumGet: invalid address 1000\n"), std::string::npos);
-    EXPECT_NE(out.find("flashDevErase: spfSectorNumGet() failed for address 0x1000\n"), std::string::npos);
-    EXPECT_NE(out.find("Flash_Erase: flashDevErase() failed\n"), std::string::npos);
-    EXPECT_NE(out.find("spfSectorAdrsGet: invalid sector 256\n"), std::string::npos);
-    EXPECT_NE(out.find("flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n"), std::string::npos);
+    EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\n");
+    EXPECT_HAS(out, "flashDevErase: spfSectorNumGet() failed for address 0x1000\n");
+    EXPECT_HAS(out, "Flash_Erase: flashDevErase() failed\n");
+    EXPECT_HAS(out, "spfSectorAdrsGet: invalid sector 256\n");
+    EXPECT_HAS(out, "flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n");
 }
 
 TEST_F(FlashDev, FailedOperationsAreReportedAndLeaveReadArray)
@@ -180,18 +164,17 @@ TEST_F(FlashDev, FailedOperationsAreReportedAndLeaveReadArray)
     auto data = pattern(64, 5);
     EXPECT_EQ(Flash_Write_Block(data.data(), 0xFE000000, 64), -1);
     std::string out = text();
-    EXPECT_NE(out.find("spfOpStatusCheck: FAILED for operation 1 at address 0xfe00003e\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("flashDevWrite: spfOpStatusCheck() failed at adrs 0xfe000000\n"), std::string::npos);
-    EXPECT_NE(out.find("Flash_Write_Block: flashDevWrite() failed\n"), std::string::npos);
+    EXPECT_HAS(out, "spfOpStatusCheck: FAILED for operation 1 at address 0xfe00003e\n");
+    EXPECT_HAS(out, "flashDevWrite: spfOpStatusCheck() failed at adrs 0xfe000000\n");
+    EXPECT_HAS(out, "Flash_Write_Block: flashDevWrite() failed\n");
     EXPECT_EQ(flashDevWrite(0xFE000002, data.data(), 2), -1);
-    EXPECT_NE(text().find("FAILED for operation 2"), std::string::npos);
+    EXPECT_HAS(text(), "FAILED for operation 2");
 
     f = {};
     f.erase = host::NorFlash::Fault::Fail;
     nor().setFaults(f);
     EXPECT_EQ(flashDevSectorErase(4), -1);
-    EXPECT_NE(text().find("flashDevSectorErase: spfOpStatusCheck() failed for sector 4 (adrs 0xfe080000) \n"),
-              std::string::npos);
+    EXPECT_HAS(text(), "flashDevSectorErase: spfOpStatusCheck() failed for sector 4 (adrs 0xfe080000) \n");
     nor().setFaults({});
     uint8_t b = 0;
     ASSERT_EQ(sysBusRead8(0xFFF00000, &b), 0);
@@ -206,8 +189,7 @@ TEST_F(FlashDev, AnOperationThatNeverEndsTimesOut)
     nor().setFaults(f);
     EXPECT_EQ(flashDevSectorErase(0), -1);
     EXPECT_EQ(nor().counters().statusReads, uint64_t(FLASH_STATUS_POLLS));
-    EXPECT_NE(text().find("spfOpStatusCheck: TIMEOUT for operation 3 at address 0xfe000000\n"),
-              std::string::npos);
+    EXPECT_HAS(text(), "spfOpStatusCheck: TIMEOUT for operation 3 at address 0xfe000000\n");
 }
 
 TEST_F(FlashDev, WriteBufferAbortIsResetByTheStatusCheck)
@@ -220,8 +202,7 @@ TEST_F(FlashDev, WriteBufferAbortIsResetByTheStatusCheck)
     sysBusWrite16(0xFE000000, 0x1234);
     sysBusWrite16(0xFE000040, 0x1234);
     EXPECT_EQ(spfOpStatusCheck(FLASH_OP_BUFFER, 0xFE000000, 0x1234), -1);
-    EXPECT_NE(text().find("spfOpStatusCheck: ABORT for buffer write at address 0xfe000000\n"),
-              std::string::npos);
+    EXPECT_HAS(text(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe000000\n");
     uint16_t w = 0;
     ASSERT_EQ(sysBusRead16(0xFFF00000, &w), 0);
     EXPECT_EQ(w, 't' << 8 | 'a') << "abort reset done: read-array again";

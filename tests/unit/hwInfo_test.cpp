@@ -3,6 +3,7 @@
 #include "host/board/board.h"
 #include "osapi.h"
 #include "support/testBoard.h"
+#include "support/textCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -10,27 +11,19 @@
 
 namespace {
 
-std::string unCrLf(std::string s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
-    return out;
-}
-
 class HwInfo : public TestBoard {
 protected:
     std::string pci(int detail)
     {
         takeOutput();
         pciBusShow(detail);
-        return unCrLf(takeOutput());
+        return takeText();
     }
     std::string core()
     {
         takeOutput();
         coreInfoShow();
-        return unCrLf(takeOutput());
+        return takeText();
     }
     void add(uint8_t bus, uint8_t dev, uint16_t vendor, uint16_t device)
     {
@@ -38,29 +31,21 @@ protected:
     }
 };
 
-TEST_F(HwInfo, PciSummaryNamesTheBoardsDevices)
-{
-    EXPECT_EQ(pci(0), "Motorola \nBroadcom BCM5695\nBroadcom BCM5695\n");
-}
-
+// The board's own three devices are named in the system utilities test.
 TEST_F(HwInfo, PciNameTableAndProbedRange)
 {
     host::board().pci().powerOn();
     add(0, 31, 0x8086, 0x100E); // device 31 is never probed
-    add(0, 3, 0x14E4, 0x5694);
-    add(0, 4, 0x1057, 0x0006);
+    add(0, 3, 0x1057, 0x0006);
+    add(0, 4, 0x14E4, 0x5694); // a vendor with names, a device without
     add(0, 5, 0x10B7, 0x9200);
-    add(0, 6, 0x0E11, 0xAE40);
     add(0, 7, 0x1234, 0x5678);
-    add(0, 8, 0x14E4, 0x164D);
     add(200, 30, 0x8086, 0x100E);
     EXPECT_EQ(pci(0), "Motorola \n"
-                      "Broadcom \n"
                       "Motorola MPC8245\n"
+                      "Broadcom \n"
                       "3Com Device 0x9200\n"
-                      "Compaq Device 0xae40\n"
                       "\nUnknown device found. VendorId=0x1234 DeviceId=0x5678 \n"
-                      "Broadcom BCM5702FE\n"
                       "Broadcom BCM5695\n"
                       "Broadcom BCM5695\n"
                       "Intel Device 0x100e\n");
@@ -79,7 +64,7 @@ TEST_F(HwInfo, PciDetailShowsIdsFunctionAndHeader)
     size_t header = out.find("vendor ID =                   0x14e4\n", at);
     EXPECT_NE(header, std::string::npos);
     EXPECT_NE(out.find("base address 0 =              0x80000000\n", header), std::string::npos);
-    EXPECT_NE(out.find("00000000  00000012  00000000  000014e4  00005695  00020000"), std::string::npos);
+    EXPECT_HAS(out, "00000000  00000012  00000000  000014e4  00005695  00020000");
 }
 
 TEST_F(HwInfo, CoreInformationOfTheModelledBoard)
@@ -108,12 +93,10 @@ TEST_F(HwInfo, CoreInformationOfTheModelledBoard)
     host::board().l2().write(0, 4, 0x000B0000); // l2intdis, l2sram 3
     std::string out = core();
     vx::intUnlock(key);
-    EXPECT_NE(out.find("MSR - 0x1000\n      UCLE-0 SPE-0 WE-0 CE-0 EE-0 PR-0 ME-1\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("L1CSR1: Icache is OFF - 0x0\n"), std::string::npos);
-    EXPECT_NE(out.find("L2CTL - 0x200b0000\n        l2 is OFF\n        l2siz-2 l2blksz-0 l2do-0 l2io-0\n"
-                       "        l2pmextdis-0 l2intdis-1 l2sram-3\n"),
-              std::string::npos)
-        << out;
+    EXPECT_HAS(out, "MSR - 0x1000\n      UCLE-0 SPE-0 WE-0 CE-0 EE-0 PR-0 ME-1\n");
+    EXPECT_HAS(out, "L1CSR1: Icache is OFF - 0x0\n");
+    EXPECT_HAS(out, "L2CTL - 0x200b0000\n        l2 is OFF\n        l2siz-2 l2blksz-0 l2do-0 l2io-0\n"
+                       "        l2pmextdis-0 l2intdis-1 l2sram-3\n");
 }
 
 TEST_F(HwInfo, ClockRatios)
@@ -135,7 +118,7 @@ TEST_F(HwInfo, ClockRatios)
         char want[80];
         std::snprintf(want, sizeof want, "Core Freq = %3lld Hz\nCCB Freq = %3d Hz\n", c.coreHz, int(c.ccb));
         std::string out = core();
-        EXPECT_NE(out.find(want), std::string::npos) << out;
+        EXPECT_HAS(out, want);
     }
 
     // Invalid platform ratios give -1 and leave the stored core clock alone.
@@ -145,9 +128,7 @@ TEST_F(HwInfo, ClockRatios)
         ccsr.setPorPllSr(5u << 16 | plat << 1);
         EXPECT_EQ(ccbFreqGet(), -1) << plat;
         std::string out = core();
-        EXPECT_NE(out.find("Core Freq = 825000000 Hz\nCCB Freq =  -1 Hz\nPCI Freq = 66000000 Hz\nCPM Freq =  -1 Hz\n"),
-                  std::string::npos)
-            << out;
+        EXPECT_HAS(out, "Core Freq = 825000000 Hz\nCCB Freq =  -1 Hz\nPCI Freq = 66000000 Hz\nCPM Freq =  -1 Hz\n");
     }
 }
 

@@ -2,28 +2,15 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/cpm_i2c.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "host/board/board.h"
-#include "support/testBoard.h"
+#include "support/i2cBoard.h"
+#include "support/textCheck.h"
 
 #include <cstring>
 
 namespace {
 
-class I2cLib : public TestBoard {
+class I2cLib : public I2cBoard {
 protected:
-    // The console's output with its line ends as the program wrote them.
-    std::string console()
-    {
-        std::string s = takeOutput(), r;
-        for (char c : s) {
-            if (c != '\r') r += c;
-        }
-        return r;
-    }
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
-    }
     uint64_t cycles() { return host::board().i2cBus().addressCycles(); }
 };
 
@@ -104,8 +91,8 @@ TEST_F(I2cLib, SilentDeviceAndBusyBusFailWithoutHanging)
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, &b, 1), -1);
     EXPECT_LT(vx::tickGet() - t0, 1000u) << "bounded waits";
     std::string out = console();
-    EXPECT_NE(out.find("i2cStart: timeout waiting for the bus to be free"), std::string::npos) << out;
-    EXPECT_NE(out.find("cpm_iic_read: I2C transfer did not complete"), std::string::npos) << out;
+    EXPECT_HAS(out, "i2cStart: timeout waiting for the bus to be free");
+    EXPECT_HAS(out, "cpm_iic_read: I2C transfer did not complete");
     bus.clearFaults();
     EXPECT_EQ(i2cRandomRead(1, I2C_DEV_RTC, 8, 1, &b, 1), 0) << "the bus works again";
     EXPECT_EQ(b, 20);
@@ -120,8 +107,8 @@ TEST_F(I2cLib, TraceLinesOnlyWhileTheMaskIsSet)
     i2cRandomRead(1, 0, 0, 1, &b, 1);
     i2cTraceMask = 0;
     std::string out = console();
-    EXPECT_NE(out.find("i2cLib : i2cRandomRead  "), std::string::npos) << out;
-    EXPECT_NE(out.find("Error return: erroneous device = 0"), std::string::npos) << out;
+    EXPECT_HAS(out, "i2cLib : i2cRandomRead  ");
+    EXPECT_HAS(out, "Error return: erroneous device = 0");
 }
 
 } // namespace

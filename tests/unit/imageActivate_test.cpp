@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "image/dim.h"
+#include "image/image.h"
 #include "image/imageActivate.h"
 #include "osapi.h"
 #include "support/imageBuilder.h"
@@ -29,16 +31,6 @@ protected:
         imageActivateReset();
     }
 
-    // Whether the console showed the text (its new-lines go out as CR LF).
-    bool saw(const std::string& text)
-    {
-        vx::fflushStdout();
-        std::string line;
-        for (char c : text)
-            line += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        return peer().output().find(line) != std::string::npos;
-    }
-
     void directory(const std::string& text)
     {
         dimReset();
@@ -55,43 +47,71 @@ protected:
 
 } // namespace
 
-TEST_F(ImageActivateTest, ChecksumAndLengthRules)
+// The check of the stored active image, and the vetting of bytes in memory
+// that the image tool uses, decide alike on every image; the file reader and
+// the in-memory parser find the same header.
+TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
 {
     directory(record("active", "image1"));
     std::string good = plainImage();
-    EXPECT_EQ(checkImage1(good), 0);
-    for (size_t at : {size_t(0), size_t(2), size_t(900), good.size() - 1}) {
-        std::string bad = good;
-        bad[at] ^= 0x01;
-        EXPECT_EQ(checkImage1(bad), 1) << at;
-    }
-    EXPECT_EQ(checkImage1(good + "bytes past the length"), 0);
-    EXPECT_EQ(checkImage1(good.substr(0, good.size() - 1)), 1); // shorter than it claims
-    EXPECT_EQ(checkImage1(plainImage(kBoard, "")), 0);           // header only: 1220 bytes
-    std::string huge = good;
+    auto flipped = [](std::string s, size_t at) { return s[at] ^= 0x01, s; };
+    std::string huge = good, badSize = good, badStkDir = stk({{kBoard, good}}, false), innerBadSize = good;
     put32(huge, 8, 16777217);
-    EXPECT_EQ(checkImage1(huge), 1);
-    EXPECT_EQ(checkImage1(""), 1);
+    put32(badSize, 8, 1219);
+    seal(badSize, 1219);
+    put32(badStkDir, 20, 87);
+    seal(badStkDir, badStkDir.size());
+    put32(innerBadSize, 8, 100);
+    const std::string other = plainImage(0x00501234);
+
+    struct Case {
+        std::string image;
+        int want;
+    };
+    const std::vector<Case> cases = {
+        {good, IMAGE_VET_OK},
+        {good + "bytes past the length", IMAGE_VET_OK},
+        {plainImage(kBoard, ""), IMAGE_VET_OK}, // header only: 1220 bytes
+        {flipped(good, 0), IMAGE_VET_CRC},
+        {flipped(good, 2), IMAGE_VET_CRC},
+        {flipped(good, 1300), IMAGE_VET_CRC},
+        {flipped(good, good.size() - 1), IMAGE_VET_CRC},
+        {good.substr(0, good.size() - 1), IMAGE_VET_SHORT},
+        {badSize, IMAGE_VET_LENGTH},
+        {huge, IMAGE_VET_LENGTH},
+        {"", IMAGE_VET_LENGTH},
+        {other, IMAGE_VET_TARGET},
+        {stk({{0x00501234, other}, {kBoard, good}}), IMAGE_VET_OK},
+        // An STK passes on its own checksum, whatever its inner image's says.
+        {stk({{0x00501234, other}, {kBoard, plainImage(kBoard, "inner", false)}}), IMAGE_VET_OK},
+        {flipped(stk({{kBoard, good}}), 1400), IMAGE_VET_CRC},
+        {stk({{0x00501234, other}}), IMAGE_VET_LOCATE},
+        {stk({}), IMAGE_VET_LENGTH}, // 88 bytes long
+        {badStkDir, IMAGE_VET_LOCATE},
+        {stk({{kBoard, innerBadSize}}), IMAGE_VET_SIZE},
+        {stk({{kBoard, other}}), IMAGE_VET_TARGET},
+        {stk({{kBoard, stk({{kBoard, good}})}}), IMAGE_VET_SIZE},
+    };
+    for (size_t i = 0; i < cases.size(); i++) {
+        const std::string& image = cases[i].image;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(image.data());
+        ImageVet vet;
+        imageVetBuffer(bytes, static_cast<uint32_t>(image.size()), kBoard, &vet);
+        EXPECT_EQ(vet.result, cases[i].want) << "case " << i;
+        EXPECT_EQ(checkImage1(image), vet.result == IMAGE_VET_OK ? 0 : 1) << "case " << i;
+        EXPECT_TRUE(vet.result != IMAGE_VET_TARGET || saw("not for this board")) << "case " << i;
+
+        ImageHeader fromFile{}, fromMemory{};
+        int fileRc = readImageHeader("image1", &fromFile);
+        int memRc = imageHeaderParse(bytes, static_cast<uint32_t>(image.size()), kBoard, &fromMemory, nullptr);
+        EXPECT_EQ(fileRc == 0, memRc == IMAGE_LOCATE_OK) << "case " << i;
+        if (fileRc == 0 && memRc == IMAGE_LOCATE_OK) {
+            EXPECT_EQ(fromFile.size, fromMemory.size) << "case " << i;
+            EXPECT_EQ(fromFile.components[0].offset, fromMemory.components[0].offset) << "case " << i;
+        }
+    }
     std::remove(hostPath("image1").c_str());
     EXPECT_EQ(imageActiveCrcCheck(), 1);
-}
-
-TEST_F(ImageActivateTest, OnlyImagesThisBoardCanStartPass)
-{
-    directory(record("active", "image1"));
-    EXPECT_EQ(checkImage1(plainImage(0x00501234)), 1); // checksum fine, another target
-    EXPECT_TRUE(saw("not for this board"));
-    // An STK passes on its own checksum, whatever its inner image's says.
-    std::string inner = plainImage(kBoard, std::string(100, 'i'), false);
-    EXPECT_EQ(checkImage1(stk({{0x00501234, plainImage(0x00501234)}, {kBoard, inner}})), 0);
-    std::string broken = stk({{kBoard, plainImage()}});
-    broken.back() ^= 0x20;
-    EXPECT_EQ(checkImage1(broken), 1);
-    EXPECT_EQ(checkImage1(stk({{0x00501234, plainImage(0x00501234)}})), 1);
-    EXPECT_EQ(checkImage1(stk({})), 1);
-    std::string badSize = plainImage();
-    put32(badSize, 8, 100);
-    EXPECT_EQ(checkImage1(stk({{kBoard, badSize}})), 1);
 }
 
 TEST_F(ImageActivateTest, ActiveNameFallsBackToImage1)

@@ -13,6 +13,7 @@
 #include "osapi.h"
 #include "osapi_file.h"
 #include "support/imageBuilder.h"
+#include "support/textCheck.h"
 #include "support/testBoard.h"
 
 using namespace testimg;
@@ -24,20 +25,6 @@ const std::string kDim1 = "---IMAGE---\nactive\nactive\nimage1\n0\ndefault image
 const std::string kDim2 = "---IMAGE---\nbackup\nbackup\nimage1\n0\ndefault image\n"
                           "---IMAGE---\nactive\nactive\nimage2\n0\n\n";
 
-// A plain image whose component 1 is the given boot code (after 300 payload bytes).
-std::string withBootCode(const std::string& boot, uint32_t target = kBoard)
-{
-    std::string s = plainImage(target, std::string(300, 'p') + boot, false);
-    put32(s, 12, 2);
-    put32(s, 16 + 12, 300);
-    put32(s, 64 + 8, 3);    // boot code version
-    put32(s, 64 + 12, static_cast<uint32_t>(boot.size()));
-    put32(s, 64 + 16, 300); // after the operational code
-    put16(s, 64, 0x0B0C);
-    seal(s, s.size());
-    return s;
-}
-
 class ImageOpLoad : public TestBoard {
 protected:
     void directory(const std::string& text)
@@ -48,18 +35,14 @@ protected:
         dimText = readHostFile("boot.dim");
     }
 
-    // Stores file as if just received; the console text without CRs.
+    // Stores file as if just received; out gets the console text.
     int store(const std::string& file)
     {
         writeHostFile("xcode.bin", file);
         takeOutput();
         int rc = imageOpCodeStore("xcode.bin", kBoard);
         vx::fflushStdout();
-        std::string raw = takeOutput();
-        out.clear();
-        for (size_t i = 0; i < raw.size(); i++)
-            if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n'))
-                out += raw[i];
+        out = takeText();
         return rc;
     }
 
@@ -68,8 +51,8 @@ protected:
     {
         std::string old1 = readHostFile("image1"), old2 = readHostFile("image2");
         EXPECT_EQ(store(file), 1) << out;
-        EXPECT_NE(out.find(message), std::string::npos) << out;
-        EXPECT_EQ(out.find("Storing Operational code"), std::string::npos) << out;
+        EXPECT_HAS(out, message);
+        EXPECT_LACKS(out, "Storing Operational code");
         EXPECT_FALSE(hostFileExists("xcode.bin"));
         EXPECT_FALSE(hostFileExists("bootcode.new"));
         EXPECT_EQ(readHostFile("image1"), old1);
@@ -81,63 +64,28 @@ protected:
     std::string dimText;
 };
 
+// The report's lines are compared whole in the system load and launch tests;
+// here their place between the checks and the install.
 TEST_F(ImageOpLoad, ImageWithBootCodeIsReportedAndInstalledUnderTheActiveName)
 {
     directory(kDim1);
     writeHostFile("image1", plainImage(kBoard, "old one"));
     writeHostFile("image2", plainImage(kBoard, "backup"));
-    std::string boot(4096, '\0');
-    for (size_t i = 0; i < boot.size(); i++)
-        boot[i] = static_cast<char>(i * 7 + 1);
+    std::string boot = textcheck::noise(4096);
     std::string img = withBootCode(boot);
     ASSERT_EQ(store(img), 0) << out;
-
-    char expected[2048];
-    std::snprintf(expected, sizeof expected,
-                  "Verified operational code CRC.\n"
-                  "\n\nThe following code has been uploaded:\n\n"
-                  "CRC............................................0x%x (%d)\n"
-                  "Target Device..................................0x00508541\n"
-                  "Size...........................................0x%zx (%zu)\n"
-                  "Number of Components...........................2\n\n"
-                  "Operational Code Size..........................0x12c (300)\n"
-                  "Operational Code Offset........................0x0 (0)\n"
-                  "Operational Code FLASH flag....................0\n"
-                  "Operational Code CRC...........................0x0\n\n"
-                  "Boot Code Version..............................3\n"
-                  "Boot Code Size.................................0x1000 (4096)\n"
-                  "Boot Code Offset...............................0x12c (300)\n"
-                  "Boot Code FLASH flag...........................0\n"
-                  "Boot Code CRC..................................0xB0C\n\n"
-                  "VPD - rel A ver 0 maint_lvl 0 \n"
-                  "      Timestamp - 2008-04-28\n      File - code.opr\n"
-                  "Extracting boot code from image...\n"
-                  "Storing Operational code in Flash. This may take several minutes...\n\n",
-                  bitCrc(img, 2, img.size()), bitCrc(img, 2, img.size()), img.size(), img.size());
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out.rfind("Verified operational code CRC.\n\n\nThe following code has been uploaded:\n\nCRC....", 0), 0u)
+        << out;
+    EXPECT_HAS(out, "Boot Code Size.................................0x1000 (4096)\n");
+    EXPECT_TRUE(out.ends_with("      File - code.opr\nExtracting boot code from image...\n"
+                              "Storing Operational code in Flash. This may take several minutes...\n\n"))
+        << out;
     EXPECT_EQ(readHostFile("image1"), img);
     EXPECT_EQ(readHostFile("bootcode.bin"), boot);
     EXPECT_FALSE(hostFileExists("xcode.bin"));
     EXPECT_FALSE(hostFileExists("image1.new"));
     EXPECT_EQ(readHostFile("boot.dim"), dimText);
     EXPECT_EQ(imageActiveCrcCheck(), 0);
-}
-
-TEST_F(ImageOpLoad, WithImage2ActiveOnlyImage2IsReplaced)
-{
-    directory(kDim2);
-    std::string old1 = plainImage(kBoard, "first");
-    writeHostFile("image1", old1);
-    writeHostFile("image2", plainImage(kBoard, "second"));
-    std::string img = plainImage(kBoard, "third");
-    ASSERT_EQ(store(img), 0) << out;
-    EXPECT_EQ(readHostFile("image2"), img);
-    EXPECT_EQ(readHostFile("image1"), old1);
-    EXPECT_EQ(readHostFile("boot.dim"), dimText);
-    EXPECT_EQ(out.find("Boot Code Version.............................."), out.find("Boot Code Version"))
-        << "the upload report always shows the boot code block";
-    EXPECT_NE(out.find("Boot Code Size.................................0x0 (0)\n"), std::string::npos);
-    EXPECT_EQ(out.find("Extracting"), std::string::npos);
 }
 
 TEST_F(ImageOpLoad, RefusalsSayWhyAndChangeNothing)
@@ -174,24 +122,6 @@ TEST_F(ImageOpLoad, RefusalsSayWhyAndChangeNothing)
     EXPECT_EQ(readHostFile("bootcode.bin"), "older boot code");
 }
 
-TEST_F(ImageOpLoad, StkEntryForThisBoardSecondLoadsWithAbsoluteOffsets)
-{
-    directory(kDim1);
-    std::string other = plainImage(0x00508540, std::string(500, 'x'));
-    std::string mine = withBootCode("BOOTCODE");
-    std::string box = stk({{0x00508540, other}, {kBoard, mine}});
-    ASSERT_EQ(store(box), 0) << out;
-    uint32_t base = 88 + 2 * 28 + static_cast<uint32_t>(other.size());
-    char line[128];
-    std::snprintf(line, sizeof line, "Operational Code Offset........................0x%x (%u)\n", base, base);
-    EXPECT_NE(out.find(line), std::string::npos) << out;
-    std::snprintf(line, sizeof line, "Boot Code Offset...............................0x%x (%u)\n", base + 300,
-                  base + 300);
-    EXPECT_NE(out.find(line), std::string::npos) << out;
-    EXPECT_EQ(readHostFile("image1"), box);
-    EXPECT_EQ(readHostFile("bootcode.bin"), "BOOTCODE");
-}
-
 TEST_F(ImageOpLoad, BootCodeHoldsExactlyTheInstalledImagesComponent)
 {
     directory(kDim1);
@@ -222,8 +152,7 @@ TEST_F(ImageOpLoad, FailedInstallLeavesTheOldImageAndNoNewBootCode)
     writeHostFile("bootcode.bin", "older boot code");
     ASSERT_EQ(vx::mkdir("image1.new"), 0); // the aside name cannot be taken
     EXPECT_EQ(store(withBootCode("NEWBOOT")), 1);
-    EXPECT_NE(out.find(" Error renaming the file \nERROR: Operational code update failed.\n"), std::string::npos)
-        << out;
+    EXPECT_HAS(out, " Error renaming the file \nERROR: Operational code update failed.\n");
     EXPECT_EQ(readHostFile("image1"), old1);
     EXPECT_EQ(readHostFile("bootcode.bin"), "older boot code");
     EXPECT_FALSE(hostFileExists("xcode.bin"));
@@ -238,7 +167,7 @@ TEST_F(ImageOpLoad, InstallOfAnUnknownNameAddsItAndDropsTheBackupFileAfterwards)
     writeHostFile("image2", plainImage(kBoard, "backup"));
     std::string img = plainImage(kBoard, "new");
     ASSERT_EQ(store(img), 0) << out;
-    EXPECT_NE(out.find("Error obtaining active image name\n"), std::string::npos);
+    EXPECT_HAS(out, "Error obtaining active image name\n");
     EXPECT_EQ(readHostFile("image1"), img);
     EXPECT_FALSE(hostFileExists("image2"));
     int state = 0;

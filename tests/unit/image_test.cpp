@@ -27,16 +27,6 @@ std::string pattern(size_t n)
 
 class ImageTest : public TestBoard {
 protected:
-    // Whether the console showed the text (its new-lines go out as CR LF).
-    bool saw(const std::string& text)
-    {
-        vx::fflushStdout();
-        std::string line;
-        for (char c : text)
-            line += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        return peer().output().find(line) != std::string::npos;
-    }
-
     // Writes the file and reads its header into a marked struct: the result,
     // and on failure whether the struct was left as it was.
     int header(const std::string& file, ImageHeader* hdr)

@@ -1,6 +1,8 @@
 // log_test.cpp - the startup and operation text logs and "persist.txt".
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "log/log.h"
@@ -177,4 +179,27 @@ TEST_F(LogTest, DumpListsMessageSlotsOfEveryGenerationOldestFirst)
     vx::close(fd);
 
     EXPECT_EQ(logDump("nodir/dump.txt"), 2);
+}
+
+TEST_F(LogTest, WritersReportAFullDisk)
+{
+    start();
+    write("<before>");
+    // Fill every free cluster: a write that needs a new cluster fails.
+    vx::StatFs fs{};
+    int fd = vx::open("slog0.txt", vx::RDONLY, 0);
+    ASSERT_EQ(vx::fstatfs(fd, &fs), 0);
+    vx::close(fd);
+    std::ofstream(hostPath("filler")).close();
+    std::filesystem::resize_file(hostPath("filler"), uint64_t(fs.f_bfree) * uint64_t(fs.f_bsize));
+
+    write("<fits in the first cluster>"); // slots 1 and 2 end at byte 1776
+    write("<fits in the first cluster>");
+    EXPECT_EQ(logStartupWrite("<needs a cluster>", 17), 2);
+    EXPECT_EQ(persistWrite("<p>", 3), 2);
+    EXPECT_EQ(logDump("dump.txt"), 2);
+
+    std::filesystem::remove(hostPath("filler"));
+    EXPECT_EQ(persistWrite("<p>", 3), 0);
+    EXPECT_EQ(logDump("dump.txt"), 0);
 }

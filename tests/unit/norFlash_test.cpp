@@ -1,9 +1,11 @@
-// Boot flash model: command sequences, query table, programming, erasing,
+// Boot flash model: command sequences, programming, erasing,
 // status polling, faults and persistence in nor.bin.
 #include "host/board/norFlash.h"
 #include "host/os/hostos.h"
 
 #include <gtest/gtest.h>
+
+#include "support/textCheck.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -61,37 +63,7 @@ protected:
     NorFlash dev;
 };
 
-TEST_F(Nor, QueryAndAutoselectIdentifyTheDevice)
-{
-    w(0xAA, 0x98);
-    EXPECT_EQ(r(0x20), 0x51);
-    EXPECT_EQ(r(0x22), 0x52);
-    EXPECT_EQ(r(0x24), 0x59);
-    EXPECT_EQ(r(0x00), NorFlash::kManufacturerId);
-    EXPECT_EQ(r(0x02), NorFlash::kDeviceId);
-    EXPECT_EQ(1u << r(0x4E), NorFlash::kSize) << "size exponent at word 0x27";
-    EXPECT_EQ(1u << r(0x54), NorFlash::kBufferBytes) << "buffer exponent at word 0x2A";
-    EXPECT_EQ(r(0x58), 1) << "one erase region";
-    uint32_t sectors = (r(0x5C) << 8 | r(0x5A)) + 1;
-    uint32_t sectorBytes = (r(0x60) << 8 | r(0x5E)) * 256u;
-    EXPECT_EQ(sectors, NorFlash::kSectors);
-    EXPECT_EQ(sectorBytes, NorFlash::kSectorSize);
-    EXPECT_EQ(r(0x80), 'P');
-    w(0, 0xF0);
-    EXPECT_EQ(r(0x20), 0xFFFF) << "back in read-array: the erased flash disk region";
-
-    unlock();
-    w(0xAAA, 0x90);
-    EXPECT_EQ(r(0x00), NorFlash::kManufacturerId);
-    EXPECT_EQ(r(0x02), NorFlash::kDeviceId);
-    EXPECT_EQ(r(0x1C), NorFlash::kDeviceId2);
-    EXPECT_EQ(r(0x1E), NorFlash::kDeviceId3);
-    w(0xAA, 0x98);
-    EXPECT_EQ(r(0x20), 0x51) << "query entered from autoselect";
-    w(0x1234, 0xF0);
-    EXPECT_EQ(r(0x00), 0xFFFF);
-}
-
+// The query table is read whole by the driver's probe test.
 TEST_F(Nor, CommandsOutOfOrderReturnToReadArray)
 {
     // A broken unlock, then the rest of a program sequence: nothing programmed.
@@ -222,15 +194,6 @@ TEST_F(Nor, SectorEraseTakesItsTimeAndErasesOneSector)
     EXPECT_EQ(r(0x20000), 0xFFFF);
     EXPECT_EQ(r(0x40000), 0x0000) << "the next sector is untouched";
     EXPECT_EQ(dev.counters().sectorErases, 1u);
-
-    unlock();
-    w(0xAAA, 0x80);
-    unlock();
-    w(0xAAA, 0x10);
-    EXPECT_GT(pollUntilDone(0, 0xFFFF, nullptr, 1 << 30), 1000);
-    EXPECT_EQ(r(0x40000), 0xFFFF);
-    EXPECT_EQ(r(NorFlash::kSize - 4), 0xFFFF) << "chip erase takes the boot code too";
-    EXPECT_FALSE(dev.bootCodePresent());
 }
 
 TEST_F(Nor, ReadsOfAnyWidthAndWrites16BitOnly)
@@ -249,27 +212,10 @@ TEST_F(Nor, ReadsOfAnyWidthAndWrites16BitOnly)
     EXPECT_EQ(r(0), 0xFFFF);
 }
 
-TEST_F(Nor, InjectedFaults)
+// Failing and hanging operations are met through the driver in its tests.
+TEST_F(Nor, PowerCutFallsAfterTheNthOperation)
 {
     NorFlash::Faults f;
-    f.program = NorFlash::Fault::Fail;
-    dev.setFaults(f);
-    programWord(0x10, 0x1234);
-    uint16_t last = 0;
-    ASSERT_GE(pollUntilDone(0x10, 0x1234, &last), 0);
-    EXPECT_EQ(last & 0x20, 0x20);
-    w(0, 0xF0);
-    EXPECT_EQ(r(0x10), 0xFFFF) << "a failed program leaves the word";
-
-    f = {};
-    f.erase = NorFlash::Fault::Hang;
-    dev.setFaults(f);
-    eraseSector(host::NorStore::kBootRegion);
-    EXPECT_EQ(pollUntilDone(host::NorStore::kBootRegion, 0xFFFF, nullptr, 100000), -1) << "never finishes";
-    EXPECT_TRUE(dev.bootCodePresent());
-
-    ASSERT_EQ(dev.powerOn(""), "");
-    f = {};
     f.powerCutAfterOps = 3;
     dev.setFaults(f);
     programWord(0x0, 0x0001);
@@ -284,7 +230,7 @@ TEST_F(Nor, InjectedFaults)
         w(0x40, 0x29);
         ADD_FAILURE() << "no power cut";
     } catch (const host::PowerCutRequested& cut) {
-        EXPECT_NE(cut.why.find("after 3 flash operations"), std::string::npos);
+        EXPECT_HAS(cut.why, "after 3 flash operations");
     }
     EXPECT_EQ(dev.store().word(0x40), 0x4242) << "the third operation is done before the cut";
 }

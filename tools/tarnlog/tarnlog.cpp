@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "osapi.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -47,12 +48,25 @@ int usage(const char* what)
     return 2;
 }
 
+// Decimal (a leading zero does not make it octal: "08" is eight), or
+// hexadecimal after 0x; a minus sign gives the 32-bit two's complement.
 bool number(const char* text, uint32_t& out)
 {
-    if (text == nullptr || *text == '\0') return false;
+    if (text == nullptr) return false;
+    bool negative = *text == '-';
+    const char* digits = negative ? text + 1 : text;
+    int base = 10;
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits += 2;
+    }
+    // strtoll would also take blanks and a second sign here.
+    unsigned char first = static_cast<unsigned char>(*digits);
+    if (base == 16 ? !std::isxdigit(first) : !std::isdigit(first)) return false;
     errno = 0;
     char* end = nullptr;
-    long long v = std::strtoll(text, &end, 0);
+    long long v = std::strtoll(digits, &end, base);
+    if (negative) v = -v;
     if (errno != 0 || *end != '\0' || v < INT32_MIN || v > UINT32_MAX) return false;
     out = uint32_t(v);
     return true;
@@ -83,6 +97,19 @@ int storeOrFail(const EventLogRecord& rec)
 {
     if (eventLogStore(&rec, 0) != 0) {
         std::fprintf(stderr, "tarnlog: the log is closed or switched off: nothing stored\n");
+        return 1;
+    }
+    // The store does not examine its file writes: read the slot back, so a
+    // record that stayed in memory only is not reported as stored.
+    uint32_t slot = eventLogNextSlot() - 1;
+    EventLogRecord back{};
+    int fd = vx::open(EVENT_LOG_FILE, vx::RDONLY, 0);
+    bool ok = fd >= 0 && vx::lseek(fd, int32_t(slot * EVENT_LOG_RECORD_SIZE), vx::SEEK_FROM_START) >= 0
+              && vx::read(fd, back.bytes, sizeof back.bytes) == int32_t(sizeof back.bytes)
+              && std::memcmp(back.bytes, rec.bytes, sizeof back.bytes) == 0;
+    if (fd >= 0) vx::close(fd);
+    if (!ok) {
+        std::fprintf(stderr, "tarnlog: the record did not reach %s\n", EVENT_LOG_FILE);
         return 1;
     }
     return 0;

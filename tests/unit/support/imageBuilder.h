@@ -68,6 +68,21 @@ inline std::string plainImage(uint32_t target = kBoard, const std::string& paylo
     return s;
 }
 
+// A plain image whose component 1 is the given boot code (version 3, CRC
+// field 0x0B0C), after 300 bytes of operational code.
+inline std::string withBootCode(const std::string& boot, uint32_t target = kBoard)
+{
+    std::string s = plainImage(target, std::string(300, 'p') + boot, false);
+    put32(s, 12, 2);
+    put32(s, 16 + 12, 300);
+    put16(s, 64, 0x0B0C);
+    put32(s, 64 + 8, 3);
+    put32(s, 64 + 12, static_cast<uint32_t>(boot.size()));
+    put32(s, 64 + 16, 300); // after the operational code
+    seal(s, s.size());
+    return s;
+}
+
 // An STK container: the 88-byte fixed part, the directory, then the images.
 inline std::string stk(const std::vector<std::pair<uint32_t, std::string>>& images, bool sealed = true)
 {

@@ -67,3 +67,20 @@ std::string TestBoard::takeOutput()
     peer_.clearOutput();
     return out;
 }
+
+std::string TestBoard::takeText()
+{
+    std::string s = takeOutput(), out;
+    for (size_t i = 0; i < s.size(); ++i)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
+    return out;
+}
+
+bool TestBoard::saw(const std::string& text)
+{
+    vx::fflushStdout();
+    std::string line;
+    for (char c : text)
+        line += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return peer_.output().find(line) != std::string::npos;
+}

@@ -24,6 +24,11 @@ protected:
     host::ScriptedPeer& peer() { return peer_; }
     // Everything the board printed since the last call.
     std::string takeOutput();
+    // The same with the console's CR LF line ends read as plain new-lines.
+    std::string takeText();
+    // Whether the console has shown the text (its new-lines go out as CR LF)
+    // since the last takeOutput.
+    bool saw(const std::string& text);
 
     std::string boardDir;
 
