@@ -40,7 +40,11 @@ int32_t TtyDevice::read(void* buf, size_t n, bool stopAtNewline)
         if (w != Wait::Ready) return -1;
     }
     size_t got = disc_.read(static_cast<uint8_t*>(buf), n, stopAtNewline);
-    cv_.notify_all(); // room for the reader
+    // Bytes already received but held back move into the room just made here,
+    // saving a hand-over to the receiving thread on a busy line; a byte that
+    // may reset the board is left to that thread.
+    const bool moved = !(disc_.options() & vx::OPT_MON_TRAP) && takeHeld(lock);
+    if (!moved) cv_.notify_all(); // room for the reader
     return int32_t(got);
 }
 

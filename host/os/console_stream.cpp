@@ -68,7 +68,7 @@ void StreamTty::close()
 void StreamTty::readerLoop()
 {
     try {
-        uint8_t buf[256];
+        uint8_t buf[4096];
         for (;;) {
             {
                 Lock lock(mu_);
