@@ -11,8 +11,9 @@ TEST_PACKAGES = python3-pexpect lrzsz cmake g++ zlib1g-dev libgtest-dev libbench
 
 all: build
 
+# The project's own checks build with warnings as errors.
 build:
-	cmake -S . -B $(BUILD) -DTARN_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF) >/dev/null
+	cmake -S . -B $(BUILD) -DTARN_WERROR=ON -DTARN_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build

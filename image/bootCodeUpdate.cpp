@@ -4,7 +4,7 @@
 #include "bootCodeUpdate.h"
 
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
-#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "bsp/cpu/tarn8541/vxworks/start/flashAccessLock.h"
 #include "osapi.h"
 
 #include <cstring>

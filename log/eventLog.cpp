@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "bsp/cpu/tarn8541/vxworks/start/flashAccessLock.h"
 #include "osapi.h"
 #include "xmodem/xmodem.h"
 

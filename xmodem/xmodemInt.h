@@ -7,6 +7,8 @@
 #ifndef XMODEM_INT_H
 #define XMODEM_INT_H
 
+#include "xmodem/xmodem.h"
+
 #include <cstddef>
 #include <cstdint>
 

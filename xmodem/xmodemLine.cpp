@@ -5,11 +5,12 @@
  */
 #include "xmodem/xmodemInt.h"
 
-#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "osapi.h"
 
 #include <cstdarg>
 #include <cstring>
+
+int32_t line_speed = 9600;
 
 namespace xm {
 

@@ -5,7 +5,6 @@
  */
 #include "xmodem/xmodemInt.h"
 
-#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "osapi.h"
 
 #include <cstring>

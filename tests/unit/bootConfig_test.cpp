@@ -1,5 +1,6 @@
 // Console input of the menus, the autoboot prompt and the flash access lock.
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "xmodem/xmodem.h"
 #include "host/os/hostos.h"
 #include "image/imageActivate.h"
 #include "osapi.h"

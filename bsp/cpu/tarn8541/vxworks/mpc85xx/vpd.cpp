@@ -3,7 +3,7 @@
  */
 #include "vpd.h"
 
-#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "bsp/cpu/tarn8541/vxworks/start/bootInput.h"
 #include "i2cLib.h"
 #include "osapi.h"
 

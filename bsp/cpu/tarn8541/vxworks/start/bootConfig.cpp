@@ -1,6 +1,6 @@
 /*
  * bootConfig.cpp - the boot application: start-up, the autoboot prompt, the
- * main boot menu, console input and the flash access lock.
+ * main boot menu.
  */
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 
@@ -20,31 +20,21 @@
 #include "image/imageLoad.h"
 #include "log/eventLog.h"
 #include "log/log.h"
+#include "xmodem/xmodem.h"
 #include "osapi.h"
 
-#include <cctype>
 #include <cstring>
 
 const char* const bootVersion = "Version: 28 Apr 2008";
-int32_t line_speed = 9600;
 
 namespace {
 
 const char* const kSourceName = "bootConfig";
 const char* const kBootCodeFile = "bootcode.bin";
-constexpr uint8_t kBackspace = 0x08;
 constexpr int kCwdLen = 256;
 constexpr int kVpdScratchLen = 256;
 
 const uint32_t bootBaudRateTable[8] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-
-/* Flash access lock */
-vx::SEM_ID flashAccessLock = nullptr;
-int flashAccessAvailable = 0;
-
-/* Input buffers of the menu reads, cleared before every read. */
-char bootLine[BOOT_LINE_LEN];
-char bootEdited[BOOT_LINE_LEN];
 
 /* Menu state: whether the CRC of the operational code and the presence of the
  * diagnostics image are known, and their results. */
@@ -54,45 +44,6 @@ struct MenuState {
     int diagInvalid;
     int diagDone;
 };
-
-/* Backspace editing of a line read into bootLine, into bootEdited. Returns the
- * number of characters kept. */
-int bootEditLine()
-{
-    int kept = 0;
-    for (int i = 0; i < BOOT_LINE_LEN && bootLine[i] != '\0'; ++i) {
-        char c = bootLine[i];
-        if (c == char(kBackspace) && kept > 0) {
-            bootEdited[--kept] = '\0';
-        } else if (kept < BOOT_LINE_LEN - 1) {
-            bootEdited[kept++] = c;
-        }
-    }
-    return kept;
-}
-
-/* Decimal conversion with the board's 32-bit strtol rules: white space, an
- * optional sign, digits; out-of-range values clamp. */
-int32_t bootDecimal(const char* text)
-{
-    const char* p = text;
-    while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    int64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;
-    }
-    if (negative) return value > int64_t(INT32_MAX) ? INT32_MIN : int32_t(-value);
-    return value > INT32_MAX ? INT32_MAX : int32_t(value);
-}
-
-void bootClearBuffers()
-{
-    std::memset(bootLine, 0, sizeof bootLine);
-    std::memset(bootEdited, 0, sizeof bootEdited);
-}
 
 void bootSetBaud(uint32_t speed, int line)
 {
@@ -323,84 +274,6 @@ void bootMenuChoice(int choice, MenuState& st)
 
 } // namespace
 
-/* ---- Console input ---------------------------------------------------------------- */
-
-char* bootReadLine(char buf[BOOT_LINE_LEN])
-{
-    if (!vx::fgetsStdin(buf, BOOT_LINE_LEN)) return nullptr;
-    char* nl = std::strchr(buf, '\n');
-    if (nl) {
-        *nl = '\0';
-        return buf;
-    }
-    /* A line longer than the buffer: the rest of it is discarded. */
-    char rest[BOOT_LINE_LEN];
-    while (vx::fgetsStdin(rest, sizeof rest) && !std::strchr(rest, '\n')) {
-    }
-    return buf;
-}
-
-uint8_t bootReadNumber()
-{
-    for (;;) {
-        bootClearBuffers();
-        if (bootReadLine(bootLine)) break;
-    }
-    if (bootLine[0] == '?') return BOOT_MENU_REDISPLAY;
-    bootEditLine();
-    return uint8_t(uint32_t(bootDecimal(bootEdited)) & 0xFF);
-}
-
-char bootReadAnswer()
-{
-    bootClearBuffers();
-    bootReadLine(bootLine);
-    bootEditLine();
-    return bootEdited[0];
-}
-
-int bootParseMac(const char* text, uint8_t mac[6])
-{
-    uint8_t nibble[12];
-    for (int i = 0; i < 12; ++i) {
-        char c = text[i];
-        if (c >= '0' && c <= '9')
-            nibble[i] = uint8_t(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            nibble[i] = uint8_t(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            nibble[i] = uint8_t(c - 'A' + 10);
-        else
-            return 2;
-    }
-    for (int i = 0; i < 6; ++i) mac[i] = uint8_t(nibble[2 * i] * 16 + nibble[2 * i + 1]);
-    return 0;
-}
-
-/* ---- Flash access lock ---------------------------------------------------------------- */
-
-void flashAccessLockCreate()
-{
-    flashAccessLock = vx::semBCreate(vx::SEM_Q_FIFO, vx::SEM_FULL);
-    flashAccessAvailable = 1;
-}
-
-void flashAccessLockTake()
-{
-    if (vx::intContext()) vx::sysReset();
-    vx::semTake(flashAccessLock, vx::WAIT_FOREVER);
-    if (flashAccessAvailable == 0) vx::sysReset();
-    flashAccessAvailable = 0;
-}
-
-void flashAccessLockGive()
-{
-    if (flashAccessAvailable == 1) vx::sysReset();
-    flashAccessAvailable = 1;
-    vx::semGive(flashAccessLock);
-}
-
-/* ---- Start-up ------------------------------------------------------------------------- */
 
 int bootAutobootPrompt(int kind)
 {
