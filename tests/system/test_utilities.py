@@ -10,7 +10,7 @@ import unittest
 import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import MENU_PROMPT, Board, make_image  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, Board, make_image  # noqa: E402
 
 UTIL_PROMPT = "Select option (0-17): "
 RAM_TEST_TIMEOUT = 600  # the test walks the whole free pool (192 MiB) word by word
@@ -130,6 +130,54 @@ class Utilities(unittest.TestCase):
             b.menu()
             self.assertNotIn("Options available", b.child.before)
             self.assertNotIn("Boot code utilities menu", b.child.before)
+
+    def test_dialogs_refuse_what_they_cannot_do(self):
+        with Board() as b:
+            # VPD whose records 1 to 4 end ten bytes before the EEPROM's end.
+            old = bytearray(b"\xff\x01\xe0\x01\xc8" + b"P" * 200 + b"\x02\x1c" + b"N" * 28 + b"\x03\x01S"
+                            + b"\x04\x06\x00\x06\x29\x32\x81\x40" + bytes([5, 2, 8, 17, 6, 4, 0, 0, 0x85, 0x41]))
+            with open(os.path.join(b.dir, "eeprom.bin"), "wb") as f:
+                f.write(old)
+            b.put("image1", b"fs test data " * 100)
+            boot_to_utilities(b)
+            for serial, written in (("A" * 20, None), ("AB123", old[:235] + b"\x03\x05AB123" + old[238:252])):
+                b.choose("8")
+                b.expect("(y/n): ")
+                b.choose("n")
+                b.expect("(y/n): ")
+                b.choose("y")
+                b.expect("-> ")
+                b.choose(serial)
+                b.expect(UTIL_PROMPT)
+                with open(os.path.join(b.dir, "eeprom.bin"), "rb") as f:
+                    self.assertEqual(f.read(), written or old)
+                if not written:
+                    self.assertIn("ERROR: A serial number of 20 characters does not fit in the VPD EEPROM "
+                                  "(room for 11). Nothing written.", b.child.before)
+
+            # Set RTC: a field with no text fails its own check; the clock stays.
+            with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
+                date = f.read()[4:7]
+            for line, message in (("", "Month value of 0"), ("04", "Day value of 0"), ("04-28", "Year value of 0"),
+                                  ("04-28-2008", "Hour value of 0"), ("04-28-2008 12", "Minute value of 0"),
+                                  ("04-28-2008 12:30", "Second value of 0"), ("04-28-2008 12:30: ", "Second value of 0")):
+                b.choose("15")
+                b.expect("(24-hour format)")
+                b.choose(line)
+                b.expect("\r\n%s is invalid\r\n\r\n" % message)
+                b.expect(UTIL_PROMPT)
+                with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
+                    self.assertEqual(f.read()[4:7], date, line)
+
+            # A negative iteration count runs the file system test until a failure.
+            b.choose("12")
+            for answer in ("-1", "100", "77"):
+                b.expect(" ")
+                b.choose(answer)
+            b.expect("Test will run -1 times (forever if 0)")
+            b.expect("Iter 3 of -1 -")
+            b.child.send("\x1dr")  # the reset button
+            b.expect(BANNER)
 
     def test_ram_test_passes(self):
         with Board() as b:
