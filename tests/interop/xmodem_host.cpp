@@ -1,15 +1,9 @@
 // xmodem_host.cpp - runs the board's xmodem command on the host platform with
-// its console on a pseudo-terminal, and a peer program (lrzsz's sx, sb, rx,
-// rb) on the other side of it; or, for comparison, two peer programs linked
-// the same way. Used by the interop tests and the transfer benchmarks.
-//
-//   xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]
-//               --peer "SHELL COMMAND" [--peer-dir D] [--peer-socket] COMMAND TEXT
-//   xmodem_host --link "SENDER" "RECEIVER" [--peer-dir D] [--rx-dir D] [--peer-socket]
-//
-// Prints "xmodem=RC peer=STATUS data_seconds=S" (or "sender=... receiver=...")
-// on standard output; data_seconds runs from the first block on the line to
-// the last byte either way (handshakes and the command's pauses left out).
+// its console on a pseudo-terminal and a peer program (lrzsz) on the other
+// side; or, for comparison, two peer programs linked the same way (usage
+// below). Prints "xmodem=RC peer=STATUS data_seconds=S" (or "sender=...
+// receiver=..."); data_seconds runs from the first block on the line to the
+// last byte either way. Used by the interop tests and the benchmarks.
 #include "host/board/board.h"
 #include "host/os/console.h"
 #include "host/os/hostos.h"
