@@ -52,11 +52,9 @@ std::string ymodemHeader(const std::string& name, const std::string& numbers)
     return frame(0, d + std::string(128 - d.size(), '\0'));
 }
 
-// A sender on the far end. It starts on the board's first 'C' (CRC blocks)
-// or NAK (checksum blocks) at or after startTick - a checksum-only sender
-// ignores 'C' -, answers an ACK with its next send and a NAK or 'C' with the
-// same one again; after its sends come EOTs, then silence. Its sends are the
-// pieces framed in its mode, or the raw sends.
+// A sender: it starts on the first 'C' (CRC) or NAK (checksum) at or after startTick (a checksum-only one
+// ignores 'C'), answers ACK with its next send, NAK or 'C' with the same again; then EOTs, then silence.
+// Its sends are the pieces framed in its mode, or the raw sends.
 struct Sender {
     std::vector<std::string> pieces, raw;
     bool nakOnly = false, crc = true, started = false;
@@ -120,14 +118,11 @@ TEST_F(XmodemTest, CommandChecksFailBeforeTheLine)
     std::string manyWords = "rb";
     for (int i = 0; i < 18; ++i) manyWords += " f";
     const std::pair<std::string, const char*> rows[] = {
-        {"", "Usage:  \txmodem "},
-        {"-", "\r\nXMODEM Fatal Error - Either Send or Receive Function must be chosen!\n\r"},
+        {"", "Usage:  \txmodem "}, {"-", "\r\nXMODEM Fatal Error - Either Send or Receive Function must be chosen!\n\r"},
         {"rs f", "XMODEM Fatal Error- Both Send and Receive Functions Specified"},
         {"rgm", "XMODEM Fatal Error - Both YMODEM and MODEM7 Batch Protocols Specified"},
-        {"S", "XMODEM Fatal Error - No file specified to send"},
-        {"cbske empty", "\r\nRequested file size is 0\n\r"},
-        {"-cbrke " + std::string(80, 'x'), "Command text too long"},
-        {manyWords, "Too many words"}};
+        {"S", "XMODEM Fatal Error - No file specified to send"}, {"cbske empty", "\r\nRequested file size is 0\n\r"},
+        {"-cbrke " + std::string(80, 'x'), "Command text too long"}, {manyWords, "Too many words"}};
     for (const auto& [command, text] : rows) {
         takeOutput();
         EXPECT_EQ(xmodem(command.c_str()), -1) << command;
@@ -182,11 +177,9 @@ TEST_F(XmodemTest, ReceiveSearch)
         };
         s.loseAck = [&](size_t ack) { return faults.count(ack) && faults[ack] == 5; };
         s.attach(peer());
-        std::string trace = "seed " + std::to_string(seed) + " run " + std::to_string(run) + ": " + command +
-                            " pieces " + std::to_string(s.pieces.size()) + " nakOnly " + std::to_string(s.nakOnly) +
-                            " start " + std::to_string(start) + " faults " + std::to_string(faults.size());
-        for (auto [at, kind] : faults) trace += " " + std::to_string(at) + ":" + std::to_string(kind);
-        SCOPED_TRACE(trace);
+        SCOPED_TRACE(::testing::Message() << "seed " << seed << " run " << run << ": " << command << ", pieces "
+                                          << s.pieces.size() << ", nakOnly " << s.nakOnly << ", start " << start
+                                          << ", faults (send, kind) " << ::testing::PrintToString(faults));
 
         const int rc = xmodem(command.c_str());
         if (rc == 0) {
@@ -200,7 +193,7 @@ TEST_F(XmodemTest, ReceiveSearch)
         EXPECT_EQ(s.crc, askCrc && !s.nakOnly && start < 2) << s.replies;
         EXPECT_TRUE(start || !s.crc || faults.count(0) || s.replies.substr(0, 2) == "C" + sACK) << "no 'K' at once";
         checksumLate += askCrc && !s.crc;
-        crcLate += s.crc && s.startTick > 0;
+        crcLate += s.crc && start > 0;
         EXPECT_TRUE(noFilesOpen());
         EXPECT_EQ(vx::ioctl(0, vx::FIOGETOPTIONS, 0), vx::OPT_TERMINAL);
         vx::remove("out.bin");
