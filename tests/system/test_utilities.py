@@ -107,6 +107,17 @@ class Utilities(unittest.TestCase):
                 f.write(old)
             b.put("image1", b"fs test data " * 100)
             boot_to_utilities(b)
+            # Listing: a line cut at its 128-byte buffer keeps its line end; more lines than the
+            # 4096-byte text holds are cut with a note, and every file still counts as used.
+            b.put("L" * 200, b"abc")
+            self.assertIn("\r\n" + "L" * 126 + "\r\n", self.option(b, "7"))
+            for i in range(45):
+                b.put("file-%02d-%s" % (i, "x" * 60), b"0123456789")
+            out = self.option(b, "7")
+            self.assertIn("(listing cut: more entries than fit in the listing)\r\n", out)
+            used = sum(os.path.getsize(b.path(n)) for n in os.listdir(b.files_dir) if n[0] != ".")
+            self.assertIn("Bytes used      %d\r\n" % used, out)
+
             for serial, written in (("A" * 20, None), ("AB123", old[:235] + b"\x03\x05AB123" + old[238:252])):
                 talk(b, "8", "(y/n): ", "n", "(y/n): ", "y", "-> ", serial, UTIL_PROMPT)
                 with open(os.path.join(b.dir, "eeprom.bin"), "rb") as f:
