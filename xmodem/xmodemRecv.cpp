@@ -16,6 +16,11 @@ namespace {
 constexpr int kMaxTimeouts = 10;
 constexpr int kMaxErrors = 10;
 constexpr int kMaxStartAttempts = 60;
+/* A sender that knows only checksum blocks ignores 'C' and starts on NAK:
+ * after this many 'C's in a row go unanswered (about 15 s of waits) the
+ * receive asks with NAK in checksum mode, leaving several NAKs before the
+ * tenth timeout ends it. A CRC sender started after that gets checksum mode. */
+constexpr int kUnansweredCrcMax = 5;
 /* 'K' follows 'C' only when the sender shows no sign of having started within
  * this time: a sender that does not know 'K' would take it as the answer to
  * its first block. */
@@ -48,6 +53,7 @@ struct Receive {
     bool errorFlag = false;
     bool fatal = false;
     bool canBlocked = false;
+    bool crcGivenUp = false; /* switched to checksum for a silent sender */
     bool text = false, apple = false;
 };
 
@@ -170,7 +176,7 @@ NameResult receiveModem7Name(Receive& r)
             fatal_error("Can't create file for receive", true);
             return NameResult::Fatal;
         }
-        std::strcpy(r.name, transfer_name);
+        if (r.name != transfer_name) std::strcpy(r.name, transfer_name);
     }
     opt.batch_active = true;
     progress("MODEM7 file name: %s\n", r.name);
@@ -318,11 +324,12 @@ void solicitAgain(Receive& r)
 {
     if (opt.crc_mode && opt.modem7_batch && !opt.batch_active) {
         sendbyte(NAK);
-    } else if (opt.crc_mode && r.startAttempts == 30 && !opt.ymodem_batch) {
+    } else if (opt.crc_mode && r.timeouts >= kUnansweredCrcMax && !opt.ymodem_batch) {
         opt.crc_mode = false;
+        r.crcGivenUp = true;
         progress("Sender not accepting CRC request, changing to checksum\n");
         sendbyte(NAK);
-    } else if (!opt.crc_mode && r.startAttempts == 30 && !opt.ymodem_batch) {
+    } else if (!opt.crc_mode && r.startAttempts == 30 && !opt.ymodem_batch && !r.crcGivenUp) {
         opt.crc_mode = true;
         progress("Sender not accepting checksum request, changing to CRC\n");
         sendCrcStart();

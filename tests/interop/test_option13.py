@@ -1,19 +1,13 @@
-"""Main menu option 13 of the real tarnboot, loaded as a person does with a
-terminal program and lrzsz on the console's pseudo-terminal."""
+"""Main menu option 13 of the real tarnboot: the diagnostics image loaded with
+sx -k and sb -k on the console line, as a terminal program runs them."""
 
 import os
-import re
-import subprocess
 import sys
-import tempfile
-import tty
 import unittest
 
-import pexpect
-import pexpect.fdpexpect
-
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "system"))
-from tarnlib import MENU_PROMPT, TARNBOOT, TIMEOUT, Board  # noqa: E402
+from tarnlib import MENU_PROMPT, Board  # noqa: E402
+from test_load import READY, send, stored  # noqa: E402
 
 
 def payload(n):
@@ -21,53 +15,21 @@ def payload(n):
 
 
 class Option13(unittest.TestCase):
-    def boot(self, b):
-        self.proc = pexpect.spawn(TARNBOOT, ["--board", b.dir, "--console", "pty"],
-                                  timeout=TIMEOUT, encoding="latin-1")
-        self.proc.expect(r"console on (/dev/pts/\d+)")
-        fd = os.open(self.proc.match.group(1), os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(fd)
-        self.fd = fd
-        self.con = pexpect.fdpexpect.fdspawn(fd, timeout=TIMEOUT, encoding="latin-1")
-        self.con.expect_exact("Operational code CRC is invalid.")
-        self.con.expect_exact(MENU_PROMPT)
-
-    def tearDown(self):
-        if getattr(self, "proc", None) is not None and self.proc.isalive():
-            self.proc.terminate(force=True)
-        if getattr(self, "fd", None) is not None:
-            os.close(self.fd)
-
-    def load(self, sender, data):
-        """Option 13, then the sender on the console line as picocom's
-        --send-cmd runs it: stdin and stdout on the line."""
-        with tempfile.TemporaryDirectory() as peer:
-            with open(os.path.join(peer, "diag.stk"), "wb") as f:
-                f.write(data)
-            self.con.send("13\r")
-            self.con.expect_exact("Ready to receive the file with XMODEM/CRC....")
-            self.con.expect_exact("Send several Control-X characters to cancel before transfer starts.")
-            rc = subprocess.run(sender + ["diag.stk"], stdin=self.fd, stdout=self.fd,
-                                stderr=subprocess.DEVNULL, cwd=peer, timeout=120).returncode
-        self.con.expect_exact("XMODEM transfer complete....")
-        self.con.expect_exact(MENU_PROMPT)
-        return rc
-
     def test_load_with_sx_k_and_sb_k(self):
         with Board() as b:
-            self.boot(b)
-            data = payload(70001)
-            self.assertEqual(self.load(["sx", "-k"], data), 0)
-            got = b.get("diag_image.stk")
-            self.assertEqual(got[:len(data)], data)
-            self.assertEqual(set(got[len(data):]), {0x1A})
-            self.assertFalse(b.exists("xcode.bin"))
-
-            data = payload(5000)
-            self.assertEqual(self.load(["sb", "-k"], data), 0)
-            self.assertEqual(b.get("diag_image.stk"), data)  # YMODEM: the exact length
-            self.assertNotIn("Error loading diag code", self.con.before)
-            self.assertFalse(os.path.exists(b.path("diag.stk")))  # the sender's name is not used
+            b.boot()
+            b.expect("Operational code CRC is invalid.")
+            b.menu()
+            for sender, data in ((["sx", "-k"], payload(70001)), (["sb", "-k"], payload(5000))):
+                b.choose("13")
+                b.expect(READY)
+                self.assertEqual(send(b, sender, data, name="diag.stk"), 0, sender)
+                b.expect("XMODEM transfer complete....")
+                b.menu()
+                self.assertNotIn("Error loading diag code", b.child.before)
+                got = b.get("diag_image.stk")
+                self.assertTrue(got == data if sender[0] == "sb" else stored(data, got), sender)  # sb: exact length
+                self.assertFalse(b.exists("diag.stk") or b.exists("xcode.bin"), sender)  # no sender's name
 
 
 if __name__ == "__main__":

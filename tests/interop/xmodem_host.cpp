@@ -1,15 +1,9 @@
 // xmodem_host.cpp - runs the board's xmodem command on the host platform with
-// its console on a pseudo-terminal, and a peer program (lrzsz's sx, sb, rx,
-// rb) on the other side of it; or, for comparison, two peer programs linked
-// the same way. Used by the interop tests and the transfer benchmarks.
-//
-//   xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]
-//               --peer "SHELL COMMAND" [--peer-dir D] [--peer-socket] COMMAND TEXT
-//   xmodem_host --link "SENDER" "RECEIVER" [--peer-dir D] [--rx-dir D] [--peer-socket]
-//
-// Prints "xmodem=RC peer=STATUS data_seconds=S" (or "sender=... receiver=...")
-// on standard output; data_seconds runs from the first block on the line to
-// the last byte either way (handshakes and the command's pauses left out).
+// its console on a pseudo-terminal and a peer program (lrzsz) on the other
+// side; or, for comparison, two peer programs linked the same way (usage
+// below). Prints "xmodem=RC peer=STATUS data_seconds=S" (or "sender=...
+// receiver=..."); data_seconds runs from the first block on the line to the
+// last byte either way. Used by the interop tests and the benchmarks.
 #include "host/board/board.h"
 #include "host/os/console.h"
 #include "host/os/hostos.h"
@@ -166,13 +160,6 @@ int runLink(const std::string& sender, const std::string& receiver, const std::s
     return 0;
 }
 
-void usage()
-{
-    std::fprintf(stderr, "usage: xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]\n"
-                         "                   --peer CMD [--peer-dir D] [--peer-socket] COMMAND TEXT\n"
-                         "       xmodem_host --link SENDER RECEIVER [--peer-dir D] [--rx-dir D] [--peer-socket]\n");
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -180,7 +167,7 @@ int main(int argc, char** argv)
     std::string dir, peer, peerDir, rxDir, text, linkTx, linkRx;
     int32_t baud = 9600;
     host::ConsoleOptions opts;
-    bool peerSocket = false;
+    bool peerSocket = false, bad = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -196,19 +183,19 @@ int main(int argc, char** argv)
         else if (a == "--link") {
             linkTx = next();
             linkRx = next();
-        } else if (a.rfind("--", 0) == 0) {
-            usage();
-            return 2;
         } else {
+            bad |= a.rfind("--", 0) == 0;
             text = a;
         }
     }
-    std::signal(SIGPIPE, SIG_IGN);
-    if (!linkTx.empty()) return runLink(linkTx, linkRx, peerDir, rxDir, peerSocket);
-    if (dir.empty() || peer.empty()) {
-        usage();
+    if (bad || (linkTx.empty() && (dir.empty() || peer.empty()))) {
+        std::fprintf(stderr, "usage: xmodem_host --dir DIR [--baud N] [--line-pace] [--drop R] [--flip R]\n"
+                             "                   --peer CMD [--peer-dir D] [--peer-socket] COMMAND TEXT\n"
+                             "       xmodem_host --link SENDER RECEIVER [--peer-dir D] [--rx-dir D] [--peer-socket]\n");
         return 2;
     }
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!linkTx.empty()) return runLink(linkTx, linkRx, peerDir, rxDir, peerSocket);
 
     // The peer's line: a pty, or with --peer-socket a socket pair (lrzsz
     // flushes its pty's output as it exits, which can take its last answer

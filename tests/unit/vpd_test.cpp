@@ -7,6 +7,7 @@
 #include "support/textCheck.h"
 
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -18,134 +19,197 @@ protected:
     void load(const Image& img) { host::board().eeprom().setContents(img); }
 };
 
-TEST_F(Vpd, DumpShowsTheBytesAndTheRecords)
+// The factory image's dump and programming are typed at in the system I2C tests.
+TEST_F(Vpd, DumpStaysWithinTheImage)
 {
     ASSERT_EQ(vpdDump(0, 256), 0);
     std::string out = console();
-    EXPECT_EQ(out.rfind("\n00:ff 01 e0 01 1a 54 41 52 4e 38 35 34 31 20 53 57 -----TARN8541 SW\n10:", 0), 0u)
-        << out;
-    EXPECT_HAS(out, "\nf0:ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ----------------\n"
-                    "VPD begins at offset 0 \n"
-                    "\nProduct Name:TARN8541 SWITCH CONTROLLER\nPart Number:TN-8541-001"
-                    "\nSerial Number:TB0000000001\nMAC: 02-54-41-52-4e-01\nMfg Year: 2008 Week: 17"
-                    "\nCard Type: 0x00008541\nHardware Revision: 0x01");
+    EXPECT_HAS(out, "\nProduct Name:TARN8541 SWITCH CONTROLLER\nPart Number:TN-8541-001\nSerial Number:TB0000000001"
+                    "\nMAC: 02-54-41-52-4e-01\nMfg Year: 2008 Week: 17\nCard Type: 0x00008541\nHardware Revision: 0x01");
     EXPECT_NE(out.back(), '\n') << "no line feed after the last decoded line";
-}
 
-TEST_F(Vpd, DumpStaysInsideTheImage)
-{
-    Image img;
-    img.fill(0xFF);
-    EXPECT_EQ((load(img), vpdDump(0, 256)), 0);
-    EXPECT_LACKS(console(), "VPD begins") << "blank EEPROM: no marker";
-
-    img[254] = 0xFF, img[255] = 0x01; // a marker would need offset 256
-    img[0] = 0x00;
+    // Long text is cut; a record running past offset 255 is not shown; a
+    // marker at 253 is the last place one is looked for.
+    Image img{};
+    img[10] = 0xFF, img[11] = 0x01, img[12] = 0xE0, img[13] = 1, img[14] = 40, img[57] = 3, img[58] = 250;
+    for (int i = 0; i < 40; ++i) img[15 + i] = uint8_t('A' + i % 26);
+    load(img);
+    ASSERT_EQ(vpdDump(0, 300), 0) << "count is held to the image";
+    EXPECT_HAS(console(), "VPD begins at offset 10 \n\nProduct Name:ABCDEFGHIJKLMNOPQRSTUVWXYZABCDE\nRecord type 3 "
+                          "at offset 57 runs past the end of the EEPROM");
+    img = Image{};
     img[253] = 0xFF, img[254] = 0x01, img[255] = 0xE0;
     load(img);
     ASSERT_EQ(vpdDump(0, 256), 0);
     EXPECT_HAS(console(), "VPD begins at offset 253 \n");
 
-    // Over-long text, an unknown type and a record running past the end.
-    img.fill(0);
-    img[10] = 0xFF, img[11] = 0x01, img[12] = 0xE0;
-    img[13] = 1, img[14] = 40;
-    for (int i = 0; i < 40; ++i) img[15 + i] = uint8_t('A' + i % 26);
-    img[55] = 0x42, img[56] = 0; // unknown, empty
-    img[57] = 3, img[58] = 250;  // runs past offset 255
-    load(img);
-    ASSERT_EQ(vpdDump(0, 300), 0) << "count is held to the image";
-    std::string out = console();
-    EXPECT_HAS(out, "VPD begins at offset 10 \n\nProduct Name:ABCDEFGHIJKLMNOPQRSTUVWXYZABCDE\nRecord type 3 "
-                    "at offset 57 runs past the end of the EEPROM");
-    EXPECT_HAS(out, "\n00:00 00 00 00 00 00 00 00 00 00 ff 01 e0 01 28 41 --------------(A\n");
-
     host::board().i2cBus().setNotAcknowledging(0x51, true);
     EXPECT_EQ(vpdDump(0, 256), -1);
     EXPECT_EQ(console(), "");
-}
-
-TEST_F(Vpd, AnsweringNoRewritesTheSameImage)
-{
-    Image before = eeprom();
-    peer().type("n\nn\n");
-    ASSERT_EQ(vpdGenerate(), 0);
-    EXPECT_EQ(eeprom(), before);
-    std::string out = console();
-    EXPECT_HAS(out, "MAC address ( 02:54:41:52:4E:01 ) will be used. (y/n): ");
-    EXPECT_HAS(out, "serial number ( TB0000000001) will be used. (y/n): ");
-}
-
-// A new MAC and a serial of the same length, changing only their bytes, are
-// programmed in the system I2C test.
-TEST_F(Vpd, SerialOfAnotherLengthMovesTheLaterRecords)
-{
-    Image before = eeprom();
-    int rec3 = 3 + 28 + 13;
-    peer().type("n\ny\nTB000000000123\n");
-    ASSERT_EQ(vpdGenerate(), 0);
-    Image after = eeprom();
-    EXPECT_EQ(after[rec3 + 1], 14);
-    for (int i = rec3 + 2 + 12; i < 254; ++i) EXPECT_EQ(after[i + 2], before[i]) << i;
-
-    peer().type("n\ny\n\n");
-    ASSERT_EQ(vpdGenerate(), 0);
-    Image empty = eeprom();
-    EXPECT_EQ(empty[rec3], 3);
-    EXPECT_EQ(empty[rec3 + 1], 0) << "an empty serial number";
-    EXPECT_EQ(empty[rec3 + 2], 4);
-    EXPECT_EQ(empty[254], 0);
-    EXPECT_EQ(empty[255], 0) << "bytes left over at the end are 0";
-}
-
-TEST_F(Vpd, OverlongLinesAreDiscardedWholly)
-{
-    // A 22-character MAC line is one wrong answer, not two; a serial number
-    // over 20 characters is refused and its tail is not the next answer; a
-    // 20-character serial leaves no line end behind.
-    peer().type("y\n0006293281401234567890\n0006293281zz\n000629328140\ny\nABCDEFGHIJKLMNOPQRSTUVWXY11\n"
-                "ABCDEFGHIJKLMNOPQRST\n");
-    ASSERT_EQ(vpdGenerate(), 0);
-    std::string out = console();
-    EXPECT_EQ(textcheck::count(out, "ERROR: Invalid MAC address length."), 1) << out;
-    EXPECT_EQ(textcheck::count(out, "ERROR: Invalid characters in the MAC address."), 1) << out;
-    EXPECT_HAS(out, "Entered MAC: 00:06:29:32:81:40 \n");
-    EXPECT_EQ(textcheck::count(out, "Serial number longer than 20 characters."), 1) << out;
-    EXPECT_EQ(textcheck::count(out, "Enter a serial number"), 2) << out;
-    Image after = eeprom();
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[3 + 28 + 13 + 2]), 20), "ABCDEFGHIJKLMNOPQRST");
-    peer().type("7\n");
-    char line[80];
-    ASSERT_NE(vx::fgetsStdin(line, sizeof line), nullptr);
-    EXPECT_STREQ(line, "7\n") << "nothing of the dialog's lines is left over";
-}
-
-TEST_F(Vpd, RefusesAnEepromWithoutValidRecords)
-{
-    Image blank;
-    blank.fill(0xFF);
-    load(blank);
-    EXPECT_EQ(vpdGenerate(), -1);
-    EXPECT_HAS(console(), "ERROR: The VPD EEPROM holds no valid VPD");
-    EXPECT_EQ(eeprom(), blank);
-
-    Image longSerial = host::At24c02::factoryImage();
-    int rec3 = 3 + 28 + 13;
-    Image moved = longSerial;
-    moved[rec3 + 1] = 21; // serial over 20 characters
-    load(moved);
-    EXPECT_EQ(vpdGenerate(), -1);
-    EXPECT_EQ(eeprom(), moved);
-
-    Image swapped = longSerial;
-    swapped[3] = 2; // record 1 missing
-    load(swapped);
-    EXPECT_EQ(vpdGenerate(), -1);
-
-    load(longSerial);
-    host::board().i2cBus().setNotAcknowledging(0x51, true);
     EXPECT_EQ(vpdGenerate(), -1);
     EXPECT_HAS(console(), "ERROR: Cannot read the VPD EEPROM. Nothing written.\n");
+}
+
+// ---- programming: a seeded search over images and answers ------------------------------
+
+// What the EEPROM must hold after the dialog, worked out from the record
+// layout alone: empty when the image holds no valid VPD or the new records
+// do not fit (nothing may be written then).
+struct Expected {
+    bool valid = false, fits = false;
+    Image image{};
+};
+
+Expected expectedImage(const Image& cur, const std::string* serial, const uint8_t* mac)
+{
+    Expected e;
+    int m = -1;
+    for (int i = 0; i + 2 < 256 && m < 0; ++i)
+        if (cur[i] == 0xFF && cur[i + 1] == 0x01 && cur[i + 2] == 0xE0) m = i;
+    if (m < 0) return e;
+    int at = m + 3, rec[5] = {}, len[5] = {};
+    for (int type = 1; type <= 4; ++type) {
+        if (at + 2 > 256 || cur[size_t(at)] != type) return e;
+        rec[type] = at;
+        len[type] = cur[size_t(at) + 1];
+        at += len[type] + 2;
+        if (at > 256) return e;
+    }
+    if (len[3] > 20 || len[4] != 6) return e;
+    e.valid = true;
+    std::vector<uint8_t> img(cur.begin(), cur.begin() + rec[3]);
+    std::string s = serial ? *serial : std::string(cur.begin() + rec[3] + 2, cur.begin() + rec[3] + 2 + len[3]);
+    img.push_back(3);
+    img.push_back(uint8_t(s.size()));
+    img.insert(img.end(), s.begin(), s.end());
+    img.push_back(4);
+    img.push_back(6);
+    for (int i = 0; i < 6; ++i) img.push_back(mac ? mac[i] : cur[size_t(rec[4] + 2 + i)]);
+    if (img.size() > 256) return e;
+    e.fits = true;
+    img.insert(img.end(), cur.begin() + at, cur.end());
+    img.resize(256, 0);
+    std::copy(img.begin(), img.end(), e.image.begin());
+    return e;
+}
+
+const char* const kRefusals[4] = {"ERROR: Invalid MAC address length.", "ERROR: Invalid characters in the MAC address.",
+                                  "Serial number longer than 20 characters.", "\nIllegal char "};
+struct Case {
+    Image image{};
+    std::string typed, serial;
+    bool newMac = false, newSerial = false;
+    uint8_t mac[6] = {};
+    size_t refusals[4] = {}; // lines refused with each of kRefusals
+};
+
+Case randomCase(std::mt19937& rng)
+{
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const char *alnum = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", *hex = "0123456789abcdefABCDEF";
+    auto text = [&](int n, const char* from) {
+        std::string t;
+        while (int(t.size()) < n) t += from[pick(0, int(std::strlen(from)) - 1)];
+        return t;
+    };
+    Case c;
+    for (auto& b : c.image) b = uint8_t(pick(0, 255));
+    // Mostly a laid-down VPD, of every length up to the brim and beyond.
+    if (pick(0, 9) > 0) {
+        std::vector<uint8_t> v(size_t(pick(0, 3) == 0 ? pick(0, 40) : 0), 0xFF);
+        int lens[4] = {pick(0, 80), pick(0, 40), pick(0, 20), 6};
+        if (pick(0, 2) == 0) { // records 1 to 4 end within a few bytes of the image's end
+            lens[1] = pick(0, 30);
+            lens[0] = 239 - int(v.size()) - lens[1] - lens[2] - pick(-2, 6);
+        }
+        v.insert(v.end(), {0xFF, 0x01, 0xE0});
+        for (int t = 1; t <= 4; ++t) {
+            v.insert(v.end(), {uint8_t(t), uint8_t(lens[t - 1])});
+            for (char ch : text(lens[t - 1], alnum)) v.push_back(t < 4 ? uint8_t(ch) : uint8_t(pick(0, 255)));
+        }
+        v.insert(v.end(), {5, 2, 8, 17, 6, 4, 0, 0, 0x85, 0x41, 7, 1, 1});
+        std::copy(v.begin(), v.begin() + std::min<long>(long(v.size()), 256), c.image.begin());
+        for (int k = pick(0, 4) == 0 ? pick(1, 3) : 0; k > 0; --k) c.image[size_t(pick(0, 80))] = uint8_t(pick(0, 255));
+    }
+    auto answer = [&](bool yes) { c.typed += yes ? (pick(0, 1) ? "y\n" : "Y\n") : (pick(0, 1) ? "n\n" : "x\n"); };
+    auto refused = [&](int kind) {
+        std::string t = kind == 0 ? text(pick(0, 25), hex)
+                      : kind == 1 ? text(12, hex)
+                      : text(kind == 2 ? pick(21, 40) : pick(1, 20), alnum);
+        if (kind == 0 && t.size() == 12) t += "0";
+        if (kind == 1) t[size_t(pick(0, 11))] = "gz :-"[pick(0, 4)];
+        if (kind == 3) t[size_t(pick(0, int(t.size()) - 1))] = "-_ .!/"[pick(0, 5)];
+        c.typed += t + "\n";
+        ++c.refusals[kind];
+    };
+    answer(c.newMac = pick(0, 1));
+    if (c.newMac) {
+        for (int k = pick(0, 2); k > 0; --k) refused(pick(0, 1));
+        std::string good = text(12, hex);
+        c.typed += good + "\n";
+        for (int i = 0; i < 6; ++i) c.mac[i] = uint8_t(std::stoi(good.substr(size_t(2 * i), 2), nullptr, 16));
+    }
+    answer(c.newSerial = pick(0, 1));
+    if (c.newSerial) {
+        for (int k = pick(0, 2); k > 0; --k) refused(pick(2, 3));
+        c.serial = text(pick(0, 3) ? pick(0, 20) : pick(15, 20), alnum);
+        c.typed += c.serial + "\n";
+    }
+    return c;
+}
+
+// Never out of bounds (the sanitizer build runs this too); the new image is
+// the exact one worked out above, or the EEPROM stays unchanged with the
+// refusal. Every image is dumped and rebuilt; the whole dialog runs for the
+// refusals among the first 500 cases and for the first writes (256 byte writes with their write cycles
+// are slow).
+TEST_F(Vpd, ProgrammingSearch)
+{
+    const uint32_t seed = 20080428;
+    std::mt19937 rng(seed);
+    int written = 0, tooLong = 0, invalid = 0;
+    for (int n = 0; n < 3000; ++n) {
+        Case c = randomCase(rng);
+        SCOPED_TRACE(::testing::Message() << "seed " << seed << " case " << n << " typed:\n" << c.typed);
+        Expected e = expectedImage(c.image, c.newSerial ? &c.serial : nullptr, c.newMac ? c.mac : nullptr);
+        Image built{};
+        int rc = vpdBuild(c.image.data(), c.newSerial ? c.serial.c_str() : nullptr, c.newMac ? c.mac : nullptr,
+                          built.data());
+        ASSERT_EQ(rc, e.fits ? 0 : -1);
+        if (e.fits) {
+            ASSERT_EQ(built, e.image);
+        }
+        (e.fits ? written : e.valid ? tooLong : invalid)++;
+        if (n >= 500 || (e.fits && written > 15)) continue;
+
+        load(c.image);
+        ASSERT_EQ(vpdDump(0, 256), 0);
+        console();
+        if (e.valid) peer().type(c.typed);
+        rc = vpdGenerate();
+        std::string out = console();
+        if (!e.valid) {
+            ASSERT_EQ(rc, -1);
+            ASSERT_PRED2(textcheck::has, out, "ERROR: The VPD EEPROM holds no valid VPD");
+            ASSERT_EQ(eeprom(), c.image);
+            continue;
+        }
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(textcheck::count(out, kRefusals[k]), c.refusals[k]) << out;
+        if (!e.fits) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_HAS(out, "does not fit in the VPD EEPROM (room for ");
+            EXPECT_HAS(out, "Nothing written.\n");
+            EXPECT_EQ(eeprom(), c.image);
+        } else {
+            EXPECT_EQ(rc, 0) << out;
+            EXPECT_EQ(eeprom(), e.image);
+        }
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(written, 1000);
+    EXPECT_GT(tooLong, 100);
+    EXPECT_GT(invalid, 300);
+    std::printf("VPD search: %d rebuilt, %d refused as too long, %d without valid VPD\n", written, tooLong, invalid);
 }
 
 TEST_F(Vpd, EndOfInputAbandonsTheDialogWithoutWriting)

@@ -54,10 +54,13 @@ char* token(char* s, const char* delim, char** save)
     return s;
 }
 
-/* Decimal conversion as the board's 32-bit atoi; no text converts to 0. */
-int32_t decimal(const char* s)
+/* Decimal conversion as the board's 32-bit atoi; no text converts to 0.
+ * *missing tells that the field had no text at all (absent, or blanks only):
+ * it then fails its check whatever range 0 would pass. */
+int32_t decimal(const char* s, bool* missing)
 {
-    if (!s) return 0;
+    *missing = !s || s[std::strspn(s, " \t\r\n")] == '\0';
+    if (*missing) return 0;
     long long v = std::strtoll(s, nullptr, 10);
     if (v > INT32_MAX) return INT32_MAX;
     if (v < INT32_MIN) return INT32_MIN;
@@ -169,18 +172,19 @@ int rtcSetDialog()
     }
 
     char* save = nullptr;
-    int32_t month = decimal(token(line, "-", &save));
-    if (month < 1 || month > 12) {
+    bool missing = false;
+    int32_t month = decimal(token(line, "-", &save), &missing);
+    if (missing || month < 1 || month > 12) {
         vx::printf("\nMonth value of %d is invalid\n\n", month);
         return -1;
     }
-    int32_t day = decimal(token(nullptr, "-", &save));
-    if (day < 1 || day > 31) {
+    int32_t day = decimal(token(nullptr, "-", &save), &missing);
+    if (missing || day < 1 || day > 31) {
         vx::printf("\nDay value of %d is invalid\n\n", day);
         return -1;
     }
-    int32_t year = decimal(token(nullptr, " ", &save));
-    if (year < RTC_YEAR_MIN || year > RTC_YEAR_MAX) {
+    int32_t year = decimal(token(nullptr, " ", &save), &missing);
+    if (missing || year < RTC_YEAR_MIN || year > RTC_YEAR_MAX) {
         vx::printf("\nYear value of %d is invalid\n\n", year);
         return -1;
     }
@@ -188,18 +192,18 @@ int rtcSetDialog()
         vx::printf("\nDay value of %d is invalid\n\n", day);
         return -1;
     }
-    int32_t hour = decimal(token(nullptr, ":", &save));
-    if (hour < 0 || hour > 23) {
+    int32_t hour = decimal(token(nullptr, ":", &save), &missing);
+    if (missing || hour < 0 || hour > 23) {
         vx::printf("\nHour value of %d is invalid\n\n", hour);
         return -1;
     }
-    int32_t minute = decimal(token(nullptr, ":", &save));
-    if (minute < 0 || minute > 59) {
+    int32_t minute = decimal(token(nullptr, ":", &save), &missing);
+    if (missing || minute < 0 || minute > 59) {
         vx::printf("\nMinute value of %d is invalid\n\n", minute);
         return -1;
     }
-    int32_t second = decimal(token(nullptr, " \n", &save));
-    if (second < 0 || second > 59) {
+    int32_t second = decimal(token(nullptr, " \n", &save), &missing);
+    if (missing || second < 0 || second > 59) {
         vx::printf("\nSecond value of %d is invalid\n\n", second);
         return -1;
     }

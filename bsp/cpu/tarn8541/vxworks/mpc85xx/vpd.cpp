@@ -7,6 +7,7 @@
 #include "i2cLib.h"
 #include "osapi.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -192,10 +193,41 @@ int vpdDump(uint32_t offset, uint32_t count)
     return 0;
 }
 
+int vpdBuild(const uint8_t cur[VPD_SIZE], const char* serial, const uint8_t mac[VPD_MAC_LEN], uint8_t img[VPD_SIZE])
+{
+    int serialOff, serialLen, macOff;
+    if (vpdLocate(cur, &serialOff, &serialLen, &macOff) != 0) return -1;
+    char kept[VPD_SERIAL_MAX + 1] = {};
+    if (!serial) serial = static_cast<const char*>(std::memcpy(kept, &cur[serialOff], size_t(serialLen)));
+    if (!mac) mac = &cur[macOff];
+    const int newLen = int(std::strlen(serial));
+    if (newLen > VPD_SERIAL_MAX) return -1;
+    /* Everything up to record 3 as it is, then the new records 3 and 4; they
+     * must fit whole. */
+    const int rec3 = serialOff - 2;
+    const int end4 = rec3 + 2 + newLen + 2 + VPD_MAC_LEN;
+    if (end4 > VPD_SIZE) return -1;
+    std::memset(img, 0, VPD_SIZE);
+    std::memcpy(img, cur, size_t(rec3));
+    int pos = rec3;
+    img[pos++] = 3;
+    img[pos++] = uint8_t(newLen);
+    std::memcpy(&img[pos], serial, size_t(newLen));
+    pos += newLen;
+    img[pos++] = 4;
+    img[pos++] = VPD_MAC_LEN;
+    std::memcpy(&img[pos], mac, VPD_MAC_LEN);
+    pos += VPD_MAC_LEN;
+    /* The rest of the old image after its record 4, cut at the image's end. */
+    const int src = macOff + VPD_MAC_LEN;
+    const int n = std::min(VPD_SIZE - src, VPD_SIZE - pos);
+    std::memcpy(&img[pos], &cur[src], size_t(n));
+    return 0;
+}
+
 int vpdGenerate()
 {
     uint8_t cur[VPD_SIZE] = {};
-    uint8_t img[VPD_SIZE] = {};
     char curSerial[SERIAL_LINE_LIMIT] = {};
     char serial[SERIAL_LINE_LIMIT] = {};
     uint8_t mac[VPD_MAC_LEN] = {};
@@ -233,22 +265,14 @@ int vpdGenerate()
         return -1;
     }
 
-    /* New image: everything up to record 3 as it is, the new records 3 and 4,
-     * then the rest of the old image after its record 4, cut at 256 bytes. */
-    int pos = serialOff - 2;
-    std::memcpy(img, cur, size_t(pos));
-    int newLen = int(std::strlen(serial));
-    img[pos++] = 3;
-    img[pos++] = uint8_t(newLen);
-    std::memcpy(&img[pos], serial, size_t(newLen));
-    pos += newLen;
-    img[pos++] = 4;
-    img[pos++] = VPD_MAC_LEN;
-    std::memcpy(&img[pos], mac, VPD_MAC_LEN);
-    pos += VPD_MAC_LEN;
-    int src = macOff + VPD_MAC_LEN;
-    int n = VPD_SIZE - src < VPD_SIZE - pos ? VPD_SIZE - src : VPD_SIZE - pos;
-    std::memcpy(&img[pos], &cur[src], size_t(n));
+    uint8_t img[VPD_SIZE] = {};
+    if (vpdBuild(cur, serial, mac, img) != 0) {
+        const int room = VPD_SIZE - (serialOff + 2 + VPD_MAC_LEN);
+        vx::printf("\nERROR: A serial number of %d characters does not fit in the VPD EEPROM"
+                   " (room for %d). Nothing written.\n",
+                   int(std::strlen(serial)), room);
+        return -1;
+    }
 
     for (int off = 0; off < VPD_SIZE; ++off) {
         if (i2cRandomWrite(1, I2C_DEV_VPD, off, 1, &img[off], 1) != 0) {

@@ -27,6 +27,11 @@ int vpdMarkerFind(const uint8_t image[VPD_SIZE]);
  * within its 256 bytes, or holds a serial number over 20 characters or a MAC
  * record that is not 6 bytes long. */
 int vpdLocate(const uint8_t image[VPD_SIZE], int* serialOffset, int* serialLength, int* macOffset);
+/* Builds the image that replaces cur: the serial number and MAC records
+ * rewritten, the records before them kept, the ones after them moved and cut
+ * at the image's end; a null serial or mac keeps the current one. Returns 0, or -1 (img undefined) when cur holds no
+ * valid VPD or the records up to the new MAC record do not fit. */
+int vpdBuild(const uint8_t cur[VPD_SIZE], const char* serial, const uint8_t mac[VPD_MAC_LEN], uint8_t img[VPD_SIZE]);
 void vpdMacPrint(const uint8_t mac[VPD_MAC_LEN]);
 
 #endif

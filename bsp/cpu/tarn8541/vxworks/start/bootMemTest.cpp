@@ -343,13 +343,15 @@ void fsTestRun(int32_t iterations, int32_t writeSize, int32_t readSize, uint8_t*
     uint32_t fileSize = uint32_t(got);
     vx::printf("File size:  %d\n", int(fileSize));
 
-    int32_t counter = 0;
+    /* A count of 0 or below runs until a failure: the remaining count is
+     * counted down only for a positive count, so it never passes 0 or wraps;
+     * the iteration number wraps as the board's 32-bit counter does. */
+    uint32_t counter = 0;
     int32_t remaining = iterations;
     for (;;) {
         ++counter;
         vx::printf("\nIter %d of %d -\n", int(counter), int(iterations));
         std::memset(back, 0, kFsBufLen);
-        if (iterations == 0) remaining = 2;
 
         vx::remove(kFsTempName);
         fd = vx::open(kFsTempName, vx::CREAT | vx::RDWR, 0644);
@@ -374,7 +376,7 @@ void fsTestRun(int32_t iterations, int32_t writeSize, int32_t readSize, uint8_t*
         /* A longer file than written fills the buffer; the comparison shows
          * any difference within the written size. */
         if (!fsCompare(ref, back, fileSize)) return;
-        if (--remaining == 0) return;
+        if (remaining > 0 && --remaining == 0) return;
     }
 }
 
@@ -441,8 +443,8 @@ void bootFsTest()
     int32_t writeSize = fsAskNumber("Input write size ");
     int32_t readSize = fsAskNumber("Input read size ");
     vx::printf("\nTest will run %d times (forever if 0)\n", int(iterations));
-    if (iterations < 0 || writeSize <= 0 || readSize <= 0) {
-        vx::printf("ERROR: the iterations must be 0 or more and the write and read sizes 1 or more\n");
+    if (writeSize <= 0 || readSize <= 0) {
+        vx::printf("ERROR: the write and read sizes must be 1 or more\n");
         return;
     }
     uint8_t* ref = static_cast<uint8_t*>(vx::malloc(kFsBufLen));
