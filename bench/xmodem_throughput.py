@@ -26,17 +26,40 @@ import statistics
 
 print = functools.partial(print, flush=True)  # each result as it comes
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "build")
-HOST = os.path.join(BUILD, "tests", "xmodem_host")
-RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+BUILD = os.path.join(os.path.dirname(__file__), "..", "build")
+RUNS = 3
 
 
-def run(args, timeout=900):
-    out = subprocess.run([HOST] + args, capture_output=True, text=True, timeout=timeout).stdout
+def run(args, timeout=900, build=None):
+    host = os.path.join(build or BUILD, "tests", "xmodem_host")
+    out = subprocess.run([host] + args, capture_output=True, text=True, timeout=timeout).stdout
     return dict(kv.split("=") for kv in out.split())
 
 
+def paced_efficiency(build, data):
+    """The 1 MiB XMODEM-1K receive with the line paced at 115200 baud:
+    (data-phase seconds, share of the line's 11,520 bytes/s in %, rc)."""
+    root = tempfile.mkdtemp(prefix="xmodem-paced-")
+    try:
+        peer = os.path.join(root, "peer")
+        os.makedirs(peer)
+        os.makedirs(os.path.join(root, "board", "DskVol", "files"))
+        with open(os.path.join(peer, "one.bin"), "wb") as f:
+            f.write(data[:1024 * 1024])
+        r = run(["--dir", os.path.join(root, "board"), "--peer-dir", peer, "--baud", "115200",
+                 "--line-pace", "--peer", "sx -k one.bin 2>/dev/null", "-cbrke paced.bin"], build=build)
+        t = float(r["data_seconds"])
+        return t, 100.0 * 1024 * 1024 / t / 11520, r["xmodem"]
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
+    global BUILD, RUNS
+    if len(sys.argv) > 1:
+        BUILD = sys.argv[1]
+    if len(sys.argv) > 2:
+        RUNS = int(sys.argv[2])
     root = tempfile.mkdtemp(prefix="xmodem-bench-")
     try:
         peer, rxdir = os.path.join(root, "peer"), os.path.join(root, "rx")
@@ -72,13 +95,9 @@ def main():
         print("medians: receive %.2f s, send %.2f s, lrzsz pair %.2f s" % (recv_m, send_m, pair_m))
         print("receive vs lrzsz pair: %.2fx   send vs lrzsz pair: %.2fx" % (pair_m / recv_m, pair_m / send_m))
 
-        with open(os.path.join(peer, "one.bin"), "wb") as f:
-            f.write(big[:1024 * 1024])
-        paced = run(["--dir", os.path.join(root, "board"), "--peer-dir", peer, "--baud", "115200",
-                     "--line-pace", "--peer", "sx -k one.bin 2>/dev/null", "-cbrke paced.bin"])
-        t = float(paced["data_seconds"])
+        t, percent, rc = paced_efficiency(BUILD, big)
         print("1 MiB XMODEM-1K receive at 115200 paced: %.2f s, %.1f %% of 11520 bytes/s  rc=%s"
-              % (t, 100.0 * 1024 * 1024 / t / 11520, paced["xmodem"]))
+              % (t, percent, rc))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

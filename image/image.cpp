@@ -48,6 +48,8 @@ constexpr uint32_t STK_MAX_ENTRIES = (STK_HEADER_BUF_SIZE - STK_FIXED_SIZE) / ST
 
 constexpr uint32_t FILE_CRC_CHUNK = 128;
 constexpr uint32_t FILE_CRC_PAUSE_EVERY = 1000;
+/* The chunks from one pause to the next, read at once. */
+uint8_t fileCrcBlock[FILE_CRC_CHUNK * FILE_CRC_PAUSE_EVERY];
 
 /* The shared table of the checksum (rebuilt by crcTableInit for every run). */
 uint16_t crcTable[256];
@@ -173,6 +175,11 @@ uint16_t imageCrc16(const uint8_t* data, uint32_t len)
     return crcFeed(0, data, len);
 }
 
+/* The checksum runs in 128-byte chunks with a pause before every 1000th. A
+ * read per chunk costs more than the checksum of its bytes, so the chunks up
+ * to the next pause are read at once: a whole read gives the bytes, and the
+ * stop, of those chunks read one by one. A short or failed one is read again
+ * chunk by chunk, so the stop and the bytes stay those of the chunks. */
 uint16_t fileCrc(const char* path, uint32_t length)
 {
     crcTableInit();
@@ -186,19 +193,36 @@ uint16_t fileCrc(const char* path, uint32_t length)
 
     uint16_t reg = 0;
     uint32_t pos = 2;
-    for (uint32_t n = 0; pos < length; n++) {
-        if (n % FILE_CRC_PAUSE_EVERY == 0)
-            vx::taskDelay(1);
-        int32_t got = vx::read(fd, chunk, FILE_CRC_CHUNK);
-        if (got < 0)
-            got = 0;
-        uint32_t use = static_cast<uint32_t>(got);
-        if (use > length - pos)
-            use = length - pos;
-        reg = crcFeed(reg, chunk, use);
-        pos += use;
-        if (static_cast<uint32_t>(got) < FILE_CRC_CHUNK)
+    bool more = pos < length;
+    while (more) {
+        vx::taskDelay(1); /* before every 1000th chunk */
+        uint32_t left = length - pos;
+        uint32_t chunks = left / FILE_CRC_CHUNK + (left % FILE_CRC_CHUNK != 0 ? 1 : 0);
+        if (chunks > FILE_CRC_PAUSE_EVERY)
+            chunks = FILE_CRC_PAUSE_EVERY;
+        uint32_t want = chunks * FILE_CRC_CHUNK;
+        int32_t at = vx::lseek(fd, 0, vx::SEEK_FROM_CUR);
+        int32_t got = at >= 0 ? vx::read(fd, fileCrcBlock, want) : -1;
+        if (got == static_cast<int32_t>(want)) {
+            uint32_t use = want < left ? want : left;
+            reg = crcFeed(reg, fileCrcBlock, use);
+            pos += use;
+            more = pos < length;
+            continue;
+        }
+        if (at >= 0 && vx::lseek(fd, at, vx::SEEK_FROM_START) != at)
             break;
+        for (uint32_t n = 0; n < chunks && more; n++) {
+            got = vx::read(fd, chunk, FILE_CRC_CHUNK);
+            if (got < 0)
+                got = 0;
+            uint32_t use = static_cast<uint32_t>(got);
+            if (use > length - pos)
+                use = length - pos;
+            reg = crcFeed(reg, chunk, use);
+            pos += use;
+            more = pos < length && static_cast<uint32_t>(got) == FILE_CRC_CHUNK;
+        }
     }
     vx::close(fd);
     return reg;

@@ -105,55 +105,122 @@ uint32_t outputRoom(uint32_t load, const uint8_t* buf)
 
 } // namespace
 
-/* The stream must end within the bytes read: one that is still incomplete
- * when size is used up is offered the bytes that follow, and one that does
- * not end at all is an error, so cut-short code is never entered. */
+/* The inflate loop of a launch and the bar under its ruler. The fixed steps
+ * (1024 bytes in, 3072 out) cost a call into zlib per kilobyte, and every call
+ * copies its output into zlib's window as well. A step below 1 % of the
+ * component cannot carry the input count past a percentage, so such steps
+ * mark every even percentage on the way like the fixed ones do: a component
+ * of more than 100 KiB is inflated in steps of just under 1 % of its size,
+ * smaller ones keep the fixed steps and their exact marks. */
+namespace {
+
+enum class StepEnd { ENDED, FAILED, USED_UP };
+
+bool streamInit(z_stream* zs, const uint8_t* in, uint8_t* out)
+{
+    *zs = z_stream{};
+    zs->zalloc = zAlloc;
+    zs->zfree = zFree;
+    zs->opaque = Z_NULL;
+    zs->next_in = const_cast<Bytef*>(in);
+    zs->avail_in = 0;
+    zs->next_out = out;
+    zs->avail_out = 0;
+    return inflateInit(zs) == Z_OK;
+}
+
+uint32_t percentOf(uint64_t consumed, uint32_t size)
+{
+    uint64_t percent = consumed * PERCENT_FULL / size;
+    return percent > PERCENT_FULL ? PERCENT_FULL : static_cast<uint32_t>(percent); /* a longer stream keeps 51 marks */
+}
+
+void printMark()
+{
+    vx::printf("|");
+    vx::fflushStdout();
+}
+
+/* Inflates in steps of inStep input and outStep output space while input that
+ * was read remains, calling afterStep with the input count after each call.
+ * The stream must end within the bytes read: one that does not is USED_UP. */
+template <typename AfterStep>
+StepEnd inflateSteps(z_stream* zs, uint32_t avail, uint32_t room, uint32_t inStep, uint32_t outStep,
+                     AfterStep afterStep)
+{
+    while (zs->total_in < avail) {
+        uint32_t inLeft = avail - static_cast<uint32_t>(zs->total_in);
+        uint32_t outLeft = room - static_cast<uint32_t>(zs->total_out);
+        zs->avail_in = inLeft < inStep ? inLeft : inStep;
+        zs->avail_out = outLeft < outStep ? outLeft : outStep;
+        int rc = inflate(zs, Z_NO_FLUSH);
+        afterStep(zs->total_in);
+        if (rc == Z_STREAM_END)
+            return StepEnd::ENDED;
+        if (rc != Z_OK)
+            return StepEnd::FAILED;
+    }
+    return StepEnd::USED_UP;
+}
+
+} // namespace
+
 int bootInflate(const uint8_t* in, uint32_t avail, uint32_t size, uint8_t* out, uint32_t room, uint32_t* produced)
 {
     if (size == 0)
         return 1;
-    z_stream zs{};
-    zs.zalloc = zAlloc;
-    zs.zfree = zFree;
-    zs.opaque = Z_NULL;
-    zs.next_in = const_cast<Bytef*>(in);
-    zs.avail_in = 0;
-    zs.next_out = out;
-    zs.avail_out = 0;
-    if (inflateInit(&zs) != Z_OK)
+    z_stream zs;
+    if (!streamInit(&zs, in, out))
         return 1;
-
     vx::printf("                       50%%                     100%%\n");
-    uint32_t lastMark = FIRST_MARK;
-    bool ended = false;
-    while (zs.total_in < avail) {
-        uint32_t inLeft = avail - static_cast<uint32_t>(zs.total_in);
-        uint32_t outLeft = room - static_cast<uint32_t>(zs.total_out);
-        zs.avail_in = inLeft < LAUNCH_IN_STEP ? inLeft : LAUNCH_IN_STEP;
-        zs.avail_out = outLeft < LAUNCH_OUT_STEP ? outLeft : LAUNCH_OUT_STEP;
-        int rc = inflate(&zs, Z_NO_FLUSH);
 
-        uint64_t percent = static_cast<uint64_t>(zs.total_in) * PERCENT_FULL / size;
-        if (percent > PERCENT_FULL)
-            percent = PERCENT_FULL; /* a stream longer than size keeps the bar at 51 marks */
-        if (percent % 2 == 0 && percent != lastMark) {
-            vx::printf("|");
-            vx::fflushStdout();
-            lastMark = static_cast<uint32_t>(percent);
-        }
-        if (rc == Z_STREAM_END) {
-            ended = true;
-            break;
-        }
-        if (rc != Z_OK) {
+    StepEnd end;
+    if (static_cast<uint64_t>(LAUNCH_IN_STEP) * PERCENT_FULL >= size) {
+        /* The fixed steps: a mark for each even percentage reached that
+         * differs from the last one marked. */
+        uint32_t lastMark = FIRST_MARK;
+        end = inflateSteps(&zs, avail, room, LAUNCH_IN_STEP, LAUNCH_OUT_STEP, [&](uLong totalIn) {
+            uint32_t percent = percentOf(totalIn, size);
+            if (percent % 2 == 0 && percent != lastMark) {
+                printMark();
+                lastMark = percent;
+            }
+        });
+    } else {
+        /* Here the fixed steps are below 1 % of size and reach every
+         * percentage: their bar is one mark per even percentage up to where
+         * their input count ends, whatever steps take us there. The mark of the
+         * percentage in progress waits until the loop is over: a stream that
+         * fails may be found bad a few bytes apart with other steps. */
+        uint32_t nextMark = 0;
+        auto markThrough = [&](uint32_t percent) {
+            for (; nextMark <= percent; nextMark += 2)
+                printMark();
+        };
+        uint32_t step = (size - 1) / PERCENT_FULL;
+        end = inflateSteps(&zs, avail, room, step, 3 * step, [&](uLong totalIn) {
+            uint32_t percent = percentOf(totalIn, size);
+            if (percent > 0)
+                markThrough(percent - 1);
+        });
+        if (end == StepEnd::FAILED) {
+            /* Where the fixed steps would have stopped, and so their last
+             * mark and their result: run them again without marks. */
             inflateEnd(&zs);
-            return 1;
+            if (!streamInit(&zs, in, out))
+                return 1;
+            end = inflateSteps(&zs, avail, room, LAUNCH_IN_STEP, LAUNCH_OUT_STEP, [](uLong) {});
         }
+        markThrough(percentOf(zs.total_in, size));
+    }
+    if (end == StepEnd::FAILED) {
+        inflateEnd(&zs);
+        return 1;
     }
     *produced = static_cast<uint32_t>(zs.total_out);
     int endRc = inflateEnd(&zs);
     vx::printf("\n");
-    return ended && endRc == Z_OK ? 0 : 1;
+    return end == StepEnd::ENDED && endRc == Z_OK ? 0 : 1;
 }
 
 uint32_t bootLaunchLoadedAddr() { return loadedAddr; }
