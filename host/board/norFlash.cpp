@@ -385,8 +385,8 @@ void NorFlash::startBusy(Op op, uint64_t typNs, uint64_t maxNs, Fault fault, boo
     st_.doneNs = now + (real ? typNs / kRealTimeScale : typNs);
     st_.limitNs = now + (real ? maxNs / kRealTimeScale : maxNs);
     const uint64_t n = counters_.operations();
-    if (faults_.onOperation) faults_.onOperation(n);
-    if (faults_.powerCutAfterOps != 0 && n >= faults_.powerCutAfterOps) {
+    const bool hookCuts = faults_.onOperation && faults_.onOperation(n);
+    if (hookCuts || (faults_.powerCutAfterOps != 0 && n >= faults_.powerCutAfterOps)) {
         double f = faults_.cutFraction;
         if (f < 0) f = double(mix(n) >> 11) / double(1ull << 53);
         tear(f);

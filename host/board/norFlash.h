@@ -92,7 +92,7 @@ public:
         double cutFraction = -1;       // how far it got (0..1; below 0: from a hash of N)
         Fault program = Fault::None;
         Fault erase = Fault::None;
-        std::function<void(uint64_t n)> onOperation; // tests: called as operation n starts
+        std::function<bool(uint64_t n)> onOperation; // tests: at the start of operation n; true cuts there
     };
     struct Counters {
         uint64_t reads = 0, writes = 0;  // bus cycles (16-bit)
