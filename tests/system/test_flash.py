@@ -40,26 +40,24 @@ class FirstBoot(unittest.TestCase):
     def test_first_boot_formats_and_the_second_mounts(self):
         with Board(factory=True) as b:
             b.boot()
-            b.expect("tffsDevCreate failed.")
-            b.expect("usrTffsConfig returned 0xffffffff, formatting...")
-            b.expect("Formatting ... 50%")
-            b.expect("Formatting ... 100%\r\nSetup ... ")
-            b.expect("TFFS Formatted....Device details...")
-            b.expect("total clusters:        15079")
-            b.expect(BANNER)
+            for text in ("tffsDevCreate failed.", "usrTffsConfig returned 0xffffffff, formatting...",
+                         "Formatting ... 50%", "Formatting ... 100%\r\nSetup ... ",
+                         "TFFS Formatted....Device details...", "total clusters:        15079", BANNER):
+                b.expect(text)
             b.menu()
             nor = b.nor()
             rec, want = nor[:64], format_record()
             self.assertEqual(rec[:36], want[:36])  # all but the time of the format
             self.assertEqual(zlib.crc32(rec[:60]).to_bytes(4, "big"), rec[60:64])
             self.assertEqual(nor[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER)], FACTORY_BANNER)
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
+            self.reset(b)
             b.expect(BANNER)
-            self.assertNotIn("formatting", b.child.before)
-            self.assertNotIn("Formatting", b.child.before)
-            b.menu()
+            self.assertNotIn("ormatting", b.child.before)
+
+    def reset(self, b):
+        b.choose("9")
+        b.expect("(y/n):")
+        b.choose("y")
 
 
 class BootCodeUpdate(unittest.TestCase):
@@ -73,65 +71,39 @@ class BootCodeUpdate(unittest.TestCase):
             # DQ5 rising in the read that completes each operation: the
             # driver reads DQ7 again and sees them done.
             boot_to_menu(b, "--fault-flash-erase", "race", "--fault-flash-program", "race")
-            code = boot_code()
-            b.put("bootcode.bin", code)  # the menu removed any stale one on entry
-            self.update(b)
-            b.expect("Erasing Boot Flash.....Done.")
-            b.expect("Boot code updated")
-            out = b.child.before
-            lines = [l for l in out.split("\r\n") if l.startswith("Wrote 0x")]
-            self.assertEqual(len(lines), 16, out)
-            self.assertEqual(lines[-1], "Wrote 0x100000 bytes.")
-            b.menu()
-            self.assertEqual(b.nor()[BOOT_REGION:], code)
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect(BANNER)  # the reset vector holds the new code's last word: the board starts
-
-    def test_no_and_an_unusable_file_leave_the_boot_flash(self):
-        # (A file shorter than the region, leaving erased flash after it, is
-        # written in the update's unit tests.)
-        with Board() as b:
-            boot_to_menu(b)
-            before = b.nor()
-            b.put("bootcode.bin", boot_code())
-            self.update(b, "n")
-            b.expect("Update aborted.")
-            b.menu()
             b.put("bootcode.bin", b"odd" * 333)
             self.update(b)
             b.expect("ERROR: Could not update boot code")
-            b.menu()
             self.assertNotIn("Erasing", b.child.before)
-            self.assertEqual(b.nor(), before)
-
-    def test_failing_erase_reports_failure_and_keeps_the_boot_code(self):
-        with Board() as b:
-            boot_to_menu(b, "--fault-flash-erase", "fail")
-            b.put("bootcode.bin", boot_code())
-            self.update(b)
-            b.expect("spfOpStatusCheck: FAILED for operation 3")
-            b.expect("Boot Flash erase FAILURE.")
-            b.expect("ERROR: Could not update boot code")
+            code = boot_code()
+            for answer, says in (("n", "Update aborted."), ("y", "Erasing Boot Flash.....Done.")):
+                b.menu()
+                b.put("bootcode.bin", code)
+                self.update(b, answer)
+                b.expect(says)
+            b.expect("Boot code updated")
+            lines = [l for l in b.child.before.split("\r\n") if l.startswith("Wrote 0x")]
+            self.assertEqual(lines[-1], "Wrote 0x100000 bytes.")
+            self.assertEqual(len(lines), 16)
             b.menu()
-            self.assertNotIn("Boot code updated", b.child.before)
-            self.assertEqual(b.nor()[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER)], FACTORY_BANNER)
+            self.assertEqual(b.nor()[BOOT_REGION:], code)
+            FirstBoot.reset(self, b)
+            b.expect(BANNER)  # the reset vector holds the new code's last word: the board starts
 
-    def test_failing_program_reports_failure_and_the_board_is_dead(self):
-        with Board() as b:
-            boot_to_menu(b, "--fault-flash-program", "fail")
-            b.put("bootcode.bin", boot_code())
-            self.update(b)
-            b.expect("Flash_Write_Block: flashDevWrite() failed")
-            b.expect("ERROR: Could not update boot code")
-            b.menu()
-            self.assertNotIn("Boot code updated", b.child.before)
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect("dead board")
-            self.assertEqual(exit_status(b), DEAD_BOARD)
+    def test_failing_erase_or_program_is_reported_and_leaves_a_dead_board(self):
+        for fault, says in (("--fault-flash-erase", "spfOpStatusCheck: FAILED for operation 3"),
+                            ("--fault-flash-program", "Flash_Write_Block: flashDevWrite() failed")):
+            with Board() as b:
+                boot_to_menu(b, fault, "fail")
+                b.put("bootcode.bin", boot_code())
+                self.update(b)
+                b.expect(says)
+                b.expect("ERROR: Could not update boot code")
+                b.menu()
+                self.assertNotIn("Boot code updated", b.child.before)
+                FirstBoot.reset(self, b)
+                b.expect("dead board: an update of the boot region is unfinished")
+                self.assertEqual(exit_status(b), DEAD_BOARD)
 
     def test_power_cut_in_an_operation_leaves_it_torn_and_a_dead_board(self):
         # Cut during the 1st sector erase (57% done), then during the 12th
@@ -165,19 +137,13 @@ class FormatUtility(unittest.TestCase):
             b.choose("30")
             b.expect("Select option (0-17): ")
             b.choose("11")
-            b.expect("usrTffsConfig returned 0xffffffff, formatting...")
-            b.expect("Formatting ... 100%")
-            b.expect("TFFS Formatted....Device details...")
-            b.expect("Select option (0-17): ")
+            for text in ("usrTffsConfig returned 0xffffffff, formatting...", "Formatting ... 100%",
+                         "TFFS Formatted....Device details...", "Select option (0-17): "):
+                b.expect(text)
             self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
             b.choose("0")
             b.menu()
-            b.choose("21")  # the current directory is gone: the file cannot be made
-            b.expect("creat returned ERROR.")
-            b.menu()
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
+            FirstBoot.reset(self, b)
             b.expect(BANNER)
             self.assertNotIn("formatting", b.child.before)
             b.menu()
