@@ -1,8 +1,7 @@
 // Boot flash driver over the NOR model: probe and geometry checks, write
-// alignment, erase ranges, status failures and range checks.
+// alignment, erase ranges, status failures (DQ5, its race, DQ1, no end).
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "host/board/board.h"
-#include "host/os/hostos.h"
 #include "osapi.h"
 #include "support/flashBoard.h"
 #include "support/textCheck.h"
@@ -12,13 +11,22 @@
 
 namespace {
 
+using host::NorFlash;
+
 class FlashDev : public FlashBoard {
 protected:
     uint16_t word(uint32_t addr) { return nor().store().word(addr - FLASH_BASE); }
-    static std::vector<uint8_t> pattern(size_t n, uint8_t seed)
+    uint16_t busWord(uint32_t addr)
+    {
+        uint16_t w = 0;
+        EXPECT_EQ(sysBusRead16(addr, &w), 0);
+        return w;
+    }
+    std::vector<uint8_t> data = pattern(200);
+    static std::vector<uint8_t> pattern(size_t n)
     {
         std::vector<uint8_t> v(n);
-        for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 7 + (i >> 8));
+        for (size_t i = 0; i < n; ++i) v[i] = uint8_t(3 + i * 7 + (i >> 8));
         return v;
     }
 };
@@ -26,27 +34,18 @@ protected:
 TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTable)
 {
     const FlashDevDesc* d = flashDevDescGet();
-    EXPECT_EQ(d->initialised, 1u);
-    EXPECT_EQ(d->deviceId, uint32_t(host::NorFlash::kDeviceId) << 8 | host::NorFlash::kManufacturerId);
-    EXPECT_EQ(d->chipSize, 32u << 20);
-    EXPECT_EQ(d->bufferSize, 64u);
-    ASSERT_EQ(d->regionCount, 1u);
-    EXPECT_EQ(d->regions[0].sectorCount, 256u);
-    EXPECT_EQ(d->regions[0].sectorSize, 0x20000u);
-    EXPECT_EQ(d->regions[0].firstAddr, 0xFE000000u);
-    EXPECT_EQ(d->regions[0].lastAddr, 0xFFFFFFFFu);
-    EXPECT_EQ(d->regions[0].lastSector, 255u);
-    EXPECT_EQ(d->fdFlashType, d->deviceId & 0xFFFF);
-    EXPECT_EQ(d->fdSize, 30u << 20) << "the top 2 MB stay with the boot code";
-    EXPECT_EQ(d->fdEraseUnitSize, 0x20000u);
-    EXPECT_EQ(d->fdWindowBase, 0xFE000000u);
-    EXPECT_EQ(d->fdReady, 1u);
-
+    EXPECT_EQ(d->deviceId, uint32_t(NorFlash::kDeviceId) << 8 | NorFlash::kManufacturerId);
+    EXPECT_EQ(std::vector<uint32_t>({d->initialised, d->chipSize, d->bufferSize, d->regionCount}),
+              std::vector<uint32_t>({1, 32u << 20, 64, 1}));
+    const FlashRegion& r = d->regions[0];
+    EXPECT_EQ(std::vector<uint32_t>({r.sectorCount, r.sectorSize, r.firstAddr, r.lastAddr, r.lastSector}),
+              std::vector<uint32_t>({256, 0x20000, 0xFE000000, 0xFFFFFFFF, 255}));
+    EXPECT_EQ(std::vector<uint32_t>({d->fdFlashType, d->fdSize, d->fdEraseUnitSize, d->fdWindowBase, d->fdReady}),
+              std::vector<uint32_t>({d->deviceId & 0xFFFF, 30u << 20, 0x20000, 0xFE000000, 1}))
+        << "the top 2 MB stay with the boot code";
     EXPECT_EQ(flashDevProbe(), 0);
     EXPECT_EQ(nor().counters().reads + nor().counters().writes, 0u) << "a second probe touches nothing";
-    uint8_t b = 0;
-    ASSERT_EQ(sysBusRead8(0xFFF00000, &b), 0);
-    EXPECT_EQ(b, 't') << "left in read-array: the boot code reads directly";
+    EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "left in read-array (the reset leaves query mode)";
 }
 
 TEST_F(FlashDev, UnusableQueryTablesAreRefused)
@@ -72,75 +71,55 @@ TEST_F(FlashDev, UnusableQueryTablesAreRefused)
         flashDevReset();
         EXPECT_EQ(flashDevProbe(), -1) << c.why;
         EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << c.why;
-        uint8_t w[2] = {0, 0};
-        EXPECT_EQ(flashDevWrite(0xFE000000, w, 2), -1) << c.why;
-        EXPECT_EQ(flashDevSectorErase(0), -1) << c.why;
-        EXPECT_EQ(flashDevErase(0xFE000000, 2), -1) << c.why;
-        EXPECT_EQ(text(), "Device is not initialized yet\nDevice is not initialized yet\n"
-                                "Device is not initialized yet\n")
-            << c.why;
-        EXPECT_EQ(nor().store().word(0), 0xFFFF) << c.why;
+        EXPECT_EQ(flashDevWrite(0xFE000000, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(0xFE000000, 2), -3);
+        EXPECT_EQ(textcheck::count(text(), "Device is not initialized yet\n"), 3u) << c.why;
+        EXPECT_EQ(word(0xFE000000), 0xFFFF) << c.why;
     }
 }
 
 TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
 {
-    auto data = pattern(200, 3);
     ASSERT_EQ(flashDevWrite(0xFE000002, data.data(), uint32_t(data.size())), 0);
     EXPECT_EQ(nor().counters().wordPrograms, 31u) << "single words up to the buffer boundary";
     EXPECT_EQ(nor().counters().bufferPrograms, 3u) << "two whole buffers and a partial one";
-    for (size_t i = 0; i < data.size(); i += 2)
-        ASSERT_EQ(word(0xFE000002 + uint32_t(i)), data[i] << 8 | data[i + 1]) << i;
-    EXPECT_EQ(word(0xFE000000), 0xFFFF);
-    EXPECT_EQ(word(0xFE000002 + 200), 0xFFFF);
-    EXPECT_EQ(text(), "");
-
+    for (size_t i = 0; i < data.size(); i += 2) ASSERT_EQ(word(0xFE000002 + uint32_t(i)), data[i] << 8 | data[i + 1]);
+    EXPECT_EQ(word(0xFE000000) & word(0xFE000002 + 200), 0xFFFF);
     flashDevBufferedWriteSet(0);
     ASSERT_EQ(flashDevWrite(0xFE010000, data.data(), 64), 0);
     EXPECT_EQ(nor().counters().wordPrograms, 31u + 32u) << "word by word with the buffer off";
-    EXPECT_EQ(nor().counters().bufferPrograms, 3u);
-    EXPECT_EQ(word(0xFE01003E), data[62] << 8 | data[63]);
     flashDevBufferedWriteSet(1);
-
     EXPECT_EQ(flashDevWrite(0xFE001000, data.data(), 0), 0) << "size 0 writes nothing";
+    EXPECT_EQ(text(), "");
+
+    // Refused before touching the device: odd address or size, past the device, not the flash.
     nor().counters() = {};
-    EXPECT_EQ(flashDevWrite(0xFE001001, data.data(), 2), -1);
-    EXPECT_EQ(flashDevWrite(0xFE001000, data.data(), 3), -1);
-    EXPECT_EQ(flashDevWrite(0xFFFFFFFE, data.data(), 4), -1) << "runs past the device";
-    EXPECT_EQ(flashDevWrite(0xF0000000, data.data(), 2), -1) << "not the flash";
-    EXPECT_EQ(nor().counters().writes, 0u) << "refused before touching the device";
+    const uint32_t bad[][2] = {{0xFE001001, 2}, {0xFE001000, 3}, {0xFFFFFFFE, 4}, {0xF0000000, 2}};
+    for (auto [addr, size] : bad) EXPECT_EQ(flashDevWrite(addr, data.data(), size), -1) << std::hex << addr;
+    EXPECT_EQ(nor().counters().writes, 0u);
     std::string out = text();
     EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001001 size 2\n");
-    EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001000 size 3\n");
     EXPECT_HAS(out, "address fffffffe size 4\n");
-}
 
-TEST_F(FlashDev, WriteAtTheTopOfTheAddressSpaceEndsThere)
-{
+    // A write that ends at the top of the address space must not wrap to 0.
     ASSERT_EQ(sysBusWrite32(0, 0x12345678), 0);
     ASSERT_EQ(flashDevSectorErase(255), 0);
-    auto data = pattern(64, 9);
     ASSERT_EQ(Flash_Write_Block(data.data(), 0xFFFFFFC0, 64), 0);
     EXPECT_EQ(word(0xFFFFFFFE), data[62] << 8 | data[63]);
     uint32_t v = 0;
-    ASSERT_EQ(sysBusRead32(0, &v), 0);
-    EXPECT_EQ(v, 0x12345678u) << "the final reset must not wrap to address 0";
+    EXPECT_EQ(sysBusRead32(0, &v) == 0 && v == 0x12345678u, true);
 }
 
 TEST_F(FlashDev, EraseCoversBothEndsAndChecksTheRange)
 {
-    auto data = pattern(8, 1);
     ASSERT_EQ(flashDevWrite(0xFE060000, data.data(), 8), 0); // sector 3
     nor().counters() = {};
     EXPECT_EQ(flashDevErase(0xFE000000, 0x40000), 0);
     EXPECT_EQ(nor().counters().sectorErases, 3u) << "through the sector holding the end address";
     EXPECT_EQ(word(0xFE060000), data[0] << 8 | data[1]);
-
     nor().counters() = {};
     EXPECT_EQ(Flash_Erase(0xFFF00000, 0xFFFFFFFF), 0);
     EXPECT_EQ(nor().counters().sectorErases, 8u) << "exactly the top megabyte";
-    EXPECT_EQ(word(0xFFFFFFFC), 0xFFFF);
-    EXPECT_EQ(word(0xFFEFFFFE), 0xFFFF);
+    EXPECT_EQ(word(0xFFFFFFFC) & word(0xFFF00000), 0xFFFF);
 
     nor().counters() = {};
     EXPECT_EQ(flashDevErase(0x1000, 0x10), -1);
@@ -152,67 +131,49 @@ TEST_F(FlashDev, EraseCoversBothEndsAndChecksTheRange)
     EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\n");
     EXPECT_HAS(out, "flashDevErase: spfSectorNumGet() failed for address 0x1000\n");
     EXPECT_HAS(out, "Flash_Erase: flashDevErase() failed\n");
-    EXPECT_HAS(out, "spfSectorAdrsGet: invalid sector 256\n");
     EXPECT_HAS(out, "flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n");
 }
 
-TEST_F(FlashDev, FailedOperationsAreReportedAndLeaveReadArray)
+TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
 {
-    host::NorFlash::Faults f;
-    f.program = host::NorFlash::Fault::Fail;
+    NorFlash::Faults f;
+    f.program = f.erase = NorFlash::Fault::Fail;
     nor().setFaults(f);
-    auto data = pattern(64, 5);
     EXPECT_EQ(Flash_Write_Block(data.data(), 0xFE000000, 64), -1);
-    std::string out = text();
-    EXPECT_HAS(out, "spfOpStatusCheck: FAILED for operation 1 at address 0xfe00003e\n");
-    EXPECT_HAS(out, "flashDevWrite: spfOpStatusCheck() failed at adrs 0xfe000000\n");
-    EXPECT_HAS(out, "Flash_Write_Block: flashDevWrite() failed\n");
     EXPECT_EQ(flashDevWrite(0xFE000002, data.data(), 2), -1);
-    EXPECT_HAS(text(), "FAILED for operation 2");
-
-    f = {};
-    f.erase = host::NorFlash::Fault::Fail;
-    nor().setFaults(f);
     EXPECT_EQ(flashDevSectorErase(4), -1);
-    EXPECT_HAS(text(), "flashDevSectorErase: spfOpStatusCheck() failed for sector 4 (adrs 0xfe080000) \n");
-    uint8_t b = 0;
-    ASSERT_EQ(sysBusRead8(0xFFF00000, &b), 0);
-    EXPECT_EQ(b, 't') << "back in read-array after each failure";
+    std::string out = text();
+    EXPECT_HAS(out, "spfOpStatusCheck: FAILED for operation 1 at address 0xfe00003e\n"
+                    "flashDevWrite: spfOpStatusCheck() failed at adrs 0xfe000000\n"
+                    "Flash_Write_Block: flashDevWrite() failed\n");
+    EXPECT_HAS(out, "FAILED for operation 2");
+    EXPECT_HAS(out, "flashDevSectorErase: spfOpStatusCheck() failed for sector 4 (adrs 0xfe080000) \n");
+    EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "back in read-array after each failure";
 
     // DQ5 in the very read that completes the operation: DQ7 read again shows it done.
-    f.program = f.erase = host::NorFlash::Fault::Race;
+    f.program = f.erase = NorFlash::Fault::Race;
     nor().setFaults(f);
     EXPECT_EQ(flashDevSectorErase(0), 0);
     EXPECT_EQ(flashDevWrite(0xFE000000, data.data(), 64), 0) << "the driver's lock was given back";
     EXPECT_EQ(flashDevWrite(0xFE000042, data.data(), 2), 0);
     EXPECT_EQ(text(), "");
     EXPECT_EQ(word(0xFE00003E), data[62] << 8 | data[63]);
-}
 
-TEST_F(FlashDev, AnOperationThatNeverEndsTimesOut)
-{
-    host::NorFlash::Faults f;
-    f.erase = host::NorFlash::Fault::Hang;
+    // A buffer load that leaves its page aborts (DQ1); the check resets the abort.
+    for (auto [a, v] : std::vector<std::pair<uint32_t, uint16_t>>{
+             {0xAAA, 0xAA}, {0x554, 0x55}, {0x100, 0x25}, {0x100, 1}, {0x100, 0x1234}, {0x140, 0x1234}})
+        sysBusWrite16(FLASH_BASE + a, v);
+    EXPECT_EQ(spfOpStatusCheck(FLASH_OP_BUFFER, 0xFE000100, 0x1234), -1);
+    EXPECT_HAS(text(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe000100\n");
+    EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "abort reset done: read-array again";
+
+    // An operation that never ends: the poll limit, then the timeout.
+    f.erase = NorFlash::Fault::Hang;
     nor().setFaults(f);
+    nor().counters() = {};
     EXPECT_EQ(flashDevSectorErase(0), -1);
     EXPECT_EQ(nor().counters().statusReads, uint64_t(FLASH_STATUS_POLLS));
     EXPECT_HAS(text(), "spfOpStatusCheck: TIMEOUT for operation 3 at address 0xfe000000\n");
-}
-
-TEST_F(FlashDev, WriteBufferAbortIsResetByTheStatusCheck)
-{
-    // A buffer load that leaves its page puts the device in the abort state.
-    sysBusWrite16(0xFE000AAA, 0xAA);
-    sysBusWrite16(0xFE000554, 0x55);
-    sysBusWrite16(0xFE000000, 0x25);
-    sysBusWrite16(0xFE000000, 1);
-    sysBusWrite16(0xFE000000, 0x1234);
-    sysBusWrite16(0xFE000040, 0x1234);
-    EXPECT_EQ(spfOpStatusCheck(FLASH_OP_BUFFER, 0xFE000000, 0x1234), -1);
-    EXPECT_HAS(text(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe000000\n");
-    uint16_t w = 0;
-    ASSERT_EQ(sysBusRead16(0xFFF00000, &w), 0);
-    EXPECT_EQ(w, 't' << 8 | 'a') << "abort reset done: read-array again";
 }
 
 } // namespace
