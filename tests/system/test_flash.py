@@ -1,6 +1,6 @@
 """The boot flash as a person meets it: the first boot's format of the flash
-disk, the boot code update (main menu option 7), the format utility
-(utilities option 11) and a board left without boot code."""
+disk, the format utility (utilities option 11), the boot code update (main
+menu option 7) and a board left dead by a failed or cut update."""
 
 import os
 import random
@@ -37,7 +37,7 @@ def exit_status(b):
 
 
 class FirstBoot(unittest.TestCase):
-    def test_first_boot_formats_and_the_second_mounts(self):
+    def test_first_boot_and_the_format_utility_format_and_a_reset_mounts(self):
         with Board(factory=True) as b:
             b.boot()
             for text in ("tffsDevCreate failed.", "usrTffsConfig returned 0xffffffff, formatting...",
@@ -50,9 +50,22 @@ class FirstBoot(unittest.TestCase):
             self.assertEqual(rec[:36], want[:36])  # all but the time of the format
             self.assertEqual(zlib.crc32(rec[:60]).to_bytes(4, "big"), rec[60:64])
             self.assertEqual(nor[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER)], FACTORY_BANNER)
+            b.put("keep.txt", b"a file that the format takes")
+            b.choose("30")
+            b.expect("Select option (0-17): ")
+            b.choose("11")
+            for text in ("usrTffsConfig returned 0xffffffff, formatting...", "Formatting ... 100%",
+                         "TFFS Formatted....Device details...", "Select option (0-17): "):
+                b.expect(text)
+            self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
+            b.choose("0")
+            b.menu()
             self.reset(b)
             b.expect(BANNER)
             self.assertNotIn("ormatting", b.child.before)
+            b.menu()
+            self.assertFalse(b.exists("keep.txt"))
+            self.assertTrue(os.path.isdir(b.files_dir))
 
     def reset(self, b):
         b.choose("9")
@@ -90,65 +103,38 @@ class BootCodeUpdate(unittest.TestCase):
             FirstBoot.reset(self, b)
             b.expect(BANNER)  # the reset vector holds the new code's last word: the board starts
 
-    def test_failing_erase_or_program_is_reported_and_leaves_a_dead_board(self):
-        for fault, says in (("--fault-flash-erase", "spfOpStatusCheck: FAILED for operation 3"),
-                            ("--fault-flash-program", "Flash_Write_Block: flashDevWrite() failed")):
+    def test_failed_or_cut_update_leaves_a_dead_board(self):
+        # A failing erase or program is reported; a cut during the 1st sector
+        # erase (57% done) or the 12th buffer program (21% done) leaves that
+        # sector or those words partly done in nor.bin. Either way the board is
+        # dead from the first erase on, its reset vector erased or not.
+        sector, code = 128 << 10, boot_code()
+        for option, value, says, first, size in (
+                ("--fault-flash-erase", "fail", "FAILED for operation 3", 0, 0),
+                ("--fault-flash-program", "fail", "Flash_Write_Block: flashDevWrite() failed", 0, 0),
+                ("--fault-power-after-flash-ops", "1", None, BOOT_REGION, sector),
+                ("--fault-power-after-flash-ops", "20", None, BOOT_REGION + 11 * 64, 64)):
             with Board() as b:
-                boot_to_menu(b, fault, "fail")
-                b.put("bootcode.bin", boot_code())
-                self.update(b)
-                b.expect(says)
-                b.expect("ERROR: Could not update boot code")
-                b.menu()
-                self.assertNotIn("Boot code updated", b.child.before)
-                FirstBoot.reset(self, b)
-                b.expect("dead board: an update of the boot region is unfinished")
-                self.assertEqual(exit_status(b), DEAD_BOARD)
-
-    def test_power_cut_in_an_operation_leaves_it_torn_and_a_dead_board(self):
-        # Cut during the 1st sector erase (57% done), then during the 12th
-        # buffer program (21% done): nor.bin holds the partial sector or
-        # words; the board is dead from the first erase, reset vector or not.
-        sector = 128 << 10
-        for ops, first, size in ((1, BOOT_REGION, sector), (20, BOOT_REGION + 11 * 64, 64)):
-            with Board() as b:
-                boot_to_menu(b, "--fault-power-after-flash-ops", str(ops))
-                erased, code = b"\xff" * size, boot_code()
-                old = b.nor()[first:first + size] if size == sector else erased
+                boot_to_menu(b, option, value)
+                erased, old = b"\xff" * size, b.nor()[first:first + size]
                 b.put("bootcode.bin", code)
                 self.update(b)
-                self.assertEqual(exit_status(b), POWER_CUT)
-                now = b.nor()
-                new = erased if size == sector else code[first - BOOT_REGION:][:size]
-                torn = now[first:first + size]
-                self.assertTrue(all((t ^ o) & ~(o ^ n) & 0xFF == 0 for t, o, n in zip(torn, old, new)))
-                self.assertTrue(any(t not in (o, n) for t, o, n in zip(torn, old, new)), "a partial state")
-                self.assertEqual(now[NOR_SIZE - 4:] == b"\xff" * 4, ops == 20)
-                b.boot()
+                if says:
+                    b.expect(says)
+                    b.expect("ERROR: Could not update boot code")
+                    b.menu()
+                    FirstBoot.reset(self, b)
+                else:
+                    self.assertEqual(exit_status(b), POWER_CUT)
+                    now = b.nor()
+                    old, new = (old, erased) if size == sector else (erased, code[first - BOOT_REGION:][:size])
+                    torn = list(zip(now[first:first + size], old, new))
+                    self.assertTrue(all((t ^ o) & ~(o ^ n) & 0xFF == 0 for t, o, n in torn), value)
+                    self.assertTrue(any(t not in (o, n) for t, o, n in torn), "a partial state")
+                    self.assertEqual(now[NOR_SIZE - 4:] == b"\xff" * 4, size == 64)
+                    b.boot()
                 b.expect("dead board: an update of the boot region is unfinished")
                 self.assertEqual(exit_status(b), DEAD_BOARD)
-
-
-class FormatUtility(unittest.TestCase):
-    def test_format_loses_all_files_and_a_reset_starts_afresh(self):
-        with Board() as b:
-            b.put("keep.txt", b"a file that the format takes")
-            boot_to_menu(b)
-            b.choose("30")
-            b.expect("Select option (0-17): ")
-            b.choose("11")
-            for text in ("usrTffsConfig returned 0xffffffff, formatting...", "Formatting ... 100%",
-                         "TFFS Formatted....Device details...", "Select option (0-17): "):
-                b.expect(text)
-            self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
-            b.choose("0")
-            b.menu()
-            FirstBoot.reset(self, b)
-            b.expect(BANNER)
-            self.assertNotIn("formatting", b.child.before)
-            b.menu()
-            self.assertFalse(b.exists("keep.txt"))
-            self.assertTrue(os.path.isdir(b.files_dir))
 
 
 if __name__ == "__main__":
