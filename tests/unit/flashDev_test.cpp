@@ -15,6 +15,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <tuple>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -26,19 +27,10 @@ using host::NorFlash;
 class FlashDev : public FlashBoard {
 protected:
     uint16_t word(uint32_t addr) { return nor().store().word(addr - FLASH_BASE); }
-    uint16_t busWord(uint32_t addr)
-    {
-        uint16_t w = 0;
-        EXPECT_EQ(sysBusRead16(addr, &w), 0);
-        return w;
-    }
-    std::vector<uint8_t> data = pattern(200);
-    static std::vector<uint8_t> pattern(size_t n)
-    {
-        std::vector<uint8_t> v(n);
-        for (size_t i = 0; i < n; ++i) v[i] = uint8_t(3 + i * 7 + (i >> 8));
-        return v;
-    }
+    uint16_t busWord(uint32_t addr) { return sysBusRead16(addr, &w16) == 0 ? w16 : 0xDEAD; }
+    uint16_t w16 = 0;
+    const std::string noise = textcheck::noise(200);
+    std::vector<uint8_t> data{noise.begin(), noise.end()};
 };
 
 TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTable)
@@ -60,30 +52,22 @@ TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTable)
 
 TEST_F(FlashDev, UnusableQueryTablesAreRefused)
 {
-    struct Case {
-        uint32_t word;
-        uint8_t value;
-        const char* why;
-    } cases[] = {
-        {0x10, 0x00, "no CFI signature"},
-        {0x2A, 0x00, "a 1-byte write buffer (no whole word)"},
-        {0x2A, 0x20, "a write buffer exponent of 32"},
-        {0x27, 0x20, "a size exponent of 32"},
-        {0x27, 0x1A, "a device larger than its window"},
-        {0x2C, 0x00, "no erase region"},
-        {0x2C, 0x05, "more erase regions than the table holds"},
-        {0x30, 0x00, "a sector size of 0"},
+    const std::tuple<uint32_t, uint8_t, const char*> cases[] = {
+        {0x10, 0x00, "no CFI signature"}, {0x2A, 0x00, "a 1-byte write buffer (no whole word)"},
+        {0x2A, 0x20, "a write buffer exponent of 32"}, {0x27, 0x20, "a size exponent of 32"},
+        {0x27, 0x1A, "a device larger than its window"}, {0x2C, 0x00, "no erase region"},
+        {0x2C, 0x05, "more erase regions than the table holds"}, {0x30, 0x00, "a sector size of 0"},
         {0x2E, 0x01, "regions beyond the device"},
     };
-    for (const Case& c : cases) {
+    for (auto [at, value, why] : cases) {
         host::board().powerOn();
-        nor().patchQuery(c.word, c.value);
+        nor().patchQuery(at, value);
         flashDevReset();
-        EXPECT_EQ(flashDevProbe(), -1) << c.why;
-        EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << c.why;
+        EXPECT_EQ(flashDevProbe(), -1) << why;
+        EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << why;
         EXPECT_EQ(flashDevWrite(0xFE000000, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(0xFE000000, 2), -3);
-        EXPECT_EQ(textcheck::count(text(), "Device is not initialized yet\n"), 3u) << c.why;
-        EXPECT_EQ(word(0xFE000000), 0xFFFF) << c.why;
+        EXPECT_EQ(textcheck::count(text(), "Device is not initialized yet\n"), 3u) << why;
+        EXPECT_EQ(word(0xFE000000), 0xFFFF) << why;
     }
 }
 
