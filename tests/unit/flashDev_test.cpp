@@ -33,7 +33,7 @@ protected:
     std::vector<uint8_t> data{noise.begin(), noise.end()};
 };
 
-TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTable)
+TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTableAndRefusesAnUnusableOne)
 {
     const FlashDevDesc* d = flashDevDescGet();
     EXPECT_EQ(d->deviceId, uint32_t(NorFlash::kDeviceId) << 8 | NorFlash::kManufacturerId);
@@ -48,10 +48,7 @@ TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTable)
     EXPECT_EQ(flashDevProbe(), 0);
     EXPECT_EQ(nor().counters().reads + nor().counters().writes, 0u) << "a second probe touches nothing";
     EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "left in read-array (the reset leaves query mode)";
-}
-
-TEST_F(FlashDev, UnusableQueryTablesAreRefused)
-{
+    // Unusable query tables are refused, and every later operation with them.
     const std::tuple<uint32_t, uint8_t, const char*> cases[] = {
         {0x10, 0x00, "no CFI signature"}, {0x2A, 0x00, "a 1-byte write buffer (no whole word)"},
         {0x2A, 0x20, "a write buffer exponent of 32"}, {0x27, 0x20, "a size exponent of 32"},
@@ -71,7 +68,7 @@ TEST_F(FlashDev, UnusableQueryTablesAreRefused)
     }
 }
 
-TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
+TEST_F(FlashDev, WritesAndErasesCoverTheirRangesAndRefuseBadOnes)
 {
     ASSERT_EQ(flashDevWrite(0xFE000002, data.data(), uint32_t(data.size())), 0);
     EXPECT_EQ(nor().counters().wordPrograms, 31u) << "single words up to the buffer boundary";
@@ -84,7 +81,6 @@ TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
     flashDevBufferedWriteSet(1);
     EXPECT_EQ(flashDevWrite(0xFE001000, data.data(), 0), 0) << "size 0 writes nothing";
     EXPECT_EQ(text(), "");
-
     // Refused before touching the device: odd address or size, past the device, not the flash.
     nor().counters() = {};
     const uint32_t bad[][2] = {{0xFE001001, 2}, {0xFE001000, 3}, {0xFFFFFFFE, 4}, {0xF0000000, 2}};
@@ -93,7 +89,6 @@ TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
     std::string out = text();
     EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001001 size 2\n");
     EXPECT_HAS(out, "address fffffffe size 4\n");
-
     // A write that ends at the top of the address space must not wrap to 0.
     ASSERT_EQ(sysBusWrite32(0, 0x12345678), 0);
     ASSERT_EQ(flashDevSectorErase(255), 0);
@@ -101,10 +96,7 @@ TEST_F(FlashDev, UnalignedWriteUsesWordsThenWholeBuffers)
     EXPECT_EQ(word(0xFFFFFFFE), data[62] << 8 | data[63]);
     uint32_t v = 0;
     EXPECT_EQ(sysBusRead32(0, &v) == 0 && v == 0x12345678u, true);
-}
-
-TEST_F(FlashDev, EraseCoversBothEndsAndChecksTheRange)
-{
+    // Erases cover the sectors of both ends of the range.
     ASSERT_EQ(flashDevWrite(0xFE060000, data.data(), 8), 0); // sector 3
     nor().counters() = {};
     EXPECT_EQ(flashDevErase(0xFE000000, 0x40000), 0);
@@ -114,14 +106,13 @@ TEST_F(FlashDev, EraseCoversBothEndsAndChecksTheRange)
     EXPECT_EQ(Flash_Erase(0xFFF00000, 0xFFFFFFFF), 0);
     EXPECT_EQ(nor().counters().sectorErases, 8u) << "exactly the top megabyte";
     EXPECT_EQ(word(0xFFFFFFFC) & word(0xFFF00000), 0xFFFF);
-
     nor().counters() = {};
     EXPECT_EQ(flashDevErase(0x1000, 0x10), -1);
     EXPECT_EQ(flashDevErase(0xFFF00000, 0x200000), -1) << "end wraps past the top";
     EXPECT_EQ(Flash_Erase(0xFE040000, 0xFE000000), -1) << "end before start";
     EXPECT_EQ(flashDevSectorErase(256), -1);
     EXPECT_EQ(nor().counters().writes, 0u);
-    std::string out = text();
+    out = text();
     EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\n");
     EXPECT_HAS(out, "flashDevErase: spfSectorNumGet() failed for address 0x1000\n");
     EXPECT_HAS(out, "Flash_Erase: flashDevErase() failed\n");
@@ -143,7 +134,6 @@ TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
     EXPECT_HAS(out, "FAILED for operation 2");
     EXPECT_HAS(out, "flashDevSectorErase: spfOpStatusCheck() failed for sector 4 (adrs 0xfe080000) \n");
     EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "back in read-array after each failure";
-
     // DQ5 in the very read that completes the operation: DQ7 read again shows it done.
     f.program = f.erase = NorFlash::Fault::Race;
     nor().setFaults(f);
@@ -152,7 +142,6 @@ TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
     EXPECT_EQ(flashDevWrite(0xFE000042, data.data(), 2), 0);
     EXPECT_EQ(text(), "");
     EXPECT_EQ(word(0xFE00003E), data[62] << 8 | data[63]);
-
     // A buffer load that leaves its page aborts (DQ1); the check resets the abort.
     for (auto [a, v] : std::vector<std::pair<uint32_t, uint16_t>>{
              {0xAAA, 0xAA}, {0x554, 0x55}, {0x100, 0x25}, {0x100, 1}, {0x100, 0x1234}, {0x140, 0x1234}})
@@ -160,7 +149,6 @@ TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
     EXPECT_EQ(spfOpStatusCheck(FLASH_OP_BUFFER, 0xFE000100, 0x1234), -1);
     EXPECT_HAS(text(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe000100\n");
     EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "abort reset done: read-array again";
-
     // An operation that never ends: the poll limit, then the timeout.
     f.erase = NorFlash::Fault::Hang;
     nor().setFaults(f);

@@ -46,7 +46,7 @@ protected:
     uint32_t v32 = 0;
 };
 
-TEST_F(Nor, CommandsOutOfOrderAndModesLeftOnlyByReset)
+TEST_F(Nor, CommandsModesAndTheWriteBuffer)
 {
     w(0xAAA, 0xAA), w(0x556, 0x55), w(0xAAA, 0xA0), w(0x100, 0x0000); // a broken unlock
     unlock(), w(0xAAA, 0x77), w(0x100, 0x0000);                         // an unknown command
@@ -56,7 +56,6 @@ TEST_F(Nor, CommandsOutOfOrderAndModesLeftOnlyByReset)
     w(0x100000 + 0xAAA, 0xAA), w(0x100000 + 0x554, 0x55), w(0x100000 + 0xAAA, 0xA0), w(0x200, 0x00FF);
     EXPECT_EQ(poll(0x200, 0x00FF), 1);
     EXPECT_EQ(r(0x200), 0x00FF);
-
     // Query and autoselect: a write that is not the reset leaves the device in
     // the mode (a driver leaving it so reads the table, not the array); 0xF0 leaves.
     const std::pair<uint32_t, uint16_t> wrong[] = {{0, 0xFF}, {0, 0x00}, {0xAAA, 0xAA}, {0x200, 0x1234}};
@@ -72,6 +71,31 @@ TEST_F(Nor, CommandsOutOfOrderAndModesLeftOnlyByReset)
     unlock(), w(0xAAA, 0x90), w(0xAA, 0x98);
     EXPECT_EQ(r(0x20), 0x51) << "autoselect to query";
     w(0, 0xF0);
+    // The write buffer: a page programmed; misuse aborts (DQ1) until the abort reset.
+    const uint32_t at = 0x40;
+    const uint16_t words[4] = {0x1000, 0x1001, 0x1002, 0x1003};
+    programBuffer(at, words, 4);
+    EXPECT_EQ(poll(at + 6, 0x1003), 1);
+    for (uint16_t i = 0; i < 4; ++i) EXPECT_EQ(r(at + 2 * i), 0x1000 + i);
+    EXPECT_EQ(r(at + 8), 0xFFFF);
+    const std::vector<std::vector<std::pair<uint32_t, uint16_t>>> misuse = {
+        {{at, 0x25}, {at, NorFlash::kBufferWords}},              // count over the buffer
+        {{at, 0x25}, {at, 1}, {at + 0x20, 0}, {at + 0x40, 0}},   // load outside the page
+        {{at, 0x25}, {at, 0}, {at + 0x20, 0}, {at, 0x30}},       // not the confirm
+    };
+    for (const auto& seq : misuse) {
+        unlock();
+        for (auto [a, v] : seq) w(a, v);
+        EXPECT_EQ(r(at) & 0x02, 0x02);
+        w(at, 0xF0);
+        EXPECT_EQ(r(at) & 0x02, 0x02) << "a plain reset does not leave the abort";
+        unlock(), w(0xAAA, 0xF0);
+        EXPECT_EQ(r(at), 0x1000) << "the abort reset returns to read-array";
+    }
+    EXPECT_EQ(r(at + 0x20), 0xFFFF) << "nothing programmed by aborted sequences";
+    EXPECT_TRUE(dev.read(NorFlash::kSize - 4, 4, v32) && v32 == host::NorStore::kResetVectorBranch);
+    EXPECT_TRUE(dev.read(host::NorStore::kBootRegion + 1, 1, v32) && v32 == 'a') << "reads of any width";
+    EXPECT_FALSE(dev.write(0xAAA, 1, 0xAA)) << "byte stores are bus errors";
 }
 
 TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
@@ -92,7 +116,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     EXPECT_EQ(r(0x40000) & 0x04, 0) << "no DQ2 outside the erasing sector";
     EXPECT_EQ(uint64_t(poll(0x20000, 0xFFFF) + 4), NorFlash::typicalNs(true, false, false) / NorFlash::kPollNs);
     EXPECT_EQ(r(0x40000), 0x0000) << "the next sector is untouched";
-
     // 0x1234 -> 0xFF00 needs bits set: DQ5 at the maximum time, the zeros stay.
     programWord(0x10, 0xFF00);
     uint16_t last = 0;
@@ -102,7 +125,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     EXPECT_EQ(r(0x10) & 0x20, 0x20) << "status stays until reset";
     w(0x10, 0xF0);
     EXPECT_EQ(r(0x10), 0x1200);
-
     // The injected race: DQ5 in the very read that completes the program.
     NorFlash::Faults f;
     f.program = NorFlash::Fault::Race;
@@ -111,35 +133,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     poll(0x100, 0x1234, &last);
     EXPECT_EQ((last & 0x20) | ((last ^ 0x1234) & 0x80), 0xA0) << "a check that stops here calls it failed";
     EXPECT_EQ(r(0x100), 0x1234) << "the datasheet's second DQ7 read shows it done";
-}
-
-TEST_F(Nor, WriteBufferProgramsAPageAndAbortsOnMisuse)
-{
-    const uint32_t at = 0x40;
-    const uint16_t words[4] = {0x1000, 0x1001, 0x1002, 0x1003};
-    programBuffer(at, words, 4);
-    EXPECT_EQ(poll(at + 6, 0x1003), 1);
-    for (uint16_t i = 0; i < 4; ++i) EXPECT_EQ(r(at + 2 * i), 0x1000 + i);
-    EXPECT_EQ(r(at + 8), 0xFFFF);
-
-    const std::vector<std::vector<std::pair<uint32_t, uint16_t>>> misuse = {
-        {{at, 0x25}, {at, NorFlash::kBufferWords}},              // count over the buffer
-        {{at, 0x25}, {at, 1}, {at + 0x20, 0}, {at + 0x40, 0}},   // load outside the page
-        {{at, 0x25}, {at, 0}, {at + 0x20, 0}, {at, 0x30}},       // not the confirm
-    };
-    for (const auto& seq : misuse) {
-        unlock();
-        for (auto [a, v] : seq) w(a, v);
-        EXPECT_EQ(r(at) & 0x02, 0x02);
-        w(at, 0xF0);
-        EXPECT_EQ(r(at) & 0x02, 0x02) << "a plain reset does not leave the abort";
-        unlock(), w(0xAAA, 0xF0);
-        EXPECT_EQ(r(at), 0x1000) << "the abort reset returns to read-array";
-    }
-    EXPECT_EQ(r(at + 0x20), 0xFFFF) << "nothing programmed by aborted sequences";
-    EXPECT_TRUE(dev.read(NorFlash::kSize - 4, 4, v32) && v32 == host::NorStore::kResetVectorBranch);
-    EXPECT_TRUE(dev.read(host::NorStore::kBootRegion + 1, 1, v32) && v32 == 'a') << "reads of any width";
-    EXPECT_FALSE(dev.write(0xAAA, 1, 0xAA)) << "byte stores are bus errors";
 }
 
 // A cut during a program or an erase at a range of fractions: the bits that
@@ -195,7 +188,6 @@ TEST_F(Nor, PowerCutLeavesTornStatesAndTheBootRegionDead)
     programWord(NorFlash::kSize - 2, 0xF004), poll(NorFlash::kSize - 2, 0xF004);
     EXPECT_EQ(dev.deadReason(), "");
     EXPECT_FALSE(std::filesystem::exists(host::NorStore::markerPath(path)));
-
     // A file of the wrong size is reported and left as it is.
     std::filesystem::resize_file(path, 1000);
     EXPECT_HAS(dev.powerOn(path), "1000 bytes");
