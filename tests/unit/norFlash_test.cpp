@@ -33,7 +33,7 @@ protected:
         w(off, 0x29);
     }
     void eraseSector(uint32_t off) { unlock(), w(0xAAA, 0x80), unlock(), w(off, 0x30); }
-    // Polls until DQ7 shows the data or DQ5 rises: the busy reads (-1: never).
+    // Polls until DQ7 shows the data or DQ5 rises: the busy reads.
     int poll(uint32_t off, uint16_t expected, uint16_t* last = nullptr)
     {
         int n = 0;
