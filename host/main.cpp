@@ -56,7 +56,7 @@ const char* kUsage =
     "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
-    "erased), 5 power cut by fault injection.\n";
+    "erased, or its update cut short), 5 power cut by fault injection.\n";
 
 // ADDR:BIT[:V], e.g. 0x05000000:7 or 5000000:31:1.
 bool parseStuckBit(const char* s, host::DramFault& out)
