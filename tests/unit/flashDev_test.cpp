@@ -88,7 +88,6 @@ TEST_F(FlashDev, WritesAndErasesCoverTheirRangesAndRefuseBadOnes)
     EXPECT_EQ(nor().counters().writes, 0u);
     std::string out = text();
     EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001001 size 2\n");
-    EXPECT_HAS(out, "address fffffffe size 4\n");
     // A write that ends at the top of the address space must not wrap to 0.
     ASSERT_EQ(sysBusWrite32(0, 0x12345678), 0);
     ASSERT_EQ(flashDevSectorErase(255), 0);
@@ -113,9 +112,7 @@ TEST_F(FlashDev, WritesAndErasesCoverTheirRangesAndRefuseBadOnes)
     EXPECT_EQ(flashDevSectorErase(256), -1);
     EXPECT_EQ(nor().counters().writes, 0u);
     out = text();
-    EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\n");
-    EXPECT_HAS(out, "flashDevErase: spfSectorNumGet() failed for address 0x1000\n");
-    EXPECT_HAS(out, "Flash_Erase: flashDevErase() failed\n");
+    EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\nflashDevErase: spfSectorNumGet() failed for address 0x1000\n");
     EXPECT_HAS(out, "flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n");
 }
 
