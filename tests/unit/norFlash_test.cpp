@@ -151,7 +151,9 @@ TEST_F(Nor, PowerCutLeavesTornStatesAndTheBootRegionDead)
             const bool persist = step == 4; // the volatile store elsewhere, for speed
             if (persist) std::filesystem::remove(path);
             ASSERT_EQ(dev.powerOn(persist ? path : ""), "");
-            dev.setFaults({.powerCutAfterOps = 1, .cutFraction = step / 8.0, .program = {}, .erase = {}, .onOperation = {}});
+            NorFlash::Faults f;
+            f.powerCutAfterOps = 1, f.cutFraction = step / 8.0;
+            dev.setFaults(f);
             EXPECT_THROW(erase ? eraseSector(at) : programBuffer(at, data, 32), host::PowerCutRequested);
             std::vector<uint8_t> now(dev.store().data() + at, dev.store().data() + at + len);
             size_t changed = 0, whole = 0;
