@@ -62,7 +62,8 @@ TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTableAndRefusesAnUnusableOne)
         flashDevReset();
         EXPECT_EQ(flashDevProbe(), -1) << why;
         EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << why;
-        EXPECT_EQ(flashDevWrite(FLASH_BASE, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(FLASH_BASE, 2), -3);
+        EXPECT_EQ(flashDevWrite(FLASH_BASE, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(FLASH_BASE, 2),
+                  -3);
         EXPECT_EQ(textcheck::count(text(), "Device is not initialized yet\n"), 3u) << why;
         EXPECT_EQ(word(0xFE000000), 0xFFFF) << why;
     }
