@@ -32,13 +32,17 @@ const char* kUsage =
     "Fault injection (reliability tests):\n"
     "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
     "  --fault-power-after-flash-ops N\n"
-    "                                 cut the power right after the Nth boot flash\n"
+    "                                 cut the power during the Nth boot flash\n"
     "                                 operation (a word program, a buffer program or a\n"
-    "                                 sector erase) since power-on\n"
-    "  --fault-flash-program fail|hang\n"
+    "                                 sector erase) since power-on, leaving it partly\n"
+    "                                 done in nor.bin (some of its bits changed)\n"
+    "  --fault-flash-program fail|hang|race\n"
     "                                 every boot flash program ends with the device's\n"
-    "                                 failure status (DQ5), or never ends\n"
-    "  --fault-flash-erase fail|hang  the same for every sector or chip erase\n"
+    "                                 failure status (DQ5) at its maximum time, never\n"
+    "                                 ends, or completes at its maximum time in the\n"
+    "                                 very status read that first shows DQ5\n"
+    "  --fault-flash-erase fail|hang|race\n"
+    "                                 the same for every sector or chip erase\n"
     "  --fault-console-drop RATE      drop received console bytes at RATE (0..1)\n"
     "  --fault-console-flip RATE      flip one bit of received console bytes at RATE (0..1)\n"
     "  --fault-i2c-nak ADDR           the I2C device at 7-bit address ADDR (e.g. 0x51 the\n"
@@ -52,7 +56,7 @@ const char* kUsage =
     "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
-    "erased), 5 power cut by fault injection.\n";
+    "erased, or its update cut short), 5 power cut by fault injection.\n";
 
 // ADDR:BIT[:V], e.g. 0x05000000:7 or 5000000:31:1.
 bool parseStuckBit(const char* s, host::DramFault& out)
@@ -81,6 +85,8 @@ bool parseFlashFault(const char* s, host::NorFlash::Fault& out)
         out = host::NorFlash::Fault::Fail;
     else if (std::strcmp(s, "hang") == 0)
         out = host::NorFlash::Fault::Hang;
+    else if (std::strcmp(s, "race") == 0)
+        out = host::NorFlash::Fault::Race;
     else
         return false;
     return true;
@@ -164,10 +170,10 @@ int main(int argc, char** argv)
             run.flashFaults.powerCutAfterOps = n;
         } else if (a == "--fault-flash-program") {
             if (!parseFlashFault(value(a.c_str()), run.flashFaults.program))
-                return usageError("--fault-flash-program needs fail or hang");
+                return usageError("--fault-flash-program needs fail, hang or race");
         } else if (a == "--fault-flash-erase") {
             if (!parseFlashFault(value(a.c_str()), run.flashFaults.erase))
-                return usageError("--fault-flash-erase needs fail or hang");
+                return usageError("--fault-flash-erase needs fail, hang or race");
         } else if (a == "--fault-console-drop") {
             const char* v = value(a.c_str());
             if (!v || !parseRate(v, run.console.dropRate)) return usageError("--fault-console-drop needs a rate 0..1");

@@ -5,6 +5,7 @@
 #include "host/os/hostos.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 namespace host {
@@ -43,12 +44,35 @@ constexpr uint8_t kQueryTable[0x40] = {
     0x05,                   // 0x4F uniform sectors, top write protect
 };
 
-uint64_t readsFor(uint64_t ns)
+uint64_t mix(uint64_t x)
 {
-    return std::max<uint64_t>(1, (ns + NorFlash::kNsPerStatusRead - 1) / NorFlash::kNsPerStatusRead);
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Query table words 0x1F..0x26: typical times and maxima as exponents.
+constexpr uint32_t kTypWord = 0x1F, kTypBuffer = 0x20, kTypErase = 0x21, kTypChip = 0x22;
+constexpr uint32_t kMaxOffset = 4; // 0x23..0x26 hold the maxima in the same order
+
+uint32_t timeWord(bool erase, bool buffer, bool chip)
+{
+    return chip ? kTypChip : erase ? kTypErase : buffer ? kTypBuffer : kTypWord;
 }
 
 } // namespace
+
+uint64_t NorFlash::typicalNs(bool erase, bool buffer, bool chip)
+{
+    const uint64_t unit = erase ? 1'000'000 : 1'000; // erase times in ms, program times in us
+    return unit << queryWord(timeWord(erase, buffer, chip));
+}
+
+uint64_t NorFlash::maximumNs(bool erase, bool buffer, bool chip)
+{
+    return typicalNs(erase, buffer, chip) << queryWord(timeWord(erase, buffer, chip) + kMaxOffset);
+}
 
 uint16_t NorFlash::queryWord(uint32_t wordAddr)
 {
@@ -61,16 +85,22 @@ uint16_t NorFlash::queryWord(uint32_t wordAddr)
 std::string NorFlash::powerOn(const std::string& path)
 {
     st_ = State{};
+    target_.clear();
     counters_ = Counters{};
     faults_ = Faults{};
     patches_.fill(-1);
     return store_.open(path);
 }
 
-bool NorFlash::bootCodePresent() const
+std::string NorFlash::deadReason() const
 {
+    if (store_.bootUpdatePending())
+        return "an update of the boot region is unfinished (erased, the reset vector word at 0xFFFFFFFC not "
+               "yet programmed)";
     const uint8_t* p = store_.data() + NorStore::kResetVector;
-    return !(p[0] == 0xFF && p[1] == 0xFF && p[2] == 0xFF && p[3] == 0xFF);
+    if (p[0] == 0xFF && p[1] == 0xFF && p[2] == 0xFF && p[3] == 0xFF)
+        return "the boot flash holds no boot code (reset vector at 0xFFFFFFFC erased)";
+    return "";
 }
 
 bool NorFlash::read(uint32_t offset, int width, uint32_t& value)
@@ -109,7 +139,7 @@ uint16_t NorFlash::status(uint32_t offset)
     uint16_t s = st_.toggle ? kDq6Toggle : 0;
     if (st_.op == Op::Erase) {
         s |= kDq3EraseStarted; // DQ7 reads 0 until the sector is erased
-        if (st_.toggle && offset >= st_.eraseFirst && offset < st_.eraseEnd) s |= kDq2EraseToggle;
+        if (st_.toggle && offset >= st_.first && offset < st_.end) s |= kDq2EraseToggle;
     } else {
         s |= uint16_t(~st_.pollData & kDq7Polling);
     }
@@ -119,18 +149,44 @@ uint16_t NorFlash::status(uint32_t offset)
     return s;
 }
 
+// Ends the running operation when the board clock has reached its end: done,
+// or failed with DQ5 at its maximum time. Returns true when this access is the
+// injected race's: DQ5 shows (in raceStatus) in the same read that completes it.
+bool NorFlash::settle(uint32_t offset, uint16_t& raceStatus)
+{
+    if (st_.mode != Mode::Busy) return false;
+    const uint64_t now = clockNowNs();
+    switch (st_.outcome) {
+    case Fault::None:
+        if (now >= st_.doneNs) finish();
+        return false;
+    case Fault::Fail:
+        if (now < st_.limitNs) return false;
+        if (!target_.empty()) store_.store(st_.first, target_.data(), uint32_t(target_.size()));
+        st_.mode = Mode::Failed;
+        return false;
+    case Fault::Race:
+        if (now < st_.limitNs) return false;
+        st_.mode = Mode::Failed;
+        raceStatus = status(offset);
+        finish();
+        return true;
+    case Fault::Hang:
+        return false;
+    }
+    return false;
+}
+
 uint16_t NorFlash::readWord(uint32_t offset)
 {
     counters_.reads++;
     const uint32_t wa = (offset >> 1) & 0xFF;
+    // One poll of a busy or failed device costs its time on the virtual clock.
+    if (st_.mode == Mode::Busy || st_.mode == Mode::Failed) clockAdvanceNs(kPollNs);
+    uint16_t race = 0;
+    if (settle(offset, race)) return race;
     switch (st_.mode) {
     case Mode::Busy:
-        if (st_.hang || st_.busyReads > 0) {
-            if (!st_.hang) st_.busyReads--;
-            return status(offset);
-        }
-        operationDone();
-        return st_.mode == Mode::Failed ? status(offset) : store_.word(offset);
     case Mode::Failed:
     case Mode::BufferAbort:
     case Mode::AbortUnlock1:
@@ -156,6 +212,8 @@ void NorFlash::writeWord(uint32_t offset, uint16_t value)
     counters_.writes++;
     const uint32_t wa = (offset >> 1) & 0x7FF;
     const uint8_t cmd = uint8_t(value); // commands are on DQ7-DQ0
+    uint16_t race = 0;
+    settle(offset, race);
     switch (st_.mode) {
     case Mode::Busy:
         return; // the embedded algorithm ignores the bus until it ends
@@ -183,16 +241,22 @@ void NorFlash::writeWord(uint32_t offset, uint16_t value)
     case Mode::BufferConfirm:
         bufferCycle(offset, value);
         return;
-    case Mode::ReadArray:
-    case Mode::Autoselect:
     case Mode::Query:
+        // Only the reset command leaves the query mode.
+        if (cmd == kReset) st_.mode = Mode::ReadArray;
+        return;
+    case Mode::Autoselect:
+        if (cmd == kReset)
+            st_.mode = Mode::ReadArray;
+        else if (cmd == kQuery && wa == kQueryAddr)
+            st_.mode = Mode::Query;
+        return;
+    case Mode::ReadArray:
         if (cmd == kQuery && wa == kQueryAddr)
             st_.mode = Mode::Query;
-        else if (st_.mode == Mode::ReadArray && cmd == kUnlock1 && wa == kCmdAddr1)
+        else if (cmd == kUnlock1 && wa == kCmdAddr1)
             st_.mode = Mode::Unlock1;
-        else
-            st_.mode = Mode::ReadArray; // reset, or anything out of order
-        return;
+        return; // the reset, or anything out of order
     case Mode::Unlock1:
         st_.mode = (cmd == kUnlock2 && wa == kCmdAddr2) ? Mode::Unlock2 : Mode::ReadArray;
         return;
@@ -276,61 +340,94 @@ void NorFlash::abortBuffer()
 
 // Programs words at offset (those marked in used; all when it is null). A bit can
 // only go from 1 to 0: a word asking for a 1 where the array holds a 0 keeps
-// the 0 and the operation ends with DQ5 (exceeded timing), as the real part's
-// does when it cannot verify.
+// the 0 and the operation ends with DQ5 (exceeded timing) at its maximum time,
+// as the real part's does when it cannot verify.
 void NorFlash::startProgram(uint32_t offset, const uint16_t* words, const bool* used, uint32_t count, bool buffer)
 {
     bool cannot = false;
-    uint32_t programmed = 0;
-    for (uint32_t i = 0; i < count; ++i) programmed += (!used || used[i]) ? 1 : 0;
-    if (faults_.program == Fault::None) {
-        uint8_t bytes[kBufferBytes];
-        for (uint32_t i = 0; i < count; ++i) {
-            uint16_t old = store_.word(offset + 2 * i);
-            uint16_t now = old;
-            if (!used || used[i]) {
-                now = old & words[i];
-                if (now != words[i]) cannot = true;
-            }
-            bytes[2 * i] = uint8_t(now >> 8);
-            bytes[2 * i + 1] = uint8_t(now);
+    target_.resize(2 * count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t old = store_.word(offset + 2 * i);
+        uint16_t now = old;
+        if (!used || used[i]) {
+            now = old & words[i];
+            if (now != words[i]) cannot = true;
         }
-        store_.store(offset, bytes, 2 * count);
+        target_[2 * i] = uint8_t(now >> 8);
+        target_[2 * i + 1] = uint8_t(now);
     }
+    st_.first = offset;
+    st_.end = offset + 2 * count;
     // DQ7 polling shows the complement of the last word loaded.
     if (!buffer) st_.pollData = words[0];
-    uint64_t ns = buffer ? kBufferProgramNs + kBufferProgramWordNs * programmed : kWordProgramNs;
-    startBusy(Op::Program, ns, faults_.program, cannot);
+    startBusy(Op::Program, typicalNs(false, buffer, false), maximumNs(false, buffer, false), faults_.program,
+              cannot);
 }
 
 void NorFlash::startErase(uint32_t first, uint32_t len, bool chip)
 {
-    st_.eraseFirst = first;
-    st_.eraseEnd = first + len;
-    if (faults_.erase == Fault::None) store_.fill(first, len, 0xFF);
-    startBusy(Op::Erase, chip ? kSectorEraseNs * kSectors : kSectorEraseNs, faults_.erase, false);
+    st_.first = first;
+    st_.end = first + len;
+    target_.clear(); // all ones
+    // From the first erase of a boot-region sector the region is unbootable.
+    if (st_.end > NorStore::kBootRegion) store_.setBootUpdatePending(true);
+    startBusy(Op::Erase, typicalNs(true, false, chip), maximumNs(true, false, chip), faults_.erase, false);
 }
 
-void NorFlash::startBusy(Op op, uint64_t durationNs, Fault fault, bool fails)
+void NorFlash::startBusy(Op op, uint64_t typNs, uint64_t maxNs, Fault fault, bool cannot)
 {
+    const bool real = !clockIsVirtual();
+    const uint64_t now = clockNowNs();
     st_.mode = Mode::Busy;
     st_.op = op;
-    st_.busyReads = readsFor(durationNs);
-    st_.hang = fault == Fault::Hang;
-    st_.fails = fails || fault == Fault::Fail;
-    if (faults_.powerCutAfterOps != 0 && counters_.operations() >= faults_.powerCutAfterOps) {
-        std::string why = "after " + std::to_string(counters_.operations()) + " flash operations";
-        powerCut(why.c_str());
+    st_.outcome = cannot && fault != Fault::Hang ? Fault::Fail : fault;
+    if (fault == Fault::Fail) target_.clear(); // the cells refuse the change
+    st_.doneNs = now + (real ? typNs / kRealTimeScale : typNs);
+    st_.limitNs = now + (real ? maxNs / kRealTimeScale : maxNs);
+    const uint64_t n = counters_.operations();
+    const bool hookCuts = faults_.onOperation && faults_.onOperation(n);
+    if (hookCuts || (faults_.powerCutAfterOps != 0 && n >= faults_.powerCutAfterOps)) {
+        double f = faults_.cutFraction;
+        if (f < 0) f = double(mix(n) >> 11) / double(1ull << 53);
+        tear(f);
+        char why[96];
+        std::snprintf(why, sizeof why, "during flash operation %llu, a %s at 0x%08X, %d%% done",
+                      static_cast<unsigned long long>(n), op == Op::Erase ? "erase" : "program",
+                      unsigned(kBase + st_.first), int(f * 100));
+        powerCut(why);
     }
 }
 
-void NorFlash::operationDone()
+// The state the running operation leaves when the power goes at the given
+// fraction of its time: each bit it changes has changed when its own draw
+// (a hash of its address) falls below the fraction.
+void NorFlash::tear(double fraction)
 {
-    if (st_.fails) {
-        st_.mode = Mode::Failed;
-        return;
+    const uint32_t len = st_.end - st_.first;
+    std::vector<uint8_t> bytes(store_.data() + st_.first, store_.data() + st_.end);
+    const uint32_t threshold = uint32_t(fraction * 256);
+    for (uint32_t i = 0; i < len; ++i) {
+        const uint8_t want = target_.empty() ? (st_.op == Op::Erase ? 0xFF : bytes[i]) : target_[i];
+        const uint8_t diff = bytes[i] ^ want;
+        if (!diff) continue;
+        const uint64_t h = mix(st_.first + i);
+        for (int b = 0; b < 8; ++b)
+            if ((diff >> b & 1) && ((h >> (8 * b)) & 0xFF) < threshold) bytes[i] ^= uint8_t(1u << b);
     }
+    store_.store(st_.first, bytes.data(), len);
+}
+
+// The operation is done: the array holds its result, the device reads array.
+void NorFlash::finish()
+{
+    if (st_.op == Op::Erase)
+        store_.fill(st_.first, st_.end - st_.first, 0xFF);
+    else if (!target_.empty())
+        store_.store(st_.first, target_.data(), uint32_t(target_.size()));
+    // The reset-vector word, the last one an update writes, ends the update.
+    if (st_.op == Op::Program && st_.first <= kSize - 2 && st_.end >= kSize) store_.setBootUpdatePending(false);
     st_ = State{};
+    target_.clear();
 }
 
 } // namespace host

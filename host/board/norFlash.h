@@ -4,10 +4,29 @@
 // One erase region of 256 uniform 128 KiB sectors and a 64-byte write buffer,
 // as its query table says. Commands are 16-bit writes decoded on word
 // addresses (0x555 and 0x2AA are byte offsets 0xAAA and 0x554); a write out of
-// sequence returns the device to read-array. Programming can only clear bits.
-// Program and erase run for a number of status reads proportional to their
-// duration on the real part, so the driver's polling behaves the same on any
-// host and under the virtual clock. The contents live in a NorStore.
+// sequence returns the device to read-array, but the query and autoselect
+// modes ignore every write except the reset command (0xF0; 0x98 at 0x55 also
+// moves autoselect to query). Programming can only clear bits. While a
+// program or erase runs, every read of the device returns status, not data.
+//
+// Time. Program and erase last their typical time from the query table (word
+// and buffer program 64 us, sector erase 512 ms, chip erase 131 s) on the
+// board clock; the real binary divides these by kRealTimeScale (100), so a
+// first-boot format takes about a second and a boot code update a fraction of
+// one. An operation that cannot complete (bits to be set, or an injected
+// failure) shows DQ5 at the table's maximum time (8x, 32x, 8x and 4x the
+// typical). Under the virtual clock a bus access costs no time, a status
+// read while the device is busy or failed (one poll) costs kPollNs = 50 us,
+// and a zero-tick delay costs nothing (the host clock's rule): a polling
+// driver sees a word or a buffer finish at its 2nd poll and a sector erase at
+// its 10,240th, far inside its limit of 16,777,216; a driver that waits sees
+// the operation finish once its delay has covered the time.
+//
+// A power cut injected during an operation (the Nth since power-on) falls at
+// a fraction of its time that a hash of N gives (or the one set): each bit the
+// operation changes has changed or not by a fixed per-bit draw, so a program
+// leaves some of its zeros cleared and an erase some of its ones set, and
+// that torn state is what nor.bin keeps. The contents live in a NorStore.
 #pragma once
 
 #include "host/board/bus.h"
@@ -15,7 +34,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -58,18 +79,20 @@ public:
     static constexpr uint16_t kDq2EraseToggle = 0x04;
     static constexpr uint16_t kDq1BufferAbort = 0x02;
 
-    // Real durations, and the device time one status read stands for.
-    static constexpr uint64_t kNsPerStatusRead = 50'000;
-    static constexpr uint64_t kWordProgramNs = 60'000;
-    static constexpr uint64_t kBufferProgramNs = 60'000;     // plus per word:
-    static constexpr uint64_t kBufferProgramWordNs = 6'000;
-    static constexpr uint64_t kSectorEraseNs = 500'000'000;
+    // Virtual time of one poll, and the real binary's time scale (see above).
+    static constexpr uint64_t kPollNs = 50'000;
+    static constexpr uint64_t kRealTimeScale = 100;
 
-    enum class Fault { None, Fail, Hang }; // Fail: DQ5 at the end; Hang: never ends
+    // Fail: the cells refuse the change, DQ5 at the maximum time; Hang: never
+    // ends; Race: completes at the maximum time, in the very read that first
+    // shows DQ5 (the datasheet's reason to read DQ7 again after DQ5).
+    enum class Fault { None, Fail, Hang, Race };
     struct Faults {
-        uint64_t powerCutAfterOps = 0; // cut the power once this many operations ran (0: never)
+        uint64_t powerCutAfterOps = 0; // cut the power during this operation (0: never)
+        double cutFraction = -1;       // how far it got (0..1; below 0: from a hash of N)
         Fault program = Fault::None;
         Fault erase = Fault::None;
+        std::function<bool(uint64_t n)> onOperation; // tests: at the start of operation n; true cuts there
     };
     struct Counters {
         uint64_t reads = 0, writes = 0;  // bus cycles (16-bit)
@@ -87,8 +110,15 @@ public:
     const Faults& faults() const { return faults_; }
     Counters& counters() { return counters_; }
     NorStore& store() { return store_; }
-    // The reset vector word is not erased: the board has boot code to start.
-    bool bootCodePresent() const;
+    // Why the board cannot start from the boot region ("" when it can): the
+    // reset vector word is erased, or an update of the region is unfinished
+    // (from the first erase of a boot-region sector until the reset-vector
+    // word, the last one written, is programmed).
+    std::string deadReason() const;
+    bool bootCodePresent() const { return deadReason().empty(); }
+    // Typical and maximum times of an operation (from the query table).
+    static uint64_t typicalNs(bool erase, bool buffer, bool chip);
+    static uint64_t maximumNs(bool erase, bool buffer, bool chip);
 
     bool read(uint32_t offset, int width, uint32_t& value) override;
     bool write(uint32_t offset, int width, uint32_t value) override;
@@ -112,11 +142,11 @@ private:
     struct State {
         Mode mode = Mode::ReadArray;
         Op op = Op::None;
-        uint64_t busyReads = 0;  // status reads until the operation ends
-        bool hang = false;       // never ends
-        bool fails = false;      // ends with DQ5
-        uint16_t pollData = 0;   // data whose DQ7 complement shows while busy
-        uint32_t eraseFirst = 0, eraseEnd = 0; // byte range being erased
+        Fault outcome = Fault::None; // how the running operation ends
+        uint64_t doneNs = 0;         // board time it completes (Fault::None)
+        uint64_t limitNs = 0;        // board time it exceeds its maximum
+        uint16_t pollData = 0;       // data whose DQ7 complement shows while busy
+        uint32_t first = 0, end = 0; // byte range the operation changes
         bool toggle = false;
         // Write buffer
         uint32_t bufSector = 0;
@@ -129,16 +159,19 @@ private:
 
     uint16_t readWord(uint32_t offset);
     uint16_t status(uint32_t offset);
+    bool settle(uint32_t offset, uint16_t& raceStatus);
     void writeWord(uint32_t offset, uint16_t value);
     void commandCycle(uint32_t offset, uint16_t value);
     void bufferCycle(uint32_t offset, uint16_t value);
     void startProgram(uint32_t offset, const uint16_t* words, const bool* used, uint32_t count, bool buffer);
     void startErase(uint32_t first, uint32_t len, bool chip);
-    void startBusy(Op op, uint64_t durationNs, Fault fault, bool fails);
+    void startBusy(Op op, uint64_t typNs, uint64_t maxNs, Fault fault, bool cannot);
     void abortBuffer();
-    void operationDone();
+    void finish();
+    void tear(double fraction);
 
     State st_;
+    std::vector<uint8_t> target_; // the contents the running operation leaves
     std::array<int16_t, 256> patches_{}; // -1: as the part's table
     Faults faults_;
     Counters counters_;

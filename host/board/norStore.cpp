@@ -79,6 +79,7 @@ std::string NorStore::createFactory(const std::string& path)
     errno = 0;
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return describe(tmp, "cannot be created");
+    ::unlink(markerPath(path).c_str()); // a new flash has no update under way
     bool ok = writeAll(fd, b.data(), b.size(), 0);
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
@@ -95,6 +96,7 @@ std::string NorStore::open(const std::string& path)
     path_ = path;
     persist_ = false;
     writeError_.clear();
+    pending_ = false;
     factoryContents(bytes_);
     if (path.empty()) return "";
     if (std::string e = check(path); !e.empty()) return e;
@@ -102,6 +104,7 @@ std::string NorStore::open(const std::string& path)
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
         persist_ = true; // made on the first change
+        ::unlink(markerPath(path).c_str());
         return "";
     }
     if (fd < 0) return describe(path, "cannot be opened");
@@ -119,7 +122,30 @@ std::string NorStore::open(const std::string& path)
     }
     fd_ = fd;
     persist_ = true;
+    pending_ = ::access(markerPath(path).c_str(), F_OK) == 0;
     return "";
+}
+
+void NorStore::setBootUpdatePending(bool on)
+{
+    if (on == pending_) return;
+    pending_ = on;
+    if (!persist_) return;
+    const std::string marker = markerPath(path_);
+    if (!on) {
+        ::unlink(marker.c_str());
+        return;
+    }
+    static const char kText[] = "boot region update unfinished\n";
+    errno = 0;
+    int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && writeAll(fd, reinterpret_cast<const uint8_t*>(kText), sizeof kText - 1, 0);
+    if (fd >= 0) ok = (::close(fd) == 0) && ok;
+    if (!ok) {
+        writeError_ = describe(marker, "cannot be written");
+        std::fprintf(stderr, "tarnboot: %s; the flash keeps its changes in memory only\n", writeError_.c_str());
+        persist_ = false;
+    }
 }
 
 void NorStore::store(uint32_t offset, const uint8_t* p, uint32_t len)

@@ -1,7 +1,10 @@
 // norStore.h - the NOR flash array's contents and their persistence in
 // DIR/nor.bin: the bytes in address order (nor.bin offset = address -
 // 0xFE000000), written through to the file on every change, so a process
-// killed at any moment leaves what a board losing power would.
+// killed at any moment leaves what a board losing power would. Beside it,
+// DIR/nor.bin.update exists while an update of the boot region is unfinished
+// (from the first erase of a boot-region sector until the reset-vector word
+// is programmed), so that a power cut in that window leaves a dead board.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +48,10 @@ public:
     // Changes [offset, offset + len) and writes it through to the file.
     void store(uint32_t offset, const uint8_t* p, uint32_t len);
     void fill(uint32_t offset, uint32_t len, uint8_t value);
+    // The boot region's update is unfinished (kept in the marker file).
+    bool bootUpdatePending() const { return pending_; }
+    void setBootUpdatePending(bool on);
+    static std::string markerPath(const std::string& path) { return path + ".update"; }
     // Host failures of the write-through (the model goes on in memory).
     const std::string& writeError() const { return writeError_; }
 
@@ -54,6 +61,7 @@ private:
     std::string path_;
     int fd_ = -1;
     bool persist_ = false;
+    bool pending_ = false;
     std::string writeError_;
 };
 

@@ -76,11 +76,9 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
     for (uint8_t a : cfg.i2cSilent) board().i2cBus().setNotAcknowledging(a, true);
     board().i2cBus().setHeldBusy(cfg.i2cBusHeld);
     // The processor fetches its first instruction from the reset vector: with
-    // the boot region erased there is nothing to run.
-    if (!board().nor().bootCodePresent()) {
-        std::fprintf(stderr,
-                     "tarnboot: dead board: the boot flash holds no boot code (reset vector at 0xFFFFFFFC "
-                     "erased); the board does not start\n");
+    // the boot region erased, or half rewritten, there is nothing to run.
+    if (std::string why = board().nor().deadReason(); !why.empty()) {
+        std::fprintf(stderr, "tarnboot: dead board: %s; the board does not start\n", why.c_str());
         std::fflush(stderr);
         std::_Exit(kExitDeadBoard);
     }

@@ -1,6 +1,6 @@
 """The boot flash as a person meets it: the first boot's format of the flash
-disk, the boot code update (main menu option 7), the format utility
-(utilities option 11) and a board left without boot code."""
+disk, the format utility (utilities option 11), the boot code update (main
+menu option 7) and a board left dead by a failed or cut update."""
 
 import os
 import random
@@ -16,6 +16,7 @@ from tarnlib import (BANNER, BOOT_REGION, FACTORY_BANNER, NOR_SIZE, Board,  # no
 
 DEAD_BOARD = 4
 POWER_CUT = 5
+BOOT_CODE = random.Random(7).randbytes((1 << 20) - 4) + b"\x4b\xff\xf0\x04"  # ends in a reset vector
 
 
 def boot_to_menu(b, *args):
@@ -24,9 +25,10 @@ def boot_to_menu(b, *args):
     b.menu()
 
 
-def boot_code(n, seed=7):
-    rnd = random.Random(seed)
-    return bytes(rnd.getrandbits(8) for _ in range(n))
+def reset(b):
+    b.choose("9")
+    b.expect("(y/n):")
+    b.choose("y")
 
 
 def exit_status(b):
@@ -36,29 +38,33 @@ def exit_status(b):
 
 
 class FirstBoot(unittest.TestCase):
-    def test_first_boot_formats_and_the_second_mounts(self):
+    def test_first_boot_and_the_format_utility_format_and_a_reset_mounts(self):
         with Board(factory=True) as b:
             b.boot()
-            b.expect("tffsDevCreate failed.")
-            b.expect("usrTffsConfig returned 0xffffffff, formatting...")
-            b.expect("Formatting ... 50%")
-            b.expect("Formatting ... 100%\r\nSetup ... ")
-            b.expect("TFFS Formatted....Device details...")
-            b.expect("total clusters:        15079")
-            b.expect(BANNER)
+            for text in ("tffsDevCreate failed.", "usrTffsConfig returned 0xffffffff, formatting...",
+                         "Formatting ... 50%", "Formatting ... 100%\r\nSetup ... ",
+                         "TFFS Formatted....Device details...", "total clusters:        15079", BANNER):
+                b.expect(text)
             b.menu()
             nor = b.nor()
-            rec, want = nor[:64], format_record()
-            self.assertEqual(rec[:36], want[:36])  # all but the time of the format
-            self.assertEqual(zlib.crc32(rec[:60]).to_bytes(4, "big"), rec[60:64])
+            self.assertEqual(nor[:36], format_record()[:36])  # all but the time of the format
+            self.assertEqual(zlib.crc32(nor[:60]).to_bytes(4, "big"), nor[60:64])
             self.assertEqual(nor[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER)], FACTORY_BANNER)
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect(BANNER)
-            self.assertNotIn("formatting", b.child.before)
-            self.assertNotIn("Formatting", b.child.before)
+            b.put("keep.txt", b"a file that the format takes")
+            b.choose("30")
+            b.expect("Select option (0-17): ")
+            b.choose("11")
+            for text in ("formatting...", "TFFS Formatted....Device details...", "Select option (0-17): "):
+                b.expect(text)
+            self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
+            b.choose("0")
             b.menu()
+            reset(b)
+            b.expect(BANNER)
+            self.assertNotIn("ormatting", b.child.before)
+            b.menu()
+            self.assertFalse(b.exists("keep.txt"))
+            self.assertTrue(os.path.isdir(b.files_dir))
 
 
 class BootCodeUpdate(unittest.TestCase):
@@ -69,107 +75,55 @@ class BootCodeUpdate(unittest.TestCase):
 
     def test_megabyte_written_with_progress_and_the_board_starts(self):
         with Board() as b:
-            boot_to_menu(b)
-            code = boot_code(1 << 20)
-            b.put("bootcode.bin", code)  # the menu removed any stale one on entry
-            self.update(b)
-            b.expect("Erasing Boot Flash.....Done.")
-            b.expect("Boot code updated")
-            out = b.child.before
+            # DQ5 rising in the read that completes each operation: the
+            # driver reads DQ7 again and sees them done.
+            boot_to_menu(b, "--fault-flash-erase", "race", "--fault-flash-program", "race")
+            for answer, says in (("n", "Update aborted."), ("y", "Boot code updated")):
+                b.put("bootcode.bin", BOOT_CODE)
+                self.update(b, answer)
+                b.expect(says)
+                out = b.child.before
+                b.menu()
+            self.assertIn("Erasing Boot Flash.....Done.", out)
             lines = [l for l in out.split("\r\n") if l.startswith("Wrote 0x")]
-            self.assertEqual(len(lines), 16, out)
             self.assertEqual(lines[-1], "Wrote 0x100000 bytes.")
-            b.menu()
-            self.assertEqual(b.nor()[BOOT_REGION:], code)
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
+            self.assertEqual(len(lines), 16)
+            self.assertEqual(b.nor()[BOOT_REGION:], BOOT_CODE)
+            reset(b)
             b.expect(BANNER)  # the reset vector holds the new code's last word: the board starts
 
-    def test_no_and_an_unusable_file_leave_the_boot_flash(self):
-        # (A file shorter than the region, leaving erased flash after it, is
-        # written in the update's unit tests.)
-        with Board() as b:
-            boot_to_menu(b)
-            before = b.nor()
-            b.put("bootcode.bin", boot_code(4096))
-            self.update(b, "n")
-            b.expect("Update aborted.")
-            b.menu()
-            b.put("bootcode.bin", b"odd" * 333)
-            self.update(b)
-            b.expect("has an odd length (999 bytes)")
-            b.expect("ERROR: Could not update boot code")
-            b.menu()
-            self.assertNotIn("Erasing", b.child.before)
-            self.assertEqual(b.nor(), before)
-
-    def test_failing_erase_reports_failure_and_keeps_the_boot_code(self):
-        with Board() as b:
-            boot_to_menu(b, "--fault-flash-erase", "fail")
-            b.put("bootcode.bin", boot_code(4096))
-            self.update(b)
-            b.expect("spfOpStatusCheck: FAILED for operation 3")
-            b.expect("Boot Flash erase FAILURE.")
-            b.expect("ERROR: Could not update boot code")
-            b.menu()
-            self.assertNotIn("Boot code updated", b.child.before)
-            self.assertEqual(b.nor()[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER)], FACTORY_BANNER)
-
-    def test_failing_program_reports_failure_and_the_board_is_dead(self):
-        with Board() as b:
-            boot_to_menu(b, "--fault-flash-program", "fail")
-            b.put("bootcode.bin", boot_code(4096))
-            self.update(b)
-            b.expect("Flash_Write_Block: flashDevWrite() failed")
-            b.expect("ERROR: Could not update boot code")
-            b.menu()
-            self.assertNotIn("Boot code updated", b.child.before)
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect("dead board")
-            self.assertEqual(exit_status(b), DEAD_BOARD)
-
-    def test_power_cut_between_erase_and_last_write_leaves_a_dead_board(self):
-        with Board() as b:
-            boot_to_menu(b, "--fault-power-after-flash-ops", "20")
-            b.put("bootcode.bin", boot_code(1 << 20))
-            self.update(b)
-            b.expect("Erasing Boot Flash.....")
-            self.assertEqual(exit_status(b), POWER_CUT)
-            self.assertEqual(b.nor()[NOR_SIZE - 4:], b"\xff" * 4)
-            b.boot()
-            b.expect("dead board")
-            self.assertEqual(exit_status(b), DEAD_BOARD)
-
-
-class FormatUtility(unittest.TestCase):
-    def test_format_loses_all_files_and_a_reset_starts_afresh(self):
-        with Board() as b:
-            b.put("keep.txt", b"a file that the format takes")
-            boot_to_menu(b)
-            b.choose("30")
-            b.expect("Select option (0-17): ")
-            b.choose("11")
-            b.expect("usrTffsConfig returned 0xffffffff, formatting...")
-            b.expect("Formatting ... 100%")
-            b.expect("TFFS Formatted....Device details...")
-            b.expect("Select option (0-17): ")
-            self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
-            b.choose("0")
-            b.menu()
-            b.choose("21")  # the current directory is gone: the file cannot be made
-            b.expect("creat returned ERROR.")
-            b.menu()
-            b.choose("9")
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect(BANNER)
-            self.assertNotIn("formatting", b.child.before)
-            b.menu()
-            self.assertFalse(b.exists("keep.txt"))
-            self.assertTrue(os.path.isdir(b.files_dir))
+    def test_failed_or_cut_update_leaves_a_dead_board(self):
+        # A failing erase or program is reported; a cut during the 1st sector
+        # erase (57% done) or the 12th buffer program (21% done) leaves that
+        # sector or those words partly done in nor.bin. Either way the board is
+        # dead from the first erase on, its reset vector erased or not.
+        sector, code = 128 << 10, BOOT_CODE
+        for option, value, says, first, size in (
+                ("--fault-flash-erase", "fail", "FAILED for operation 3", 0, 0),
+                ("--fault-flash-program", "fail", "Flash_Write_Block: flashDevWrite() failed", 0, 0),
+                ("--fault-power-after-flash-ops", "1", None, BOOT_REGION, sector),
+                ("--fault-power-after-flash-ops", "20", None, BOOT_REGION + 11 * 64, 64)):
+            with Board() as b:
+                boot_to_menu(b, option, value)
+                erased, old = b"\xff" * size, b.nor()[first:first + size]
+                b.put("bootcode.bin", code)
+                self.update(b)
+                if says:
+                    b.expect(says)
+                    b.expect("ERROR: Could not update boot code")
+                    b.menu()
+                    reset(b)
+                else:
+                    self.assertEqual(exit_status(b), POWER_CUT)
+                    now = b.nor()
+                    old, new = (old, erased) if size == sector else (erased, code[first - BOOT_REGION:][:size])
+                    torn = list(zip(now[first:first + size], old, new))
+                    self.assertTrue(all((t ^ o) & ~(o ^ n) & 0xFF == 0 for t, o, n in torn), value)
+                    self.assertTrue(any(t not in (o, n) for t, o, n in torn), "a partial state")
+                    self.assertEqual(now[NOR_SIZE - 4:] == b"\xff" * 4, size == 64)
+                    b.boot()
+                b.expect("dead board: an update of the boot region is unfinished")
+                self.assertEqual(exit_status(b), DEAD_BOARD)
 
 
 if __name__ == "__main__":

@@ -221,6 +221,10 @@ int spfOpStatusCheck(int op, uint32_t addr, uint16_t expected)
         uint16_t s = flashRd(addr);
         if (((s ^ expected) & DQ7_POLL) == 0) return 0;
         if (s & DQ5_TIMEOUT) {
+            /* DQ7 may change in the same read as DQ5: read it again before
+             * calling the operation failed. */
+            s = flashRd(addr);
+            if (((s ^ expected) & DQ7_POLL) == 0) return 0;
             vx::printf("%s: FAILED for operation %d at address %p\n", "spfOpStatusCheck", op, ptrOf(addr));
             flashWr(addr, CMD_RESET);
             return -1;
