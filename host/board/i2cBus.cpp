@@ -1,6 +1,8 @@
 // i2cBus.cpp - byte-level transfers between a master and the addressed device.
 #include "host/board/i2cBus.h"
 
+#include "host/board/modelTime.h"
+
 namespace host {
 
 void I2cBus::attach(uint8_t addr7, I2cDevice* dev)
@@ -9,9 +11,12 @@ void I2cBus::attach(uint8_t addr7, I2cDevice* dev)
     dev->setBus(this);
 }
 
+bool I2cBus::busy() const { return heldBusy_ || heldLow_ || owner_ != nullptr || modelNowNs() < freeAtNs_; }
+
 bool I2cBus::acquire(const void* master)
 {
-    if (heldBusy_ || (owner_ && owner_ != master)) return false;
+    if (owner_ == master) return true;
+    if (busy()) return false;
     owner_ = master;
     return true;
 }
@@ -28,6 +33,7 @@ bool I2cBus::address(uint8_t addrByte)
     if (!it->second->addressed(read)) return false;
     selected_ = it->second;
     selectedRead_ = read;
+    if (read) driven_ = selected_->transmit();
     return true;
 }
 
@@ -40,15 +46,24 @@ bool I2cBus::write(uint8_t byte)
 uint8_t I2cBus::read(bool ack)
 {
     if (!selected_ || !selectedRead_) return 0xFF; // nobody drives the data line
-    uint8_t b = selected_->transmit();
-    if (!ack) selected_ = nullptr;
+    uint8_t b = driven_;
+    if (ack)
+        driven_ = selected_->transmit();
+    else
+        selected_ = nullptr; // not acknowledged: the device lets go of the bus
     return b;
 }
 
-void I2cBus::release()
+void I2cBus::release(uint64_t freeAtNs)
 {
-    selected_ = nullptr;
     owner_ = nullptr;
+    if (selected_ && selectedRead_ && !(driven_ & 0x80)) {
+        // The device drives a 0 bit: the data line cannot rise, no stop.
+        heldLow_ = true;
+        return;
+    }
+    selected_ = nullptr;
+    freeAtNs_ = freeAtNs;
     for (auto& [a, d] : devices_) d->busStop();
 }
 
@@ -70,6 +85,8 @@ void I2cBus::powerOn()
 {
     owner_ = nullptr;
     selected_ = nullptr;
+    heldLow_ = false;
+    freeAtNs_ = 0;
     clearFaults();
 }
 
