@@ -22,9 +22,17 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kEeW = 0xA2, kRtcW = 0xD0;
 constexpr uint64_t kSec = 1000000000ull;
 
-// A master on the wires alone: no controller, no bus time.
-struct Master {
-    I2cBus& bus;
+// The EEPROM and the clock on wires of their own, with a master and no
+// controller (no bus time); the clock keeps time from `wall`.
+struct Wires {
+    explicit Wires(const std::string& rtcPath = "") : rtc([this] { return wall; })
+    {
+        host::clockInit(true);
+        bus.attach(At24c02::kAddress, &ee);
+        bus.attach(host::Ds1338::kAddress, &rtc);
+        ee.powerOn("");
+        rtc.powerOn(rtcPath);
+    }
     bool write(uint8_t addrW, uint8_t offset, const Bytes& data)
     {
         bool ok = bus.acquire(this) && bus.address(addrW) && bus.write(offset);
@@ -40,76 +48,44 @@ struct Master {
         bus.release();
         return out;
     }
-};
-
-TEST(I2cWires, AbsentSilencedAndBusyAndTheEepromWriteCycle)
-{
-    host::clockInit(true);
+    static inline int64_t wall = int64_t(1700000000) * kSec;
     I2cBus bus;
     At24c02 ee;
-    bus.attach(At24c02::kAddress, &ee);
-    ee.powerOn("");
-    Master m{bus};
-    EXPECT_TRUE(m.read(0xA0, 0, 1).empty()) << "0x50 is absent";
-    EXPECT_EQ(m.read(kEeW, 0, 1), Bytes{0xFF}) << "the factory VPD starts with the marker";
-    bus.setNotAcknowledging(At24c02::kAddress, true);
-    EXPECT_TRUE(m.read(kEeW, 0, 1).empty());
-    bus.setHeldBusy(true);
-    EXPECT_FALSE(bus.acquire(&m));
-    bus.clearFaults();
-    // Offset 0x16: 0x16, 0x17, then wraps to 0x10 within the 8-byte page;
-    // the part refuses its address until tWR has passed on the board clock.
-    ASSERT_TRUE(m.write(kEeW, 0x16, {0xA1, 0xA2, 0xA3}));
-    host::clockAdvanceNs(At24c02::kWriteCycleNs - 1);
-    EXPECT_TRUE(m.read(kEeW, 0x10, 1).empty()) << "still in its write cycle";
-    host::clockAdvanceNs(1);
-    Bytes page = m.read(kEeW, 0x10, 8);
-    ASSERT_EQ(page.size(), 8u);
-    EXPECT_EQ((Bytes{page[0], page[6], page[7]}), (Bytes{0xA3, 0xA1, 0xA2}));
-    EXPECT_EQ(m.read(kEeW, 0xFF, 2)[1], 0xFF) << "sequential reads roll over the array";
-    // Data followed by a repeated start instead of a stop is not written.
-    bus.acquire(&m);
-    bus.address(kEeW);
-    bus.write(0x40);
-    bus.write(0x55);
-    bus.address(kEeW | 1);
-    bus.read(false);
-    bus.release();
-    EXPECT_EQ(ee.inWriteCycle() || ee.contents()[0x40] == 0x55, false);
-}
-
-// A DS1338 on its own wires, keeping time from `wall` and persisting in path.
-struct RtcRig {
-    RtcRig(const int64_t& wall, const std::string& path) : rtc([&wall] { return wall; })
-    {
-        host::clockInit(true);
-        bus.attach(host::Ds1338::kAddress, &rtc);
-        rtc.powerOn(path);
-    }
-    I2cBus bus;
     host::Ds1338 rtc;
-    Master m{bus};
 };
 
-TEST(Ds1338Model, RunsOnWhileTheBoardIsOff)
+TEST(I2cDevices, EepromPagesWrapAndItsWriteCycleLastsTwr)
+{
+    Wires w;
+    // Offset 0x16: 0x16, 0x17, then wraps to 0x10 within the 8-byte page.
+    ASSERT_TRUE(w.write(kEeW, 0x16, {0xA1, 0xA2, 0xA3}));
+    host::clockAdvanceNs(At24c02::kWriteCycleNs - 1);
+    EXPECT_TRUE(w.read(kEeW, 0x10, 1).empty()) << "still in its write cycle";
+    host::clockAdvanceNs(1);
+    Bytes page = w.read(kEeW, 0x10, 8);
+    ASSERT_EQ(page.size(), 8u);
+    EXPECT_EQ((Bytes{page[0], page[6], page[7]}), (Bytes{0xA3, 0xA1, 0xA2}));
+    EXPECT_EQ(w.read(kEeW, 0xFF, 2), (Bytes{w.ee.contents()[0xFF], 0xFF})) << "reads roll over the array";
+}
+
+TEST(I2cDevices, ClockRunsOnWhileTheBoardIsOff)
 {
     char t[] = "/tmp/tarn-rtc-XXXXXX";
     std::string path = std::string(mkdtemp(t)) + "/rtc.bin";
-    int64_t wall = int64_t(1700000000) * kSec;
     {
-        RtcRig c(wall, path);
-        EXPECT_EQ(c.m.read(kRtcW, 0, 9), (Bytes{0x80, 0, 0, 1, 1, 1, 0, 0xA3, 20})) << "a new chip, halted";
-        ASSERT_TRUE(c.m.write(kRtcW, 0, {0x00, 0x00, 0x10, 0, 0x01, 0x06, 0x08}));
+        Wires w(path);
+        EXPECT_EQ(w.read(kRtcW, 0, 9), (Bytes{0x80, 0, 0, 1, 1, 1, 0, 0xA3, 20})) << "a new chip, halted";
+        ASSERT_TRUE(w.write(kRtcW, 0, {0x00, 0x00, 0x10, 0, 0x01, 0x06, 0x08}));
     }
-    wall += int64_t(3600 + 30) * kSec;
-    RtcRig c(wall, path); // the next run's platform clock starts again at 0
-    EXPECT_EQ(c.m.read(kRtcW, 0, 3), (Bytes{0x30, 0x00, 0x11}));
+    Wires::wall += int64_t(3600 + 30) * kSec;
+    Wires w(path); // the next run's platform clock starts again at 0
+    EXPECT_EQ(w.read(kRtcW, 0, 3), (Bytes{0x30, 0x00, 0x11}));
     std::filesystem::remove_all(t);
 }
 
 // The chip counts its registers in BCD: a driver that writes binary where BCD
 // belongs reads the same bytes back, but the first carry shows the fault.
-TEST(Ds1338Model, CountsInBcdSoBinaryWrittenTimesGoWrong)
+TEST(I2cDevices, ClockCountsInBcdSoBinaryWrittenTimesGoWrong)
 {
     struct Case {
         const char* what;
@@ -125,13 +101,12 @@ TEST(Ds1338Model, CountsInBcdSoBinaryWrittenTimesGoWrong)
         {"binary 58 s", {58, 59, 23, 1, 31, 12, 8}, 2, {0x41, 0x3B, 0x17, 1, 0x1F, 0x0C, 8}},
         {"binary 31 December", {0x59, 0x59, 0x23, 1, 31, 12, 8}, 1, {0x00, 0x00, 0x00, 2, 0x20, 0x0C, 8}},
     };
-    int64_t wall = 0;
     for (const auto& c : cases) {
-        RtcRig rig(wall, "");
-        ASSERT_TRUE(rig.m.write(kRtcW, 0, c.set));
-        EXPECT_EQ(rig.m.read(kRtcW, 0, 7), c.set) << c.what << ": read back as written";
+        Wires w;
+        ASSERT_TRUE(w.write(kRtcW, 0, c.set));
+        EXPECT_EQ(w.read(kRtcW, 0, 7), c.set) << c.what << ": read back as written";
         host::clockAdvanceNs(c.after * kSec);
-        EXPECT_EQ(rig.m.read(kRtcW, 0, 7), c.expect) << c.what;
+        EXPECT_EQ(w.read(kRtcW, 0, 7), c.expect) << c.what;
     }
 }
 
@@ -141,13 +116,16 @@ constexpr uint32_t kI2c = 0xF0003000, kFdr = kI2c + 4, kCr = kI2c + 8, kSr = kI2
 constexpr uint8_t kMen = 0x80, kMsta = 0x20, kMtx = 0x10, kTxak = 0x08, kRsta = 0x04;
 constexpr uint8_t kMcf = 0x80, kMbb = 0x20, kMif = 0x02, kRxak = 0x01;
 
-uint8_t reg(uint32_t a)
+uint32_t rd(uint32_t a, int width = 4)
 {
     uint32_t v = 0;
-    EXPECT_EQ(sysBusRead32Rev(a, &v), 0);
-    return uint8_t(v);
+    uint16_t h = 0;
+    if (width == 4) sysBusRead32(a, &v);
+    if (width == 2) sysBusRead16(a, &h);
+    return width == 2 ? h : width == 1 ? (sysBusRead32Rev(a, &v), v & 0xFF) : v;
 }
-void setReg(uint32_t a, uint8_t v) { EXPECT_EQ(sysBusWrite32Rev(a, v), 0); }
+uint8_t reg(uint32_t a) { return uint8_t(rd(a, 1)); }
+void setReg(uint32_t a, uint8_t v) { sysBusWrite32Rev(a, v); }
 void crSet(uint8_t bits) { setReg(kCr, uint8_t(reg(kCr) | bits)); }
 void crClear(uint8_t bits) { setReg(kCr, uint8_t(reg(kCr) & ~bits)); }
 
@@ -177,12 +155,11 @@ struct MainDriver {
     }
     bool write(uint8_t offset, uint8_t v)
     {
-        bool ok = start(kEeW, false) && send(offset) && send(v);
+        bool ok = start(kEeW, false) && send(offset) && send(v), acked = false;
         crClear(kMsta);
-        for (attempts = 1; ok && ackPolling && attempts < 100000; ++attempts) {
-            bool acked = start(kEeW, false);
+        for (attempts = 0; ok && ackPolling && !acked && attempts < 100000; ++attempts) {
+            acked = start(kEeW, false);
             crClear(kMsta);
-            if (acked) break;
         }
         return ok;
     }
@@ -207,11 +184,7 @@ struct MainDriver {
 
 class Controllers : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        host::clockInit(true);
-        host::board().setDir("");
-    }
+    void SetUp() override { host::clockInit(true), host::board().setDir(""); }
     void TearDown() override { host::board().powerOn(); }
     void powerOn(uint8_t fdr)
     {
@@ -278,24 +251,15 @@ TEST_F(Controllers, MainControllerWrongDriverStepsFail)
     }
 }
 
-// ---- CPM channel ----
-
 constexpr uint32_t kCpm = 0xF0080000, kCpcr = kCpm + 0x119C0, kTxBd = kCpm + 0x800, kBuf = 0x100000;
 constexpr uint32_t kCpReset = 0x80010000u, kCpInit = 0x29610000u;
-
-uint32_t cpcr()
-{
-    uint32_t v = 0;
-    sysBusRead32(kCpcr, &v);
-    return v;
-}
 
 // Issues a CP command and polls the busy flag; the time it took.
 uint64_t cpCommand(uint32_t cmd)
 {
     uint64_t t0 = host::clockNowNs();
     sysBusWrite32(kCpcr, cmd);
-    while (cpcr() & kCpReset) {
+    while (rd(kCpcr) & kCpReset) {
     }
     return host::clockNowNs() - t0;
 }
@@ -306,27 +270,21 @@ uint64_t cpCommand(uint32_t cmd)
 uint16_t cpmTransfer(bool portD, bool brg, int& ticks)
 {
     host::board().powerOn();
-    if (portD) {
-        sysBusWrite32(kCpm + 0x10D60, 0);
-        for (uint32_t r : {0x10D64u, 0x10D68u, 0x10D6Cu}) sysBusWrite32(kCpm + r, 0x00030000);
-    }
+    for (uint32_t r = 0x10D60; portD && r <= 0x10D6C; r += 4) sysBusWrite32(kCpm + r, r == 0x10D60 ? 0 : 0x30000);
     sysBusWrite16(kCpm + 0x8AFC, 0);
     EXPECT_GE(cpCommand(kCpReset), host::CpmI2c::kCpResetNs);
     sysBusWrite16(kCpm + 0x02, 0x800); // TBASE
     sysBusWrite16(kCpm + 0x00, 0x810); // RBASE
     EXPECT_GE(cpCommand(kCpInit), host::CpmI2c::kCpCommandNs);
     if (brg) sysBusWrite8(kCpm + 0x11868, 3);
-    sysBusWrite8(kBuf, kEeW);
-    sysBusWrite8(kBuf + 1, 0x05);
+    sysBusWrite16(kBuf, uint16_t(kEeW << 8 | 0x05));
     sysBusWrite32(kTxBd + 4, kBuf);
-    sysBusWrite16(kTxBd + 2, 2);
-    sysBusWrite16(kTxBd, 0xBC00);
+    sysBusWrite32(kTxBd, 0xBC000002u); // ready, wrap, interrupt, last, start; 2 bytes
     sysBusWrite8(kCpm + 0x11860, 0x05);
     sysBusWrite8(kCpm + 0x1186C, 0x81);
-    uint16_t sc = 0;
-    for (ticks = 0; sysBusRead16(kTxBd, &sc) == 0 && (sc & 0x8000) && ticks < 200; ++ticks) vx::taskDelay(1);
+    for (ticks = 0; (rd(kTxBd, 2) & 0x8000) && ticks < 200; ++ticks) vx::taskDelay(1);
     sysBusWrite8(kCpm + 0x11860, 0x04);
-    return sc;
+    return uint16_t(rd(kTxBd, 2));
 }
 
 TEST_F(Controllers, CpmCommandsAndTransfersTakeTimeAndNeedPortDAndTheBaudRateGenerator)
@@ -334,10 +292,9 @@ TEST_F(Controllers, CpmCommandsAndTransfersTakeTimeAndNeedPortDAndTheBaudRateGen
     host::board().powerOn();
     sysBusWrite32(kCpcr, kCpReset);
     sysBusWrite32(kCpcr, kCpInit); // ignored while the CP is busy
-    EXPECT_EQ(cpcr(), kCpReset);
-    while (cpcr() & kCpReset) {
-    }
-    EXPECT_EQ(cpcr(), 0u) << "the reset ran, the second command did not";
+    EXPECT_EQ(rd(kCpcr), kCpReset);
+    cpCommand(0);
+    EXPECT_EQ(rd(kCpcr), 0u) << "the reset ran, the second command did not";
     int ticks = 0;
     EXPECT_EQ(cpmTransfer(true, true, ticks), 0x3C00) << "sent, acknowledged";
     EXPECT_EQ(ticks, 1) << "not done at once";
