@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 constexpr uint32_t kCfgAddr = 0xF0008000, kCfgData = 0xF0008004;
@@ -24,11 +26,7 @@ uint32_t rd(uint32_t a, bool rev = false)
 class BoardHw : public ::testing::Test {
 protected:
     void SetUp() override { host::board().powerOn(); }
-    void TearDown() override
-    {
-        host::board().dram().clearStuckBit();
-        host::board().powerOn();
-    }
+    void TearDown() override { host::board().dram().clearStuckBit(), host::board().powerOn(); }
 };
 
 TEST_F(BoardHw, PciConfigCyclesInPciByteOrderAndOnlyWritableFieldsChange)
@@ -45,12 +43,10 @@ TEST_F(BoardHw, PciConfigCyclesInPciByteOrderAndOnlyWritableFieldsChange)
     uint32_t v;
     EXPECT_NE(sysBusRead32(kCfgAddr + 0x10, &v), 0) << "no register there";
     // BAR sizing reads back the 64 KiB window's mask; IDs are read-only.
-    sysBusWrite32(kCfgAddr, cfgAddr(0, 18, 0, 0x10));
-    sysBusWrite32Rev(kCfgData, 0xFFFFFFFFu);
-    EXPECT_EQ(rd(kCfgData, true), 0xFFFF0000u);
-    sysBusWrite32(kCfgAddr, cfgAddr(0, 18, 0, 0));
-    sysBusWrite32Rev(kCfgData, 0x12345678u);
-    EXPECT_EQ(rd(kCfgData, true), 0x569514E4u);
+    for (auto [reg, write, read] : {std::tuple{0x10, 0xFFFFFFFFu, 0xFFFF0000u}, {0, 0x12345678u, 0x569514E4u}}) {
+        sysBusWrite32(kCfgAddr, cfgAddr(0, 18, 0, reg));
+        EXPECT_EQ((sysBusWrite32Rev(kCfgData, write), rd(kCfgData, true)), read);
+    }
     host::board().powerOn();
     sysBusWrite32(kCfgAddr, cfgAddr(0, 18, 0, 0x10));
     EXPECT_EQ(rd(kCfgData, true), 0x80010000u) << "power-on restores the configured window";
@@ -63,8 +59,7 @@ TEST_F(BoardHw, PciConfigCyclesInPciByteOrderAndOnlyWritableFieldsChange)
 
 TEST_F(BoardHw, L2AndPllRegisters)
 {
-    // {address, value written, value read back}: the L2 size is fixed, the
-    // PLL status register read-only.
+    // {address, value written, value read back}: L2 size fixed, PLL status read-only.
     struct {
         uint32_t addr, write, read;
     } steps[] = {{0xF0020000, 0xC8000000u, 0xA8000000u}, {0xF0020000, 0, 0x20000000u},
@@ -89,16 +84,14 @@ TEST_F(BoardHw, StuckDramBitHoldsItsValueForEveryWidth)
     EXPECT_FALSE(dram.setStuckBit(0x102, 0, false) || dram.setStuckBit(0x10000000, 0, false) ||
                  dram.setStuckBit(0x100, 32, false)) << "not a word address, beyond DRAM, no such bit";
     ASSERT_TRUE(dram.setStuckBit(0x100, 9, false)); // bit 1 of byte 0x102
-    sysBusWrite32(0x100, 0xFFFFFFFFu);
-    EXPECT_EQ(rd(0x100), 0xFFFFFDFFu);
+    EXPECT_EQ((sysBusWrite32(0x100, 0xFFFFFFFFu), rd(0x100)), 0xFFFFFDFFu);
     uint8_t b[2] = {};
     sysBusWrite8(0x102, 0xFF);
     EXPECT_EQ((sysBusRead8(0x102, &b[0]), sysBusRead8(0x103, &b[1]), b[0] << 8 | b[1]), 0xFDFF) << "one byte only";
     EXPECT_EQ(dram.base()[0x102], 0xFD) << "the cell itself holds the stuck value";
     ASSERT_TRUE(dram.setStuckBit(0x200, 31, true));
     host::board().powerOn();
-    sysBusWrite32(0x200, 0);
-    EXPECT_EQ(rd(0x200), 0x80000000u) << "a stuck bit survives power-on";
+    EXPECT_EQ((sysBusWrite32(0x200, 0), rd(0x200)), 0x80000000u) << "a stuck bit survives power-on";
     dram.clearStuckBit();
     EXPECT_EQ((sysBusWrite32(0x200, 0), rd(0x200)), 0u);
 }

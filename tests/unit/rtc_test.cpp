@@ -26,12 +26,10 @@ constexpr uint32_t kFallback = 1114156800;  // 2005-04-22 08:00:00 UTC
 
 TEST_F(Rtc, StartUpRestartsAHaltedClockOrFallsBack)
 {
-    ASSERT_EQ(regs()[0] & 0x80, 0x80);
-    ASSERT_EQ(regs()[7] & 0x20, 0x20);
+    ASSERT_EQ((regs()[0] & 0x80) | (regs()[7] & 0x20), 0xA0) << "a new chip: halted, oscillator stopped";
     EXPECT_EQ(rtcLoadSystemClock(), 0);
     EXPECT_EQ(vx::time(nullptr), k2000);
-    EXPECT_EQ(regs()[0] & 0x80, 0);
-    EXPECT_EQ(regs()[7] & 0x20, 0);
+    EXPECT_EQ((regs()[0] & 0x80) | (regs()[7] & 0x20), 0) << "started, flag cleared";
     host::clockAdvanceNs(3000000000ull);
     EXPECT_EQ(regs()[0], 0x03) << "the clock runs";
     // An unreachable clock, or one holding no valid date, gives the fallback.
@@ -55,25 +53,47 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
     auto r = regs();
     EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 9),
               (std::vector<uint8_t>{0x58, 0x59, 0x23, 0, 0x31, 0x12, 0x08, r[7], 20}));
-    ASSERT_EQ(rtcLoadSystemClock(), 0);
-    EXPECT_EQ(vx::time(nullptr), 1230767998u);
-    ASSERT_EQ(rtcShow(), 0);
-    EXPECT_EQ(console(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
-    // The chip counts the BCD the driver wrote into the new year.
-    host::clockAdvanceNs(2000000000ull);
-    ASSERT_EQ(rtcShow(), 0);
-    EXPECT_EQ(console(), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
+    EXPECT_EQ((rtcLoadSystemClock(), vx::time(nullptr)), 1230767998u);
+    EXPECT_EQ((rtcShow(), console()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+    host::clockAdvanceNs(2000000000ull); // the chip counts the BCD written into the new year
+    EXPECT_EQ((rtcShow(), console()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
     for (int32_t year : {1999, 2005}) {
         ASSERT_EQ(rtcSet(year, 6, 1, 0, 0, 0), 0);
         EXPECT_EQ(regs()[6], year == 1999 ? 0x99 : 0x05);
         EXPECT_EQ(regs()[8], year / 100);
     }
-    // A clock in 12-hour form: 11 PM reads as hour 23.
-    uint8_t pm = 0x40 | 0x20 | 0x11;
+    uint8_t pm = 0x40 | 0x20 | 0x11; // a clock in 12-hour form: 11 PM reads as hour 23
     int32_t y, mo, d, h, mi, s;
     ASSERT_EQ(i2cRandomWrite(1, 3, 2, 1, &pm, 1), 0);
     ASSERT_EQ(rtcGet(&y, &mo, &d, &h, &mi, &s), 0);
     EXPECT_EQ(h, 23);
+}
+
+// The chip counts in BCD: a time written in binary (a wrong driver) reads back
+// as written but goes wrong at the first carry.
+TEST_F(Rtc, ClockCountsInBcdSoBinaryWrittenTimesGoWrong)
+{
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> set; // registers 0-6
+        uint64_t after; // seconds
+        std::vector<uint8_t> expect;
+    } cases[] = {
+        {"BCD, leap day", {0x58, 0x59, 0x23, 5, 0x28, 0x02, 0x08}, 2, {0x00, 0x00, 0x00, 6, 0x29, 0x02, 0x08}},
+        {"BCD, 12-hour 11:59:59 PM", {0x59, 0x59, 0x71, 7, 0x31, 0x12, 0x99}, 1, {0, 0, 0x52, 1, 1, 1, 0}},
+        {"BCD, a year on", {0x00, 0x00, 0x00, 1, 0x01, 0x01, 0x08}, 366 * 86400, {0, 0, 0, 3, 0x01, 0x01, 0x09}},
+        {"binary 9 s", {9, 0, 0, 1, 1, 1, 8}, 1, {0x10, 0, 0, 1, 1, 1, 8}},
+        {"binary 58 s", {58, 59, 23, 1, 31, 12, 8}, 2, {0x41, 0x3B, 0x17, 1, 0x1F, 0x0C, 8}},
+        {"binary 31 December", {0x59, 0x59, 0x23, 1, 31, 12, 8}, 1, {0x00, 0x00, 0x00, 2, 0x20, 0x0C, 8}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 0, 1, c.set.data(), 7), 0);
+        auto r = regs();
+        EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.set) << c.what << ": as written";
+        host::clockAdvanceNs(c.after * 1000000000ull);
+        r = regs();
+        EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.expect) << c.what;
+    }
 }
 
 TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
