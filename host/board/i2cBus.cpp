@@ -1,8 +1,6 @@
 // i2cBus.cpp - byte-level transfers between a master and the addressed device.
 #include "host/board/i2cBus.h"
 
-#include "host/board/modelTime.h"
-
 namespace host {
 
 void I2cBus::attach(uint8_t addr7, I2cDevice* dev)
@@ -10,8 +8,6 @@ void I2cBus::attach(uint8_t addr7, I2cDevice* dev)
     devices_[addr7 & 0x7F] = dev;
     dev->setBus(this);
 }
-
-bool I2cBus::busy() const { return heldBusy_ || heldLow_ || owner_ != nullptr || modelNowNs() < freeAtNs_; }
 
 bool I2cBus::acquire(const void* master)
 {
@@ -54,7 +50,7 @@ uint8_t I2cBus::read(bool ack)
     return b;
 }
 
-void I2cBus::release(uint64_t freeAtNs)
+void I2cBus::release()
 {
     owner_ = nullptr;
     if (selected_ && selectedRead_ && !(driven_ & 0x80)) {
@@ -63,7 +59,6 @@ void I2cBus::release(uint64_t freeAtNs)
         return;
     }
     selected_ = nullptr;
-    freeAtNs_ = freeAtNs;
     for (auto& [a, d] : devices_) d->busStop();
 }
 
@@ -86,7 +81,6 @@ void I2cBus::powerOn()
     owner_ = nullptr;
     selected_ = nullptr;
     heldLow_ = false;
-    freeAtNs_ = 0;
     clearFaults();
 }
 

@@ -47,8 +47,8 @@ public:
     void attach(uint8_t addr7, I2cDevice* dev);
 
     // Another master holds the bus (fault), a device holds the data line
-    // low, one of ours owns it, or its last transfer's time is not over.
-    bool busy() const;
+    // low, or one of ours owns it.
+    bool busy() const { return heldBusy_ || heldLow_ || owner_ != nullptr; }
     // Takes the bus for master; false when it is busy with another transfer.
     bool acquire(const void* master);
     bool ownedBy(const void* master) const { return owner_ == master; }
@@ -59,9 +59,8 @@ public:
     // A data byte from the addressed device, then the master's acknowledge
     // (false = no acknowledge: the device lets go of the bus).
     uint8_t read(bool ack);
-    // Stop condition; the bus is free again (at freeAtNs on the board clock,
-    // when the master still has time to give the transfer).
-    void release(uint64_t freeAtNs = 0);
+    // Stop condition; the bus is free again (unless a device holds it).
+    void release();
     // A device holds the data line low after a failed stop.
     bool dataHeldLow() const { return heldLow_; }
 
@@ -80,7 +79,6 @@ private:
     std::set<uint8_t> silent_;
     bool heldBusy_ = false;
     bool heldLow_ = false;
-    uint64_t freeAtNs_ = 0;
     const void* owner_ = nullptr;
     I2cDevice* selected_ = nullptr;
     bool selectedRead_ = false;

@@ -45,7 +45,6 @@ public:
     bool busy() const { return running_ && modelNowNs() < end_; }
     // Running and its time over (the chip has finished, not yet collected).
     bool due() const { return running_ && modelNowNs() >= end_; }
-    uint64_t endNs() const { return end_; }
 
 private:
     uint64_t end_ = 0;

@@ -49,8 +49,7 @@ class Devices(unittest.TestCase):
     def test_clock_set_and_kept_across_a_reset_and_the_vpd_shown(self):
         with Board() as b:
             boot_to_utilities(b)
-            # A new board's clock is halted at 1 January 2000: start-up
-            # restarts it and uses that time.
+            # A new board's clock is halted at 1 January 2000: start-up restarts it.
             ask(b, "14", "Year 2000, Month 1, Day 1, Hour 0 Min 0, Sec ")
             b.choose("15")
             b.expect("(24-hour format)")

@@ -1,6 +1,5 @@
-// I2C board model: both controllers and the EEPROM behind them, driven through
-// their registers. Each rule of the chips is checked with a driver that breaks
-// it, which must fail, next to the right one (the clock's BCD: rtc_test).
+// I2C controllers and the EEPROM, driven through their registers: each chip rule with a driver
+// that breaks it, which must fail, next to the right one (the clock's BCD rule: rtc_test).
 #include "host/board/board.h"
 #include "host/board/modelTime.h"
 #include "host/os/hostos.h"
@@ -17,7 +16,6 @@ using host::At24c02;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kEeW = 0xA2;
-constexpr uint64_t kSec = 1000000000ull;
 
 constexpr uint32_t kI2c = 0xF0003000, kFdr = kI2c + 4, kCr = kI2c + 8, kSr = kI2c + 0xC, kDr = kI2c + 0x10;
 constexpr uint8_t kMen = 0x80, kMsta = 0x20, kMtx = 0x10, kTxak = 0x08, kRsta = 0x04;
@@ -106,7 +104,7 @@ TEST_F(Controllers, ByteTakesNineSclPeriodsAndAcknowledgePollingTheWriteCycle)
         powerOn(r.fdr);
         crSet(kMsta);
         setReg(kDr, kEeW);
-        uint64_t t0 = host::clockNowNs(), byteNs = 9 * r.divider * kSec / 330000000;
+        uint64_t t0 = host::clockNowNs(), byteNs = 9 * r.divider * 1000000000 / 330000000;
         uint8_t sr;
         while (!((sr = reg(kSr)) & kMif)) EXPECT_EQ(sr & kMcf, 0) << "transferring";
         uint64_t took = host::clockNowNs() - t0;
@@ -172,8 +170,7 @@ uint16_t cpmTransfer(bool portD, bool brg, int& ticks)
     for (uint32_t r = 0x10D60; portD && r <= 0x10D6C; r += 4) sysBusWrite32(kCpm + r, r == 0x10D60 ? 0 : 0x30000);
     sysBusWrite16(kCpm + 0x8AFC, 0);
     EXPECT_GE(cpCommand(kCpReset), host::CpmI2c::kCpResetNs);
-    sysBusWrite16(kCpm + 0x02, 0x800); // TBASE
-    sysBusWrite16(kCpm + 0x00, 0x810); // RBASE
+    sysBusWrite32(kCpm, 0x08100800); // RBASE, TBASE
     EXPECT_GE(cpCommand(kCpInit), host::CpmI2c::kCpCommandNs);
     if (brg) sysBusWrite8(kCpm + 0x11868, 3);
     sysBusWrite16(kBuf, uint16_t(kEeW << 8 | 0x05));

@@ -6,6 +6,7 @@
 #include "support/i2cBoard.h"
 #include "support/textCheck.h"
 
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -38,9 +39,12 @@ TEST_F(Rtc, StartUpRestartsAHaltedClockOrFallsBack)
     EXPECT_EQ(vx::time(nullptr), kFallback);
     EXPECT_EQ(rtcShow(), -1);
     EXPECT_HAS(setDialog("01-02-2008 3:4:5\n", -1), "RTC set failed\n");
-    host::board().i2cBus().clearFaults();
-    uint8_t bad[7] = {0x00, 0x00, 0x00, 0, 0x00, 0x13, 0x08}; // month 13, day 0
-    ASSERT_EQ(i2cRandomWrite(1, 3, 0, 1, bad, 7), 0);
+    // A clock file with no valid date (month 13, day 0), saved "before 1970".
+    std::string file(72, '\0');
+    file[5] = 0x13, file[64] = char(0x80);
+    std::ofstream(boardDir + "/rtc.bin", std::ios::binary) << file;
+    host::board().powerOn();
+    i2cInit(0x90, 0x10, 0x3F);
     vx::clockSettime(0, 0);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
