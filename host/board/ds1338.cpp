@@ -114,9 +114,11 @@ void Ds1338::powerOn(const std::string& path)
         for (int i = 0; i < kRegs; ++i) reg_[i] = file[i];
         int64_t savedWall = 0;
         for (int i = 0; i < 8; ++i) savedWall = savedWall << 8 | file[kRegs + i];
-        // The battery kept the oscillator going while the board was off.
-        int64_t off = wallNs_() - savedWall;
-        if (off < 0 || (reg_[0] & kSecCh)) off = 0;
+        // The battery kept the oscillator going while the board was off. A
+        // saved time before 1970 or after now (a damaged file, a clock set
+        // back) counts as no time off.
+        int64_t now = wallNs_();
+        int64_t off = savedWall < 0 || savedWall > now || (reg_[0] & kSecCh) ? 0 : now - savedWall;
         anchorNs_ = platformNs() - off;
         bringUpToDate();
     } else {
