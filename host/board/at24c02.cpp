@@ -45,18 +45,13 @@ void At24c02::powerOn(const std::string& path)
     selected_ = false;
     wordAddressNext_ = false;
     page_ = Pending{};
-    cycleRunning_ = false;
+    cycle_.clear();
 }
 
 void At24c02::setContents(const Image& img)
 {
     mem_ = img;
     persistStore(path_, 0, mem_.data(), mem_.size());
-}
-
-bool At24c02::inWriteCycle() const
-{
-    return cycleRunning_ && bus_ && bus_->addressCycles() - cycleStart_ < kWriteCycleAddresses;
 }
 
 void At24c02::busStart()
@@ -69,7 +64,7 @@ void At24c02::busStart()
 bool At24c02::addressed(bool read)
 {
     if (inWriteCycle()) return false;
-    cycleRunning_ = false;
+    cycle_.clear();
     selected_ = true;
     wordAddressNext_ = !read;
     return true;
@@ -106,8 +101,7 @@ void At24c02::busStop()
             if (page_.loaded[i]) mem_[base + i] = page_.data[i];
         }
         persistStore(path_, base, &mem_[base], kPage);
-        cycleRunning_ = true;
-        cycleStart_ = bus_ ? bus_->addressCycles() : 0;
+        cycle_.start(kWriteCycleNs);
     }
     selected_ = false;
     page_ = Pending{};

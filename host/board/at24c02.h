@@ -2,13 +2,16 @@
 //
 // Random and sequential reads (the address pointer rolls over the whole
 // array), byte and 8-byte page writes (the pointer wraps within the page), and
-// the internal write cycle that follows every write: the part does not
-// acknowledge its address for kWriteCycleAddresses address bytes on the bus.
+// the internal write cycle that follows every write: from the stop that ends
+// the write the part does not acknowledge its address until tWR (5 ms, the
+// datasheet's maximum) has elapsed on the board clock (host/board/modelTime.h),
+// so acknowledge polling takes as many attempts as the bus rate gives.
 // Contents are kept in DIR/eeprom.bin, written through at the end of each
 // write; a new board gets the factory VPD.
 #pragma once
 
 #include "host/board/i2cBus.h"
+#include "host/board/modelTime.h"
 
 #include <array>
 #include <cstdint>
@@ -21,9 +24,7 @@ public:
     static constexpr uint8_t kAddress = 0x51;
     static constexpr int kSize = 256;
     static constexpr int kPage = 8;
-    // The write cycle (5 ms) in address bytes of a 400 kHz bus (about 25 us
-    // for a start, an address byte and a stop).
-    static constexpr uint64_t kWriteCycleAddresses = 200;
+    static constexpr uint64_t kWriteCycleNs = 5000000; // tWR
 
     using Image = std::array<uint8_t, kSize>;
     static Image factoryImage();
@@ -34,7 +35,7 @@ public:
     const Image& contents() const { return mem_; }
     // Replaces the whole contents, written through (tests, service tools).
     void setContents(const Image& img);
-    bool inWriteCycle() const;
+    bool inWriteCycle() const { return cycle_.busy(); }
 
     void busStart() override;
     bool addressed(bool read) override;
@@ -54,8 +55,7 @@ private:
     bool selected_ = false;       // addressed since the last start
     bool wordAddressNext_ = false; // the next byte written is the word address
     Pending page_{};
-    bool cycleRunning_ = false;
-    uint64_t cycleStart_ = 0;
+    ModelBusy cycle_;
 };
 
 } // namespace host

@@ -84,8 +84,8 @@ private:
     I2cBus i2cBus_;
     Ds1338 rtc_;
     At24c02 eeprom_;
-    Mpc85xxI2c i2c_{i2cBus_};
-    CpmI2c cpm_{i2cBus_, bus_};
+    Mpc85xxI2c i2c_{i2cBus_, kInputClockHz * Ccsr::kPlatRatio};
+    CpmI2c cpm_{i2cBus_, bus_, kInputClockHz * Ccsr::kPlatRatio};
     PciController pci_;
     L2Controller l2_;
     NorFlash nor_;

@@ -10,7 +10,30 @@ void CpmI2c::powerOn()
     std::fill(dpram_.begin(), dpram_.end(), 0);
     plain_.clear();
     cpcr_ = 0;
+    cmd_.clear();
+    xfer_.clear();
     resetI2c();
+}
+
+uint64_t CpmI2c::byteNs() const
+{
+    if (i2brg_ < ((i2mod_ & kModFlt) ? 6 : 3)) return 0; // the clock generator does not run
+    static constexpr uint64_t kPrescale[4] = {32, 16, 8, 4};
+    uint64_t brgClkHz = platformHz_ / 16;
+    uint64_t sclDivider = kPrescale[(i2mod_ >> 1) & 3] * 2 * (uint64_t(i2brg_) + 3);
+    return 9 * sclDivider * 1000000000ull / brgClkHz;
+}
+
+void CpmI2c::catchUp()
+{
+    if (cmd_.due()) {
+        cmd_.clear();
+        completeCommand();
+    }
+    if (xfer_.due()) {
+        xfer_.clear();
+        transmit();
+    }
 }
 
 void CpmI2c::resetI2c()
@@ -34,6 +57,11 @@ void CpmI2c::setDp(uint32_t off, int width, uint32_t v)
 
 bool CpmI2c::read(uint32_t offset, int width, uint32_t& value)
 {
+    if ((offset & ~3u) == kCpcr && cmd_.busy())
+        modelPoll();
+    else
+        modelRegisterAccess();
+    catchUp();
     if (offset + width <= kDpramSize) {
         value = dp(offset, width);
         return true;
@@ -57,6 +85,8 @@ bool CpmI2c::read(uint32_t offset, int width, uint32_t& value)
 
 bool CpmI2c::write(uint32_t offset, int width, uint32_t value)
 {
+    modelRegisterAccess();
+    catchUp();
     if (offset + width <= kDpramSize) {
         setDp(offset, width, value);
         return true;
@@ -66,14 +96,21 @@ bool CpmI2c::write(uint32_t offset, int width, uint32_t value)
         if ((offset & 3u) != 0) return true;
         uint8_t v = uint8_t(width == 4 ? value >> 24 : width == 2 ? value >> 8 : value);
         switch (word) {
-        case kI2mod: i2mod_ = v; break;
+        case kI2mod:
+            i2mod_ = v;
+            if (!(v & kModEn) && xfer_.running()) { // abandoned before a byte went out
+                xfer_.clear();
+                i2c_.release();
+                inTransfer_ = false;
+            }
+            break;
         case kI2add: i2add_ = v & 0xFE; break;
         case kI2brg: i2brg_ = v; break;
         case kI2cer: i2cer_ &= uint8_t(~v); break; // events clear by writing 1
         case kI2cmr: i2cmr_ = v; break;
         case kI2com:
             i2com_ = v & kComMaster;
-            if ((v & kComStr) && (v & kComMaster) && (i2mod_ & kModEn)) transmit();
+            if ((v & kComStr) && (v & kComMaster) && (i2mod_ & kModEn)) startTransfer();
             break;
         default: break;
         }
@@ -96,10 +133,18 @@ bool CpmI2c::write(uint32_t offset, int width, uint32_t value)
 
 void CpmI2c::command(uint32_t v)
 {
-    // Commands complete at once: the reset and busy bits read back clear.
+    if (cmd_.running()) return; // the CP takes no command while busy
+    cpcr_ = v;
+    if (v & (kCpcrRst | kCpcrFlg)) cmd_.start((v & kCpcrRst) ? kCpResetNs : kCpCommandNs);
+}
+
+void CpmI2c::completeCommand()
+{
+    uint32_t v = cpcr_;
     if (v & kCpcrRst) {
         if (inTransfer_) i2c_.release();
         inTransfer_ = false;
+        xfer_.clear();
         resetI2c();
     } else if (v & kCpcrFlg) {
         uint32_t page = (v >> 26) & 0x1F, sbc = (v >> 21) & 0x1F, op = v & 0x0F;
@@ -120,6 +165,33 @@ void CpmI2c::command(uint32_t v)
         }
     }
     cpcr_ = v & ~(kCpcrRst | kCpcrFlg);
+}
+
+bool CpmI2c::pinsRouted() const
+{
+    auto reg = [this](uint32_t off) {
+        auto it = plain_.find(off);
+        return (it == plain_.end() ? 0 : it->second) & kPdI2cPins;
+    };
+    return reg(kPdir) == 0 && reg(kPpar) == kPdI2cPins && reg(kPsor) == kPdI2cPins && reg(kPodr) == kPdI2cPins;
+}
+
+void CpmI2c::startTransfer()
+{
+    uint64_t byteNs = this->byteNs();
+    if (xfer_.running() || !pinsRouted() || byteNs == 0) return; // nothing moves on the wires
+    uint32_t pr = dp(kI2cBasePtr, 2);
+    uint32_t tbptr = dp(pr + kTbptr, 2), bytes = 0;
+    for (int guard = 0; guard < 256 && tbptr + 8u <= kDpramSize; ++guard) {
+        uint16_t sc = uint16_t(dp(tbptr, 2));
+        if (!(sc & kBdReady)) break;
+        bytes += dp(tbptr + 2, 2);
+        if (sc & kBdLast) break;
+        tbptr = (sc & kBdWrap) ? dp(pr + kTbase, 2) : tbptr + 8u;
+    }
+    if (bytes == 0 || !i2c_.acquire(this)) return;
+    inTransfer_ = true;
+    xfer_.start(bytes * byteNs);
 }
 
 bool CpmI2c::receiveByte(uint8_t b, uint16_t& rbptr, uint32_t& rcount, bool& rxOpen)

@@ -15,68 +15,81 @@ constexpr size_t kFileSize = Ds1338::kRegs + 8; // registers, then the anchor's 
 int fromBcd(uint8_t v) { return (v >> 4) * 10 + (v & 0x0F); }
 uint8_t toBcd(int v) { return uint8_t((v / 10) << 4 | (v % 10)); }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (the chip's leap rule,
-// every fourth year, agrees with it for 2000-2099).
-int64_t daysFromCivil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    int64_t era = (y >= 0 ? y : y - 399) / 400;
-    int64_t yoe = y - era * 400;
-    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
+// Bits each time register has (the others read 0).
+constexpr uint8_t kRegMask[7] = {0xFF, 0x7F, 0x7F, 0x07, 0x3F, 0x1F, 0xFF};
 
-void civilFromDays(int64_t z, int64_t& y, int& m, int& d)
-{
-    z += 719468;
-    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    int64_t doe = z - era * 146097;
-    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    int64_t mp = (5 * doy + 2) / 153;
-    d = int(doy - (153 * mp + 2) / 5 + 1);
-    m = int(mp < 10 ? mp + 3 : mp - 9);
-    y = yoe + era * 400 + (m <= 2);
-}
+bool validBcd(uint8_t v, uint8_t lo, uint8_t hi) { return (v & 0x0F) <= 9 && v >= lo && v <= hi; }
 
-int64_t clampInt(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
-
-// The time registers as seconds from 2000-01-01 on the chip's calendar.
-int64_t registersToSeconds(const uint8_t* r, int64_t& days)
+// One count of a BCD counter running lo..hi; true when it wraps (a carry).
+// Off its range it counts on as the chip's counters do: a units digit of 9
+// or more carries into the tens, and a value at or past hi wraps to lo.
+bool bcdStep(uint8_t& v, uint8_t lo, uint8_t hi)
 {
-    int sec = fromBcd(r[0] & 0x7F), min = fromBcd(r[1] & 0x7F);
-    int hour;
-    if (r[2] & Ds1338::kHour12) {
-        hour = fromBcd(r[2] & 0x1F) % 12 + ((r[2] & Ds1338::kHourPm) ? 12 : 0);
-    } else {
-        hour = fromBcd(r[2] & 0x3F);
+    if (v >= hi) {
+        v = lo;
+        return true;
     }
-    int date = int(clampInt(fromBcd(r[4] & 0x3F), 1, 31));
-    int month = int(clampInt(fromBcd(r[5] & 0x1F), 1, 12));
-    int year = fromBcd(r[6]);
-    days = daysFromCivil(2000 + year, month, 1) + date - 1;
-    return days * 86400 + hour * 3600 + min * 60 + sec;
+    v = (v & 0x0F) >= 9 ? uint8_t((v & 0xF0) + 0x10) : uint8_t(v + 1);
+    return false;
 }
 
-void secondsToRegisters(int64_t t, uint8_t* r)
+// k counts of the counter; returns its carries.
+uint64_t bcdAdvance(uint8_t& v, uint8_t lo, uint8_t hi, uint64_t k)
 {
-    int64_t days = t / 86400, rest = t % 86400;
-    int64_t y;
-    int m, d;
-    civilFromDays(days, y, m, d);
-    int hour = int(rest / 3600);
-    r[0] = uint8_t((r[0] & Ds1338::kSecCh) | toBcd(int(rest % 60)));
-    r[1] = toBcd(int(rest / 60 % 60));
-    if (r[2] & Ds1338::kHour12) {
-        int h12 = hour % 12 == 0 ? 12 : hour % 12;
-        r[2] = uint8_t(Ds1338::kHour12 | (hour >= 12 ? Ds1338::kHourPm : 0) | toBcd(h12));
-    } else {
-        r[2] = toBcd(hour);
+    uint64_t carries = 0;
+    for (; k > 0 && !validBcd(v, lo, hi); --k) carries += bcdStep(v, lo, hi);
+    if (k == 0) return carries;
+    uint64_t span = uint64_t(fromBcd(hi) - fromBcd(lo) + 1), pos = uint64_t(fromBcd(v) - fromBcd(lo)) + k;
+    v = toBcd(int(fromBcd(lo) + pos % span));
+    return carries + pos / span;
+}
+
+// One hour of the hours register; true when the day carries.
+bool hourStep(uint8_t& r)
+{
+    if (!(r & Ds1338::kHour12)) {
+        uint8_t h = r & 0x3F;
+        bool carry = bcdStep(h, 0x00, 0x23);
+        r = h;
+        return carry;
     }
-    r[4] = toBcd(d);
-    r[5] = toBcd(m);
-    r[6] = toBcd(int((y - 2000) % 100));
+    uint8_t h = r & 0x1F;
+    bool pm = r & Ds1338::kHourPm, carry = false;
+    if (h == 0x11) { // 11 to 12 turns AM to PM or PM to the next day
+        h = 0x12;
+        carry = pm;
+        pm = !pm;
+    } else {
+        bcdStep(h, 0x01, 0x12);
+    }
+    r = uint8_t(Ds1338::kHour12 | (pm ? Ds1338::kHourPm : 0) | h);
+    return carry;
+}
+
+// One day: the day of the week, the date (the month's length from the month
+// and year registers read as BCD: 31 days for a month off its range; every
+// fourth year a leap year), the month, the year.
+void dayStep(uint8_t* r)
+{
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bcdStep(r[3], 0x01, 0x07);
+    int month = fromBcd(r[5]);
+    int days = month >= 1 && month <= 12 ? kDays[month - 1] : 31;
+    if (month == 2 && fromBcd(r[6]) % 4 == 0) days = 29;
+    if (!bcdStep(r[4], 0x01, toBcd(days))) return;
+    if (bcdStep(r[5], 0x01, 0x12)) bcdStep(r[6], 0x00, 0x99);
+}
+
+// The time registers counted on by whole seconds, as the chip counts them.
+void countSeconds(uint8_t* r, uint64_t seconds)
+{
+    uint8_t sec = r[0] & 0x7F;
+    uint64_t minutes = bcdAdvance(sec, 0x00, 0x59, seconds);
+    r[0] = uint8_t((r[0] & Ds1338::kSecCh) | sec);
+    uint64_t hours = bcdAdvance(r[1], 0x00, 0x59, minutes);
+    for (; hours > 0; --hours) {
+        if (hourStep(r[2])) dayStep(r);
+    }
 }
 
 int64_t systemWallNs()
@@ -101,9 +114,11 @@ void Ds1338::powerOn(const std::string& path)
         for (int i = 0; i < kRegs; ++i) reg_[i] = file[i];
         int64_t savedWall = 0;
         for (int i = 0; i < 8; ++i) savedWall = savedWall << 8 | file[kRegs + i];
-        // The battery kept the oscillator going while the board was off.
-        int64_t off = wallNs_() - savedWall;
-        if (off < 0 || (reg_[0] & kSecCh)) off = 0;
+        // The battery kept the oscillator going while the board was off. A
+        // saved time before 1970 or after now (a damaged file, a clock set
+        // back) counts as no time off.
+        int64_t now = wallNs_();
+        int64_t off = savedWall < 0 || savedWall > now || (reg_[0] & kSecCh) ? 0 : now - savedWall;
         anchorNs_ = platformNs() - off;
         bringUpToDate();
     } else {
@@ -130,11 +145,7 @@ void Ds1338::bringUpToDate()
     }
     int64_t whole = (now - anchorNs_) / kNsPerSec;
     if (whole <= 0) return;
-    int64_t days0;
-    int64_t t = registersToSeconds(reg_.data(), days0) + whole;
-    secondsToRegisters(t, reg_.data());
-    int64_t dayStep = t / 86400 - days0;
-    if (dayStep > 0 && reg_[3] >= 1 && reg_[3] <= 7) reg_[3] = uint8_t((reg_[3] - 1 + dayStep) % 7 + 1);
+    countSeconds(reg_.data(), uint64_t(whole));
     anchorNs_ += whole * kNsPerSec;
 }
 
@@ -179,7 +190,7 @@ void Ds1338::writeRegister(int r, uint8_t v)
     } else if (r == kControl) {
         reg_[kControl] = uint8_t((v & kCtlMask & ~kCtlOsf) | (reg_[kControl] & v & kCtlOsf));
     } else {
-        reg_[r] = v;
+        reg_[r] = r < 7 ? uint8_t(v & kRegMask[r]) : v;
     }
     save();
 }

@@ -7,6 +7,16 @@
 // register pointer wraps from 63 to 0. A start latches the time registers, so
 // one read gives a consistent time.
 //
+// The time registers are BCD counters with fixed ranges (seconds and minutes
+// 00-59, hours 00-23 or 01-12 with AM/PM, day 1-7, date 01 to the month's
+// last, month 01-12, year 00-99). A write stores the register's bits as
+// given (bits a register lacks read 0: minutes and hours bit 7, day bits
+// 7-3, date bits 7-6, month bits 7-5), BCD or not; the chip then counts in
+// BCD: a units digit of 9 or more carries into the tens digit and a value at
+// or past the top of its range wraps to the bottom with a carry. So a value
+// written in binary reads back as another number in BCD and goes wrong as
+// the clock counts (binary 9 seconds, 0x09, is followed by 0x10).
+//
 // The oscillator is the platform clock (host::clockNowNs(), real or virtual):
 // the registers hold the time at an anchor instant and advance by the whole
 // seconds since. The chip never sets the system calendar itself. Its state is

@@ -11,7 +11,8 @@ void I2cBus::attach(uint8_t addr7, I2cDevice* dev)
 
 bool I2cBus::acquire(const void* master)
 {
-    if (heldBusy_ || (owner_ && owner_ != master)) return false;
+    if (owner_ == master) return true;
+    if (busy()) return false;
     owner_ = master;
     return true;
 }
@@ -28,6 +29,7 @@ bool I2cBus::address(uint8_t addrByte)
     if (!it->second->addressed(read)) return false;
     selected_ = it->second;
     selectedRead_ = read;
+    if (read) driven_ = selected_->transmit();
     return true;
 }
 
@@ -40,15 +42,23 @@ bool I2cBus::write(uint8_t byte)
 uint8_t I2cBus::read(bool ack)
 {
     if (!selected_ || !selectedRead_) return 0xFF; // nobody drives the data line
-    uint8_t b = selected_->transmit();
-    if (!ack) selected_ = nullptr;
+    uint8_t b = driven_;
+    if (ack)
+        driven_ = selected_->transmit();
+    else
+        selected_ = nullptr; // not acknowledged: the device lets go of the bus
     return b;
 }
 
 void I2cBus::release()
 {
-    selected_ = nullptr;
     owner_ = nullptr;
+    if (selected_ && selectedRead_ && !(driven_ & 0x80)) {
+        // The device drives a 0 bit: the data line cannot rise, no stop.
+        heldLow_ = true;
+        return;
+    }
+    selected_ = nullptr;
     for (auto& [a, d] : devices_) d->busStop();
 }
 
@@ -70,6 +80,7 @@ void I2cBus::powerOn()
 {
     owner_ = nullptr;
     selected_ = nullptr;
+    heldLow_ = false;
     clearFaults();
 }
 

@@ -3,8 +3,13 @@
 //
 // The controller models drive the bus at the byte level: an address byte after
 // a start or repeated start, data bytes out and in with their acknowledges, a
-// stop. Every address byte on the wires is counted; the count is the bus's
-// measure of elapsed time (an EEPROM's write cycle lasts a number of them).
+// stop. The controllers give each byte its time; the wires only carry it.
+// Every address byte on the wires is counted (a measure of bus traffic).
+//
+// A device addressed for reading drives its first byte at once, and every
+// byte the master acknowledges makes it drive the next one. A stop while it
+// drives a byte whose first bit is 0 cannot be made: the device holds the
+// data line low, no stop is seen and the bus stays busy until power-on.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +31,7 @@ public:
     virtual bool addressed(bool read) = 0;
     // A byte from the master; true = acknowledge.
     virtual bool receive(uint8_t byte) = 0;
-    // The next byte the master clocks in.
+    // The next byte the device drives for the master to clock in.
     virtual uint8_t transmit() = 0;
     // A stop condition on the bus (every device sees it).
     virtual void busStop() {}
@@ -41,8 +46,9 @@ class I2cBus {
 public:
     void attach(uint8_t addr7, I2cDevice* dev);
 
-    // Another master may be holding the bus (fault) or one of ours owns it.
-    bool busy() const { return heldBusy_ || owner_ != nullptr; }
+    // Another master holds the bus (fault), a device holds the data line
+    // low, or one of ours owns it.
+    bool busy() const { return heldBusy_ || heldLow_ || owner_ != nullptr; }
     // Takes the bus for master; false when it is busy with another transfer.
     bool acquire(const void* master);
     bool ownedBy(const void* master) const { return owner_ == master; }
@@ -53,8 +59,10 @@ public:
     // A data byte from the addressed device, then the master's acknowledge
     // (false = no acknowledge: the device lets go of the bus).
     uint8_t read(bool ack);
-    // Stop condition; the bus is free again.
+    // Stop condition; the bus is free again (unless a device holds it).
     void release();
+    // A device holds the data line low after a failed stop.
+    bool dataHeldLow() const { return heldLow_; }
 
     uint64_t addressCycles() const { return addressCycles_; }
 
@@ -63,16 +71,18 @@ public:
     void setNotAcknowledging(uint8_t addr7, bool on);
     void setHeldBusy(bool on) { heldBusy_ = on; }
     void clearFaults();
-    // Power-on: nobody owns the bus, no faults.
+    // Power-on: nobody owns the bus, no faults, no device drives the bus.
     void powerOn();
 
 private:
     std::map<uint8_t, I2cDevice*> devices_;
     std::set<uint8_t> silent_;
     bool heldBusy_ = false;
+    bool heldLow_ = false;
     const void* owner_ = nullptr;
     I2cDevice* selected_ = nullptr;
     bool selectedRead_ = false;
+    uint8_t driven_ = 0xFF; // the byte the selected device drives in read mode
     uint64_t addressCycles_ = 0;
 };
 

@@ -7,7 +7,10 @@ void Mpc85xxI2c::powerOn()
 {
     if (s_.master) bus_.release();
     s_ = State{};
+    byte_.clear();
 }
+
+uint64_t Mpc85xxI2c::byteNs() const { return 9ull * kDivider[s_.fdr & 0x3F] * 1000000000ull / sourceHz_; }
 
 uint8_t Mpc85xxI2c::peek(uint32_t reg) const
 {
@@ -28,6 +31,11 @@ bool Mpc85xxI2c::read(uint32_t offset, int width, uint32_t& value)
 {
     uint32_t reg = offset & ~3u;
     if (reg > kDfsrr) return false;
+    if (reg == kSr && byte_.busy())
+        modelPoll();
+    else
+        modelRegisterAccess();
+    catchUp();
     // The register is the word's first byte; the other bytes read 0.
     uint32_t byteInWord = offset & 3u;
     uint8_t v = byteInWord == 0 ? regRead(reg) : 0;
@@ -39,10 +47,39 @@ bool Mpc85xxI2c::write(uint32_t offset, int width, uint32_t value)
 {
     uint32_t reg = offset & ~3u;
     if (reg > kDfsrr) return false;
+    modelRegisterAccess();
+    catchUp();
     if ((offset & 3u) != 0) return true; // reserved bytes
     uint8_t v = uint8_t(width == 4 ? value >> 24 : width == 2 ? value >> 8 : value);
     regWrite(reg, v);
     return true;
+}
+
+// A byte whose time is over reaches the wires: the device sees it now, with
+// the acknowledge the controller gives (TXAK) as it ends.
+void Mpc85xxI2c::catchUp()
+{
+    if (!byte_.due()) return;
+    byte_.clear();
+    bool acked = true;
+    switch (s_.pending) {
+    case Pending::Address: acked = bus_.address(s_.out); break;
+    case Pending::Send: acked = bus_.write(s_.out); break;
+    case Pending::Receive: s_.dr = bus_.read(!(s_.cr & kTxak)); break;
+    case Pending::None: return;
+    }
+    s_.pending = Pending::None;
+    s_.mcf = true;
+    s_.mif = true;
+    s_.rxak = !acked;
+}
+
+void Mpc85xxI2c::startByte(Pending kind, uint8_t out)
+{
+    s_.pending = kind;
+    s_.out = out;
+    s_.mcf = false;
+    byte_.start(byteNs());
 }
 
 uint8_t Mpc85xxI2c::regRead(uint32_t reg)
@@ -50,11 +87,8 @@ uint8_t Mpc85xxI2c::regRead(uint32_t reg)
     if (reg != kDr) return peek(reg);
     uint8_t v = s_.dr;
     // Master receive: reading the data register clocks in the next byte.
-    if (s_.master && !(s_.cr & kMtx) && !s_.addressNext && bus_.ownedBy(this)) {
-        s_.mcf = false;
-        s_.dr = bus_.read(!(s_.cr & kTxak));
-        byteDone(true);
-    }
+    if (s_.master && !(s_.cr & kMtx) && !s_.addressNext && !byte_.running() && bus_.ownedBy(this))
+        startByte(Pending::Receive, 0);
     return v;
 }
 
@@ -71,16 +105,24 @@ void Mpc85xxI2c::regWrite(uint32_t reg, uint8_t v)
         if (!(v & kMif)) s_.mif = false;
         break;
     case kDr:
+        if (byte_.running()) break; // a byte is moving: this one is lost
         s_.dr = v;
         if (s_.master && (s_.cr & kMtx) && bus_.ownedBy(this)) {
-            s_.mcf = false;
-            bool acked = s_.addressNext ? bus_.address(v) : bus_.write(v);
+            startByte(s_.addressNext ? Pending::Address : Pending::Send, v);
             s_.addressNext = false;
-            byteDone(acked);
         }
         break;
     default: break;
     }
+}
+
+void Mpc85xxI2c::stop()
+{
+    byte_.clear();
+    s_.pending = Pending::None;
+    if (s_.master) bus_.release();
+    s_.master = false;
+    s_.addressNext = false;
 }
 
 void Mpc85xxI2c::controlWrite(uint8_t v)
@@ -89,9 +131,7 @@ void Mpc85xxI2c::controlWrite(uint8_t v)
     s_.cr = uint8_t(v & ~kRsta); // RSTA reads as 0
     if (!(v & kMen)) {
         // Disabling the module ends any transfer and resets its status.
-        if (s_.master) bus_.release();
-        s_.master = false;
-        s_.addressNext = false;
+        stop();
         s_.mcf = true;
         s_.mal = s_.mif = false;
         s_.rxak = true;
@@ -105,9 +145,8 @@ void Mpc85xxI2c::controlWrite(uint8_t v)
         s_.master = true;
         s_.addressNext = true;
     } else if (!(v & kMsta) && (old & kMsta)) {
-        if (s_.master) bus_.release();
-        s_.master = false;
-        s_.addressNext = false;
+        if (byte_.running()) s_.mcf = true; // the byte is cut off
+        stop();
     }
     if (v & kRsta) {
         if (s_.master && (v & kMsta))
@@ -117,21 +156,12 @@ void Mpc85xxI2c::controlWrite(uint8_t v)
     }
 }
 
-void Mpc85xxI2c::byteDone(bool acked)
-{
-    s_.mcf = true;
-    s_.mif = true;
-    s_.rxak = !acked;
-}
-
 void Mpc85xxI2c::loseArbitration()
 {
     s_.mal = true;
     s_.mif = true;
     s_.cr &= uint8_t(~kMsta);
-    if (s_.master) bus_.release();
-    s_.master = false;
-    s_.addressNext = false;
+    stop();
 }
 
 } // namespace host

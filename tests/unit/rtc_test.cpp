@@ -6,6 +6,9 @@
 #include "support/i2cBoard.h"
 #include "support/textCheck.h"
 
+#include <fstream>
+#include <vector>
+
 namespace {
 
 class Rtc : public I2cBoard {
@@ -22,66 +25,79 @@ protected:
 constexpr uint32_t k2000 = 946684800;       // 2000-01-01 00:00:00 UTC
 constexpr uint32_t kFallback = 1114156800;  // 2005-04-22 08:00:00 UTC
 
-TEST_F(Rtc, StartUpRestartsAHaltedClockAndUsesItsTime)
+TEST_F(Rtc, StartUpRestartsAHaltedClockOrFallsBack)
 {
-    auto r = regs();
-    ASSERT_EQ(r[0] & 0x80, 0x80);
-    ASSERT_EQ(r[7] & 0x20, 0x20);
+    ASSERT_EQ((regs()[0] & 0x80) | (regs()[7] & 0x20), 0xA0) << "a new chip: halted, oscillator stopped";
     EXPECT_EQ(rtcLoadSystemClock(), 0);
     EXPECT_EQ(vx::time(nullptr), k2000);
-    r = regs();
-    EXPECT_EQ(r[0] & 0x80, 0);
-    EXPECT_EQ(r[7] & 0x20, 0);
+    EXPECT_EQ((regs()[0] & 0x80) | (regs()[7] & 0x20), 0) << "started, flag cleared";
     host::clockAdvanceNs(3000000000ull);
     EXPECT_EQ(regs()[0], 0x03) << "the clock runs";
-    EXPECT_EQ(console(), "");
-}
-
-TEST_F(Rtc, UnreachableOrNonsenseClockGivesTheFallbackDateAndCannotBeSet)
-{
+    // An unreachable clock, or one holding no valid date, gives the fallback.
     host::board().i2cBus().setNotAcknowledging(0x68, true);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
     EXPECT_EQ(rtcShow(), -1);
     EXPECT_HAS(setDialog("01-02-2008 3:4:5\n", -1), "RTC set failed\n");
-    host::board().i2cBus().clearFaults();
-    uint8_t bad[7] = {0x00, 0x00, 0x00, 0, 0x00, 0x13, 0x08}; // month 13, day 0
-    ASSERT_EQ(i2cRandomWrite(1, 3, 0, 1, bad, 7), 0);
+    // A clock file with no valid date (month 13, day 0), saved "before 1970".
+    std::string file(72, '\0');
+    file[5] = 0x13, file[64] = char(0x80);
+    std::ofstream(boardDir + "/rtc.bin", std::ios::binary) << file;
+    host::board().powerOn();
+    i2cInit(0x90, 0x10, 0x3F);
+    vx::clockSettime(0, 0);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
     EXPECT_EQ(console(), "");
 }
 
-TEST_F(Rtc, SetGetAndShow)
+TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
 {
     ASSERT_EQ(rtcSet(2008, 12, 31, 23, 59, 58), 0);
     auto r = regs();
-    EXPECT_EQ(r[0], 0x58);
-    EXPECT_EQ(r[2], 0x23);
-    EXPECT_EQ(r[3], 0);
-    EXPECT_EQ(r[6], 0x08);
-    EXPECT_EQ(r[8], 20);
+    EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 9),
+              (std::vector<uint8_t>{0x58, 0x59, 0x23, 0, 0x31, 0x12, 0x08, r[7], 20}));
+    EXPECT_EQ((rtcLoadSystemClock(), vx::time(nullptr)), 1230767998u);
+    EXPECT_EQ((rtcShow(), console()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+    host::clockAdvanceNs(2000000000ull); // the chip counts the BCD written into the new year
+    EXPECT_EQ((rtcShow(), console()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
+    for (int32_t year : {1999, 2005}) {
+        ASSERT_EQ(rtcSet(year, 6, 1, 0, 0, 0), 0);
+        EXPECT_EQ(regs()[6], year == 1999 ? 0x99 : 0x05);
+        EXPECT_EQ(regs()[8], year / 100);
+    }
+    uint8_t pm = 0x40 | 0x20 | 0x11; // a clock in 12-hour form: 11 PM reads as hour 23
     int32_t y, mo, d, h, mi, s;
-    ASSERT_EQ(rtcGet(&y, &mo, &d, &h, &mi, &s), 0);
-    EXPECT_EQ(y * 10000 + mo * 100 + d, 20081231);
-    EXPECT_EQ(h * 10000 + mi * 100 + s, 235958);
-    ASSERT_EQ(rtcLoadSystemClock(), 0);
-    EXPECT_EQ(vx::time(nullptr), 1230767998u);
-    ASSERT_EQ(rtcShow(), 0);
-    EXPECT_EQ(console(), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
-
-    ASSERT_EQ(rtcSet(1999, 6, 1, 0, 0, 0), 0);
-    EXPECT_EQ(regs()[6], 0x99);
-    EXPECT_EQ(regs()[8], 19);
-    ASSERT_EQ(rtcSet(2005, 6, 1, 0, 0, 0), 0);
-    EXPECT_EQ(regs()[6], 0x05);
-    EXPECT_EQ(regs()[8], 20);
-
-    // A clock in 12-hour form: 11 PM reads as hour 23.
-    uint8_t pm = 0x40 | 0x20 | 0x11;
     ASSERT_EQ(i2cRandomWrite(1, 3, 2, 1, &pm, 1), 0);
     ASSERT_EQ(rtcGet(&y, &mo, &d, &h, &mi, &s), 0);
     EXPECT_EQ(h, 23);
+}
+
+// The chip counts in BCD: a time written in binary (a wrong driver) reads back
+// as written but goes wrong at the first carry.
+TEST_F(Rtc, ClockCountsInBcdSoBinaryWrittenTimesGoWrong)
+{
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> set; // registers 0-6
+        uint64_t after; // seconds
+        std::vector<uint8_t> expect;
+    } cases[] = {
+        {"BCD, leap day", {0x58, 0x59, 0x23, 5, 0x28, 0x02, 0x08}, 2, {0x00, 0x00, 0x00, 6, 0x29, 0x02, 0x08}},
+        {"BCD, 12-hour 11:59:59 PM", {0x59, 0x59, 0x71, 7, 0x31, 0x12, 0x99}, 1, {0, 0, 0x52, 1, 1, 1, 0}},
+        {"BCD, a year on", {0x00, 0x00, 0x00, 1, 0x01, 0x01, 0x08}, 366 * 86400, {0, 0, 0, 3, 0x01, 0x01, 0x09}},
+        {"binary 9 s", {9, 0, 0, 1, 1, 1, 8}, 1, {0x10, 0, 0, 1, 1, 1, 8}},
+        {"binary 58 s", {58, 59, 23, 1, 31, 12, 8}, 2, {0x41, 0x3B, 0x17, 1, 0x1F, 0x0C, 8}},
+        {"binary 31 December", {0x59, 0x59, 0x23, 1, 31, 12, 8}, 1, {0x00, 0x00, 0x00, 2, 0x20, 0x0C, 8}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 0, 1, c.set.data(), 7), 0);
+        auto r = regs();
+        EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.set) << c.what << ": as written";
+        host::clockAdvanceNs(c.after * 1000000000ull);
+        r = regs();
+        EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.expect) << c.what;
+    }
 }
 
 TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)

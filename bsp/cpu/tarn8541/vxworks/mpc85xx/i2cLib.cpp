@@ -27,8 +27,9 @@ constexpr uint8_t SR_MIF = 0x02;
 constexpr uint8_t SR_RXAK = 0x01;
 
 /* Waits on the controller: first polls with a short busy-wait between them
- * (a byte takes well under this on any bus speed), then one-tick delays up to
- * the limit, so a dead bus ends the transfer instead of hanging the console. */
+ * (2000 of them outlast a byte at the start-up divider, about 0.9 ms), then
+ * one-tick delays up to the limit, so a dead bus ends the transfer instead of
+ * hanging the console. */
 constexpr int FAST_POLLS = 2000;
 constexpr int PAUSE_LOOPS = 256;
 constexpr int TIMEOUT_TICKS = 10;

@@ -38,9 +38,10 @@ void i2cStop();
 int i2cSendByte(uint8_t byte);                      /* 0 acknowledged, -1 not */
 void i2cSendOffset(uint32_t offset, int32_t adrsBytes);
 
-/* Acknowledge polling after a write gives up after this many attempts: at a
- * 1 MHz bus an attempt lasts at least 10 us, so this outlasts the 10 ms
- * longest write cycle of the EEPROMs on the board. */
-constexpr int I2C_ACK_POLL_ATTEMPTS = 2000;
+/* Acknowledge polling after a write gives up after this many attempts. At the
+ * divider i2cInit is given at start-up (0x3F: about 10 kHz from the 330 MHz
+ * platform clock) an attempt lasts about 0.9 ms, so 150 of them outlast the
+ * 5 ms write cycle of the EEPROMs on the board many times over. */
+constexpr int I2C_ACK_POLL_ATTEMPTS = 150;
 
 #endif
