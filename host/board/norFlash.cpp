@@ -2,6 +2,7 @@
 // of the boot flash model.
 #include "host/board/norFlash.h"
 
+#include "host/board/modelTime.h"
 #include "host/os/hostos.h"
 
 #include <algorithm>
@@ -376,14 +377,13 @@ void NorFlash::startErase(uint32_t first, uint32_t len, bool chip)
 
 void NorFlash::startBusy(Op op, uint64_t typNs, uint64_t maxNs, Fault fault, bool cannot)
 {
-    const bool real = !clockIsVirtual();
-    const uint64_t now = clockNowNs();
+    const uint64_t now = modelNowNs();
     st_.mode = Mode::Busy;
     st_.op = op;
     st_.outcome = cannot && fault != Fault::Hang ? Fault::Fail : fault;
     if (fault == Fault::Fail) target_.clear(); // the cells refuse the change
-    st_.doneNs = now + (real ? typNs / kRealTimeScale : typNs);
-    st_.limitNs = now + (real ? maxNs / kRealTimeScale : maxNs);
+    st_.doneNs = now + modelChipNs(typNs);
+    st_.limitNs = now + modelChipNs(maxNs);
     const uint64_t n = counters_.operations();
     const bool hookCuts = faults_.onOperation && faults_.onOperation(n);
     if (hookCuts || (faults_.powerCutAfterOps != 0 && n >= faults_.powerCutAfterOps)) {

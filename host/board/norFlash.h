@@ -11,7 +11,7 @@
 //
 // Time. Program and erase last their typical time from the query table (word
 // and buffer program 64 us, sector erase 512 ms, chip erase 131 s) on the
-// board clock; the real binary divides these by kRealTimeScale (100), so a
+// board clock; the real binary divides these by 100 (modelChipNs), so a
 // first-boot format takes about a second and a boot code update a fraction of
 // one. An operation that cannot complete (bits to be set, or an injected
 // failure) shows DQ5 at the table's maximum time (8x, 32x, 8x and 4x the
@@ -79,9 +79,9 @@ public:
     static constexpr uint16_t kDq2EraseToggle = 0x04;
     static constexpr uint16_t kDq1BufferAbort = 0x02;
 
-    // Virtual time of one poll, and the real binary's time scale (see above).
+    // Virtual time of one poll (see above): a flash status read is the
+    // driver's read and its zero-tick delay, slower than an I2C register poll.
     static constexpr uint64_t kPollNs = 50'000;
-    static constexpr uint64_t kRealTimeScale = 100;
 
     // Fail: the cells refuse the change, DQ5 at the maximum time; Hang: never
     // ends; Race: completes at the maximum time, in the very read that first
