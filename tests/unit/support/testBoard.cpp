@@ -1,6 +1,8 @@
 // testBoard.cpp - the unit-test board fixture.
 #include "testBoard.h"
 
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "host/os/root.h"
 #include "image/dim.h"
 #include "image/imageActivate.h"
@@ -44,6 +46,16 @@ void TestBoard::TearDown()
     host::platformStopForTest();
     std::error_code ec;
     std::filesystem::remove_all(boardDir, ec);
+}
+
+void TestBoard::formatFlashDisk()
+{
+    flashDevProbe();
+    ASSERT_EQ(tffsPPCInit(), 0);
+    ASSERT_EQ(vx::chdir("/DskVol/"), 0);
+    vx::mkdir("files");
+    ASSERT_EQ(vx::chdir("files"), 0);
+    takeOutput();
 }
 
 std::string TestBoard::hostPath(const std::string& name) const { return boardDir + "/DskVol/files/" + name; }

@@ -22,6 +22,9 @@ protected:
     std::string readHostFile(const std::string& name) const;
     bool hostFileExists(const std::string& name) const;
     host::ScriptedPeer& peer() { return peer_; }
+    // Formats the flash disk as the first start-up of a new board does (so a
+    // later bootMain keeps the files) and enters "/DskVol/files" again.
+    void formatFlashDisk();
     // Everything the board printed since the last call.
     std::string takeOutput();
     // The same with the console's CR LF line ends read as plain new-lines.
