@@ -9,6 +9,7 @@
 #include "log/eventLog.h"
 #include "log/log.h"
 #include "osapi.h"
+#include "osapi_file.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -39,6 +40,19 @@ void TestBoard::SetUp()
     ASSERT_EQ(vx::chdir("/DskVol/"), 0);
     vx::mkdir("files");
     ASSERT_EQ(vx::chdir("files"), 0);
+}
+
+void TestBoard::powerOn()
+{
+    host::platformStopForTest();
+    host::platformStartForTest(boardDir, &peer_);
+    dimReset();
+    imageActivateReset();
+    eventLogReset();
+    logReset();
+    osapiFileReset();
+    flashDevReset();
+    vx::chdir("/DskVol/files");
 }
 
 void TestBoard::TearDown()

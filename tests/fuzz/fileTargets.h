@@ -1,0 +1,204 @@
+// fileTargets.h - the readers of stored and received files, one fuzz target
+// each: an arbitrary input goes in as the file (or the sender's bytes) and
+// the reader runs as the board runs it. A target traps on a broken oracle;
+// the sanitizers catch the rest. Shared by the libFuzzer program (files_fuzz)
+// and the seeded mutation search of the unit suite (fileFuzz_test), with the
+// seed inputs the search mutates. Expects the platform started, the current
+// directory "/DskVol/files" (host directory filesDir) and the flash access
+// lock created.
+#pragma once
+
+#include "../unit/support/imageBuilder.h"
+#include "cli/cliTxtCfg.h"
+#include "host/os/console.h"
+#include "image/dim.h"
+#include "image/imageActivate.h"
+#include "image/imageInfo.h"
+#include "logReaders.h"
+#include "osapi.h"
+#include "xmodem/xmodem.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+namespace fuzzfiles {
+
+struct Context {
+    std::string filesDir;
+    host::ScriptedPeer* peer;
+};
+
+inline std::string read(const Context& c, const char* name)
+{
+    std::ifstream in(c.filesDir + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline void write(const Context& c, const char* name, const std::string& s)
+{
+    std::ofstream(c.filesDir + "/" + name, std::ios::binary | std::ios::trunc) << s;
+}
+inline void require(bool ok)
+{
+    if (!ok) __builtin_trap();
+}
+
+// "boot.dim": start-up's reading (and its repair), the show, the queries.
+// The images it names are never touched.
+inline void dimRun(const Context& c, const std::string& in)
+{
+    write(c, "boot.dim", in);
+    write(c, "image1", "one");
+    write(c, "image2", "two");
+    dimReset();
+    imageActivateReset();
+    dimInitialize();
+    dimShow();
+    char name[DIM_NAME_LEN + 8] = {}, text[DIM_DESCR_LEN + 8] = {};
+    dimActiveImageGet(name);
+    dimBackupImageGet(name);
+    char boot[BOOT_IMAGE_NAME_LEN];
+    imageActiveNameGet(boot, false);
+    int n = 0;
+    dimActiveCounterGet(&n);
+    dimImageDescrGet("image1", text);
+    require(std::strlen(name) < DIM_NAME_LEN && std::strlen(text) < DIM_DESCR_LEN);
+    require(read(c, "image1") == "one" && read(c, "image2") == "two");
+}
+
+// "startup-config": every command read out, then copied as option 5 copies
+// a received file; the reader never writes its file.
+inline void configRun(const Context& c, const std::string& in)
+{
+    write(c, "startup-config", in);
+    cliTxtCfgCtx ctx;
+    if (cliTxtCfgCmdInit("startup-config", &ctx) == 0) {
+        int lines = 0;
+        while (char* line = cliTxtCfgCmdGet(&ctx, lines & 1)) {
+            require(std::strlen(line) <= CLI_TXT_CFG_LINE_MAX && ++lines <= int(in.size()) + 1);
+        }
+        cliTxtCfgCmdClose(&ctx);
+    }
+    require(read(c, "startup-config") == in);
+    write(c, "received.cfg", in);
+    cliTxtCfgCopyConfig("received.cfg", "copy.cfg", int(in.size() & 1));
+    require(read(c, "received.cfg") == in);
+}
+
+// "diag_config.cfg": the start mode read at power-on is one of the two.
+inline void diagRun(const Context& c, const std::string& in)
+{
+    write(c, "diag_config.cfg", in);
+    imageActivateReset();
+    int mode = diagModeGet();
+    require(mode == DIAG_MODE_DIAG || mode == DIAG_MODE_OPCODE);
+    diagImageExists();
+}
+
+// The image header and STK table through the start-up check and option 6;
+// the check reads and never writes the images.
+inline void imageRun(const Context& c, const std::string& in)
+{
+    write(c, "boot.dim", "---IMAGE---\nactive\nactive\nimage1\n0\n\n---IMAGE---\nbackup\nbackup\nimage2\n0\n\n");
+    write(c, "image1", in);
+    write(c, "image2", in);
+    dimReset();
+    imageActivateReset();
+    dimInitialize();
+    imageActiveCrcCheck();
+    imageInfoShow();
+    diagImageExists();
+    require(read(c, "image1") == in && read(c, "image2") == in);
+}
+
+// Received streams: the sender's bytes, then silence. The first byte picks the command:
+// XMODEM into a named file, YMODEM batch (a block 0 with a good CRC made of
+// the next 128 bytes, so header texts are reached), MODEM7 into a named file.
+// Not the unnamed MODEM7 receive: it copies the transfer name onto itself
+// (being mended). Whatever the header names, nothing outside the current
+// directory is written.
+inline std::string block0(const std::string& body)
+{
+    std::string d = body.substr(0, 128);
+    d.resize(128, '\0');
+    uint16_t crc = 0;
+    for (unsigned char ch : d) {
+        crc ^= uint16_t(ch << 8);
+        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return std::string("\x01\x00\xff", 3) + d + char(crc >> 8) + char(crc & 0xFF);
+}
+
+inline void receiveRun(const Context& c, const std::string& in)
+{
+    if (in.empty()) return;
+    static const char* const kCommands[] = {"-cbrke out.bin", "-ybrk", "-mbr out.bin", "-cbrk out.bin"};
+    int kind = (unsigned char)in[0] % 4;
+    std::string stream = kind == 1 ? block0(in.substr(1)) + (in.size() > 129 ? in.substr(129) : "") : in.substr(1);
+    std::string parent = c.filesDir + "/..";
+    size_t before = std::distance(std::filesystem::directory_iterator(parent), {});
+    // Like a sender: the next piece (a block, or a byte of a MODEM7 name) each
+    // time the board answers with a single byte.
+    size_t at = 0;
+    c.peer->onOutput = [&](host::ScriptedPeer& p, const std::string& out) {
+        if (out.size() == 1 && at < stream.size()) {
+            size_t piece = kind == 2 && at < 13 ? 1 : 133;
+            p.type(stream.substr(at, piece));
+            at += piece;
+        }
+        p.clearOutput();
+    };
+    xmodem(kCommands[kind]);
+    c.peer->onOutput = [](host::ScriptedPeer& p, const std::string&) { p.clearOutput(); };
+    require(size_t(std::distance(std::filesystem::directory_iterator(parent), {})) == before);
+    for (auto& e : std::filesystem::directory_iterator(c.filesDir))
+        if (e.is_regular_file() && e.path().filename() != "image1") std::filesystem::remove(e.path());
+}
+
+inline void logsRun(const Context& c, const std::string& in)
+{
+    logReadersRun(c.filesDir, reinterpret_cast<const uint8_t*>(in.data()), in.size());
+}
+
+struct Target {
+    const char* name;
+    void (*run)(const Context&, const std::string&);
+    std::vector<std::string> seeds;
+};
+
+inline std::vector<Target> targets()
+{
+    using namespace testimg;
+    std::string dim2 = "---IMAGE---\nactive\nactive\nimage1\n3\ndefault image\n"
+                       "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
+    std::string plain = "hostname tarn\r\n! comment\n\n  interface 0/1 \nvlan database\n  vlan 5\nexit\n";
+    std::string packed(8, '\0');
+    put32(packed, 4, CLI_TXT_CFG_MAGIC);
+    std::string text = "hostname tarn\n\nvlan 5\n\n", z(128, '\0');
+    uLongf zlen = z.size();
+    compress(reinterpret_cast<Bytef*>(z.data()), &zlen, reinterpret_cast<const Bytef*>(text.data()), text.size());
+    z.resize(zlen);
+    put32(packed, 0, uint32_t(zlen));
+    packed += z;
+    std::string img = plainImage();
+    std::string ymodem = "\x01out.bin";
+    ymodem += std::string("\0" "300 10 100644 0 1 300 0", 24);
+    ymodem.resize(129, '\0');
+    std::string block1 = block0(std::string(128, 'd'));
+    block1[1] = 1;
+    block1[2] = char(0xFE);
+    return {
+        {"dim", dimRun, {dim2, dim2.substr(0, 40), "---IMAGE---\n"}},
+        {"config", configRun, {plain, packed, packed + plain}},
+        {"diag", diagRun, {"1", "2", std::string(4, '\0') + "\x01"}},
+        {"image", imageRun, {img, withBootCode(std::string(64, 'b')), stk({{kBoard, img}, {1, img}})}},
+        {"receive", receiveRun, {std::string(1, '\0') + block1 + "\x04", ymodem + block1 + "\x04" + block0(""), "\x02\x06OUT     BIN\x1a\x06" + block1}},
+        {"logs", logsRun, {std::string(52 * 3, '\0'), "<1> started\n" + std::string(200, 'x')}},
+    };
+}
+
+} // namespace fuzzfiles
