@@ -14,7 +14,8 @@
 #include "image/dim.h"
 #include "image/imageActivate.h"
 #include "image/imageInfo.h"
-#include "logReaders.h"
+#include "log/eventLog.h"
+#include "log/log.h"
 #include "osapi.h"
 #include "xmodem/xmodem.h"
 
@@ -71,22 +72,37 @@ inline void dimRun(const Context& c, const std::string& in)
 }
 
 // "startup-config": every command read out, then copied as option 5 copies
-// a received file; the reader never writes its file.
+// a received file. The reader never writes its file; a copy that succeeds
+// reads back as the same commands, in compressed blocks the reader can take.
+inline std::vector<std::string> commands(const char* name)
+{
+    std::vector<std::string> out;
+    cliTxtCfgCtx ctx;
+    if (cliTxtCfgCmdInit(name, &ctx) != 0) return {"<none>"};
+    while (char* line = cliTxtCfgCmdGet(&ctx, 0)) {
+        require(std::strlen(line) <= CLI_TXT_CFG_LINE_MAX && out.size() < 100000);
+        out.emplace_back(line);
+        // A NUL inside a line ends the command before its trailing blanks are trimmed.
+        out.back().erase(out.back().find_last_not_of(" \t\r") + 1);
+    }
+    cliTxtCfgCmdClose(&ctx);
+    return out;
+}
+
 inline void configRun(const Context& c, const std::string& in)
 {
     write(c, "startup-config", in);
-    cliTxtCfgCtx ctx;
-    if (cliTxtCfgCmdInit("startup-config", &ctx) == 0) {
-        int lines = 0;
-        while (char* line = cliTxtCfgCmdGet(&ctx, lines & 1)) {
-            require(std::strlen(line) <= CLI_TXT_CFG_LINE_MAX && ++lines <= int(in.size()) + 1);
-        }
-        cliTxtCfgCmdClose(&ctx);
-    }
+    std::vector<std::string> cmds = commands("startup-config");
     require(read(c, "startup-config") == in);
-    write(c, "received.cfg", in);
-    cliTxtCfgCopyConfig("received.cfg", "copy.cfg", int(in.size() & 1));
-    require(read(c, "received.cfg") == in);
+    if (cliTxtCfgCopyConfig("startup-config", "copy.cfg", 1) != 0) return;
+    require(commands("copy.cfg") == cmds);
+    std::string copy = read(c, "copy.cfg");
+    for (size_t at = 0; at + 8 <= copy.size();) {
+        uint32_t len = 0;
+        require(cliTxtCfgBlockHeader(reinterpret_cast<const uint8_t*>(copy.data() + at), &len) &&
+                len <= CLI_TXT_CFG_BLOCK_LEN);
+        at += 8 + len;
+    }
 }
 
 // "diag_config.cfg": the start mode read at power-on is one of the two.
@@ -159,9 +175,40 @@ inline void receiveRun(const Context& c, const std::string& in)
         if (e.is_regular_file() && e.path().filename() != "image1") std::filesystem::remove(e.path());
 }
 
+// "log2.bin", the text logs and "persist.txt": the event log store as the
+// start-up opens it (and in mode off), its rendering over the raw bytes, the
+// dump of every generation, the persist ring.
 inline void logsRun(const Context& c, const std::string& in)
 {
-    logReadersRun(c.filesDir, reinterpret_cast<const uint8_t*>(in.data()), in.size());
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(in.data());
+    size_t size = in.size();
+    for (int mode : {5, EVENT_LOG_MODE_OFF}) {
+        write(c, "log2.bin", in);
+        eventLogOpen(EVENT_LOG_BOOT_SIZE, nullptr, mode, 2, 7);
+        require(eventLogToAscii() != 0 || read(c, "asciilog.bin").size() % 1024 == 0); // whole kilobytes
+    }
+    // The renderer over the raw bytes, which need not be a valid log.
+    eventLogOpen(EVENT_LOG_BOOT_SIZE, nullptr, 5, 2, 7);
+    std::vector<uint8_t> buf(EVENT_LOG_BOOT_SIZE, 0xFF);
+    std::memcpy(buf.data(), data, size < buf.size() ? size : buf.size());
+    char text[EVENT_LOG_TEXT_LEN];
+    text[0] = '\0';
+    int32_t cursor = eventLogFormat(buf.data(), EVENT_LOG_NONE, text);
+    for (uint32_t shown = 0; cursor != EVENT_LOG_NONE; ++shown) {
+        if (shown > eventLogSlotCount() || std::strlen(text) >= EVENT_LOG_TEXT_LEN) require(false);
+        text[0] = '\0';
+        cursor = eventLogFormat(buf.data(), cursor, text);
+    }
+
+    // The text logs: every generation, then "persist.txt".
+    for (const char* name : {"slog0.txt", "olog0.txt", "slog1.txt", "olog2.txt", "persist.txt"})
+        write(c, name, in);
+    logDump("dump.txt");
+    persistPrint();
+    if (persistInit() == 0) persistWrite("<fuzz>", 6);
+    std::ifstream persist(c.filesDir + "/persist.txt", std::ios::binary | std::ios::ate);
+    uint64_t limit = size > 32u * LOG_SLOT_SIZE ? size : 32u * LOG_SLOT_SIZE;
+    if (uint64_t(persist.tellg()) > limit) require(false); // the ring never grows past its slots
 }
 
 struct Target {
@@ -191,13 +238,16 @@ inline std::vector<Target> targets()
     std::string block1 = block0(std::string(128, 'd'));
     block1[1] = 1;
     block1[2] = char(0xFE);
+    std::string events;
+    for (uint32_t type : {1u, 2u, 3u, 4u, 0x300u, 0x1100u, 0u, 5u}) events += be32(type) + std::string(48, 'a');
+    events += std::string(52 * 3, '\xff');
     return {
         {"dim", dimRun, {dim2, dim2.substr(0, 40), "---IMAGE---\n"}},
         {"config", configRun, {plain, packed, packed + plain}},
         {"diag", diagRun, {"1", "2", std::string(4, '\0') + "\x01"}},
         {"image", imageRun, {img, withBootCode(std::string(64, 'b')), stk({{kBoard, img}, {1, img}})}},
         {"receive", receiveRun, {std::string(1, '\0') + block1 + "\x04", ymodem + block1 + "\x04" + block0(""), "\x02\x06OUT     BIN\x1a\x06" + block1}},
-        {"logs", logsRun, {std::string(52 * 3, '\0'), "<1> started\n" + std::string(200, 'x')}},
+        {"logs", logsRun, {events, std::string("<1> started\r\n").append(579, '\0') + "<2> cut"}},
     };
 }
 

@@ -155,20 +155,6 @@ TEST_F(ImageActivateTest, BackupActivation)
     EXPECT_EQ(readHostFile("boot.dim"), record("active", "image1") + record("backup", "image2"));
 }
 
-TEST_F(ImageActivateTest, NoUsableBackupName)
-{
-    // One image only, or a backup name that does not fit bootImageName.
-    for (const std::string& text : {record("active", "image1"),
-                                    record("active", "image1") + record("backup", std::string(30, 'x'))}) {
-        writeHostFile(std::string(30, 'x'), plainImage());
-        directory(text);
-        EXPECT_EQ(imageBackupActivate(), 1);
-        EXPECT_TRUE(saw("No Backup Image available.\n"));
-        EXPECT_EQ(readHostFile("boot.dim"), text);
-        EXPECT_STREQ(bootImageName, "image1");
-    }
-}
-
 TEST_F(ImageActivateTest, DiagModeFileAndImage)
 {
     EXPECT_EQ(diagModeGet(), 2);

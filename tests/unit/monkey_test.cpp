@@ -15,6 +15,7 @@
 #include "osapi.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
+#include "support/textCheck.h"
 
 #include <csignal>
 #include <cstdio>
@@ -25,7 +26,6 @@
 #include <random>
 #include <set>
 #include <unistd.h>
-#include <zlib.h>
 
 // Present in sanitizer builds only: the report hook runs before the sanitizer ends the process.
 extern "C" void __sanitizer_set_death_callback(void (*)()) __attribute__((weak));
@@ -109,15 +109,6 @@ const PromptText* promptOf(const std::string& out)
     for (const PromptText& p : kPrompts)
         if (endsWith(out, p.tail)) return &p;
     return nullptr;
-}
-
-std::string deflate(const std::string& s)
-{
-    std::string z(compressBound(s.size()), '\0');
-    uLongf n = z.size();
-    compress(reinterpret_cast<Bytef*>(z.data()), &n, reinterpret_cast<const Bytef*>(s.data()), s.size());
-    z.resize(n);
-    return z;
 }
 
 class Monkey : public TestBoard {
@@ -333,16 +324,6 @@ protected:
         return true;
     }
 
-    void powerOn()
-    {
-        host::platformStopForTest();
-        host::platformStartForTest(boardDir, &peer());
-        dimReset();
-        imageActivateReset();
-        eventLogReset();
-        logReset();
-        anyAllowed = true;
-    }
 
     void run(uint32_t seed, uint64_t steps)
     {
@@ -351,8 +332,8 @@ protected:
         limit = steps;
         keysSoFar.clear();
         formatFlashDisk();
-        writeHostFile("image1", testimg::plainImage(testimg::kBoard, deflate(std::string(5000, 'o'))));
-        writeHostFile("image2", testimg::plainImage(testimg::kBoard, deflate(std::string(9000, 'q'))));
+        writeHostFile("image1", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(5000, 'o'))));
+        writeHostFile("image2", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(9000, 'q'))));
         writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\nimage1\n0\ndefault\n"
                                   "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n");
         writeHostFile("startup-config", "hostname tarn\nvlan database\n");
@@ -372,6 +353,7 @@ protected:
             if (HasFailure()) break;
             checkFiles();
             powerOn();
+            anyAllowed = true;
         }
         std::string names;
         for (auto& r : reached) names += " [" + r + "]";
