@@ -97,28 +97,6 @@ TEST_F(CliTxtCfg, PlainTextLinesCommentsAndBlanks)
 
 }
 
-TEST_F(CliTxtCfg, CompressedBlocksAndMixedPieces)
-{
-    std::string file = block("one\n\ntwo\n\n") + block("") + block("! c\n\nthree\n\n");
-    EXPECT_EQ(read(file), (Cmds{"one", "two", "three"}));
-    EXPECT_EQ(read(file, 0), (Cmds{"one", "two", "! c", "three"}));
-    // A plain line carried into the next piece.
-    EXPECT_EQ(read(block("par") + block("tial\n\nnext\n\n")), (Cmds{"partial", "next"}));
-}
-
-TEST_F(CliTxtCfg, OverLongLinesAreDroppedWhole)
-{
-    bool damaged = false;
-    std::string longLine(5000, 'L');
-    EXPECT_EQ(read("a\n" + longLine + "\nb\n", 1, &damaged), (Cmds{"a", "b"}));
-    EXPECT_TRUE(damaged);
-    EXPECT_EQ(read("a\n" + longLine, 1, &damaged), (Cmds{"a"}));
-    EXPECT_EQ(read(std::string(1024, 'k') + "\nz\n", 1, &damaged), (Cmds{std::string(1024, 'k'), "z"}));
-    EXPECT_FALSE(damaged);
-    EXPECT_EQ(read(std::string(1025, 'k') + "\nz\n", 1, &damaged), (Cmds{"z"}));
-    EXPECT_TRUE(damaged);
-}
-
 TEST_F(CliTxtCfg, CopyWritesCompressedBlocksOfWholeCommands)
 {
     writeHostFile("tempcfg.bin", "hostname tarn\n! note\n\n  vlan 5  \r\n");

@@ -136,20 +136,3 @@ TEST_F(DimTest, AddDeleteAndTheFileFollowingEachChange)
     EXPECT_EQ(state, 3);
     EXPECT_FALSE(hostFileExists("boot.new"));
 }
-
-TEST_F(DimTest, InterruptedReplaceIsCompleted)
-{
-    // Power lost between the removal of the old file and the rename.
-    writeHostFile("boot.new", kDefault + record("backup", "backup", "image2"));
-    EXPECT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(backup(), "image2");
-    EXPECT_FALSE(hostFileExists("boot.new"));
-    EXPECT_EQ(dimFile(), kDefault + record("backup", "backup", "image2"));
-
-    // Power lost while the aside file was written: the old directory stands.
-    dimReset();
-    writeHostFile("boot.new", "---IMAGE---\nbac");
-    EXPECT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(backup(), "image2");
-    EXPECT_FALSE(hostFileExists("boot.new"));
-}

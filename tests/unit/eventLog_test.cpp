@@ -73,23 +73,6 @@ protected:
 
 } // namespace
 
-TEST_F(EventLogTest, FullOrMalformedLogsAreEmptiedAtOpen)
-{
-    std::string used = eventRecord(1, "a.c", 1, 2, 3, 4);
-    std::string full;
-    for (uint32_t i = 0; i < kSlots; ++i) full += used;
-    std::string gap = used + used + used + freeSlots(1) + used + used + used + used;
-    gap += freeSlots(kSlots - 8);
-
-    for (const std::string& content : {full, gap}) {
-        eventLogReset();
-        writeHostFile("log2.bin", content);
-        ASSERT_EQ(open(), 0);
-        EXPECT_EQ(readHostFile("log2.bin"), freeSlots(kSlots));
-        EXPECT_EQ(eventLogNextSlot(), 0u);
-    }
-}
-
 TEST_F(EventLogTest, StoresRewriteTheWholeFileAndAFullLogStartsOver)
 {
     ASSERT_EQ(open(), 0);
@@ -188,16 +171,5 @@ TEST_F(EventLogTest, FailedConversionIsNotSent)
     out = takeOutput();
     EXPECT_NE(out.find("ERROR: Event Log conversion failed. XMODEM transfer failed."), std::string::npos);
     EXPECT_EQ(out.find("xmodem"), std::string::npos);
-    EXPECT_FALSE(hostFileExists("asciilog.bin"));
-}
-
-TEST_F(EventLogTest, FileIsRemovedWhateverTheTransferGives)
-{
-    ASSERT_EQ(open(), 0);
-    eventLogWrite("x.c", 1, 1);
-    eventLogSend(); // nobody receives: the transfer fails
-    vx::fflushStdout();
-    std::string out = takeOutput();
-    EXPECT_NE(out.find("ERROR: XMODEM transfer failed."), std::string::npos);
     EXPECT_FALSE(hostFileExists("asciilog.bin"));
 }

@@ -141,32 +141,6 @@ TEST_F(FilesTest, NothingIsReachableBeforeMountOrOutsideTheVolume)
     EXPECT_EQ(err([] { return vx::remove("/DskVol/.DOSDIR"); }), vx::E_INVAL);
 }
 
-TEST_F(FilesTest, NamesFollowDosRules)
-{
-    ASSERT_EQ(put("Image1", "first"), 0);
-    EXPECT_EQ(get("image1"), "first");
-    EXPECT_EQ(put("IMAGE1", "second"), 0); // the existing file, emptied, keeps its name
-    EXPECT_EQ(names(), Names{"Image1"});
-    EXPECT_EQ(get("iMaGe1"), "second");
-    ASSERT_EQ(vx::mkdir("Files/"), 0);
-    EXPECT_EQ(err([] { return vx::mkdir("FILES"); }), vx::E_EXIST);
-    EXPECT_EQ(put("files/x", "y"), 0);
-    EXPECT_EQ(get("/DskVol/FILES/X"), "y");
-
-    for (char c : std::string(":*?\"<>|\\")) {
-        std::string bad = std::string("a") + c + "b";
-        EXPECT_EQ(put(bad, "z"), vx::E_INVAL) << bad;
-    }
-    EXPECT_EQ(put("tab\there", "z"), vx::E_INVAL);
-    EXPECT_EQ(put("", "z"), vx::E_NOENT);
-    EXPECT_EQ(put("files/", "z"), vx::E_ISDIR);
-    EXPECT_EQ(put("Image1/x", "z"), vx::E_NOTDIR);
-    EXPECT_EQ(put(std::string(256, 'n'), "z"), vx::E_NAMETOOLONG);
-    EXPECT_EQ(put(std::string(200, 'n') + "/" + std::string(60, 'm'), "z"), vx::E_NAMETOOLONG);
-    EXPECT_EQ(put(std::string(247, 'n'), "z"), 0); // "/DskVol/" + 247 = 255
-    EXPECT_EQ(names().size(), 3u);
-}
-
 TEST_F(FilesTest, DirectoriesListInCreationOrderWithSlotsReused)
 {
     for (const char* n : {"c", "a", "b"}) ASSERT_EQ(put(n, n), 0);
@@ -202,30 +176,6 @@ TEST_F(FilesTest, DirectoriesListInCreationOrderWithSlotsReused)
     EXPECT_EQ(names(), (Names{"k", "sub", "j"}));
 }
 
-TEST_F(FilesTest, RenameNeverReplacesAndRenameReplaceDoes)
-{
-    ASSERT_EQ(put("xcode.bin", "new"), 0);
-    ASSERT_EQ(put("image1", "old"), 0);
-    EXPECT_EQ(err([] { return vx::rename("xcode.bin", "IMAGE1"); }), vx::E_EXIST);
-    EXPECT_EQ(get("image1"), "old");
-    EXPECT_EQ(err([] { return vx::rename("missing", "other"); }), vx::E_NOENT);
-    EXPECT_EQ(err([] { return vx::renameReplace("missing", "image1"); }), vx::E_NOENT);
-    EXPECT_EQ(get("image1"), "old");
-
-    ASSERT_EQ(vx::renameReplace("xcode.bin", "image1"), 0);
-    EXPECT_EQ(get("image1"), "new");
-    EXPECT_EQ(names(), Names{"image1"}); // the renamed entry keeps its slot
-
-    // A change of case is a rename of the same entry.
-    ASSERT_EQ(put("after", ""), 0);
-    ASSERT_EQ(vx::rename("image1", "Image1"), 0);
-    EXPECT_EQ(names(), (Names{"Image1", "after"}));
-
-    ASSERT_EQ(vx::mkdir("files"), 0);
-    EXPECT_EQ(err([] { return vx::renameReplace("Image1", "files"); }), vx::E_ISDIR);
-    EXPECT_EQ(err([] { return vx::remove("files"); }), vx::E_ISDIR);
-}
-
 TEST_F(FilesTest, CapacityCountsWholeClustersAndAFullDiskTakesNothing)
 {
     int fd = vx::open("big", 0x602, 0);
@@ -252,15 +202,7 @@ TEST_F(FilesTest, CapacityCountsWholeClustersAndAFullDiskTakesNothing)
     EXPECT_EQ(st.size, 512u * 63);
     EXPECT_EQ(fs::file_size(host("big")), 512u * 63);
 
-    // Rewriting inside what the file holds needs no new cluster.
-    ASSERT_EQ(vx::lseek(fd, 0, vx::SEEK_FROM_START), 0);
-    EXPECT_EQ(vx::write(fd, "zz", 2), 2);
-    EXPECT_EQ(vx::ftruncate(fd, 10), 0);
-    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
-    EXPECT_EQ(sfs.f_bfree, 62);
     vx::close(fd);
-    EXPECT_EQ(get("big"), "zzbbbbbbbb");
-
 }
 
 TEST_F(FilesTest, PowerCutDuringTheNthWriteLeavesTheEarlierOnes)

@@ -114,27 +114,6 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     EXPECT_EQ(imageActiveCrcCheck(), 1);
 }
 
-TEST_F(ImageActivateTest, ActiveNameFallsBackToImage1)
-{
-    char name[BOOT_IMAGE_NAME_LEN];
-    writeHostFile("image1", plainImage());
-    directory(record("backup", "image2"));
-    EXPECT_EQ(imageActiveCrcCheck(), 0);
-    EXPECT_TRUE(saw("ActiveImage could not be found\n"));
-    EXPECT_STREQ(bootImageName, "image1");
-
-    // A name that does not fit bootImageName is no name: image1 is checked.
-    std::string longName(20, 'L');
-    writeHostFile(longName, plainImage(0x00501234));
-    directory(record("active", longName));
-    EXPECT_EQ(imageActiveNameGet(name, true), -1);
-    EXPECT_STREQ(name, "image1");
-    EXPECT_EQ(imageActiveCrcCheck(), 0);
-    directory(record("active", std::string(19, 'k')));
-    EXPECT_EQ(imageActiveNameGet(name, true), 0);
-    EXPECT_EQ(std::string(name), std::string(19, 'k'));
-}
-
 TEST_F(ImageActivateTest, BackupActivation)
 {
     std::string corrupt = plainImage();
@@ -153,27 +132,4 @@ TEST_F(ImageActivateTest, BackupActivation)
     EXPECT_TRUE(saw("Backup Image failed crc check. \n"));
     EXPECT_STREQ(bootImageName, "image2");
     EXPECT_EQ(readHostFile("boot.dim"), record("active", "image1") + record("backup", "image2"));
-}
-
-TEST_F(ImageActivateTest, DiagModeFileAndImage)
-{
-    EXPECT_EQ(diagModeGet(), 2);
-    EXPECT_EQ(readHostFile("diag_config.cfg"), be32(2));
-    writeHostFile("diag_config.cfg", "mark");
-    EXPECT_EQ(diagModeSet(2), 0); // the cached mode is not written again
-    EXPECT_EQ(readHostFile("diag_config.cfg"), "mark");
-    EXPECT_EQ(diagModeSet(1), 0);
-    EXPECT_EQ(readHostFile("diag_config.cfg"), be32(1));
-    imageActivateReset(); // a power-on reads the file
-    EXPECT_EQ(diagModeGet(), 1);
-    for (const std::string& content : {be32(7), std::string(1, '\0')}) {
-        imageActivateReset();
-        writeHostFile("diag_config.cfg", content);
-        EXPECT_EQ(diagModeGet(), 2);
-    }
-
-    EXPECT_EQ(diagImageExists(), 1);
-    EXPECT_TRUE(saw("\nDiagnostic file diag_image.stk does not exist\n"));
-    writeHostFile("diag_image.stk", "diag");
-    EXPECT_EQ(diagImageExists(), 0);
 }
