@@ -246,7 +246,9 @@ inline std::vector<Target> targets()
         {"config", configRun, {plain, packed, packed + plain}},
         {"diag", diagRun, {"1", "2", std::string(4, '\0') + "\x01"}},
         {"image", imageRun, {img, withBootCode(std::string(64, 'b')), stk({{kBoard, img}, {1, img}})}},
-        {"receive", receiveRun, {std::string(1, '\0') + block1 + "\x04", ymodem + block1 + "\x04" + block0(""), "\x02\x06OUT     BIN\x1a\x06" + block1}},
+        {"receive", receiveRun,
+         {std::string(1, '\0') + block1 + "\x04", ymodem + block1 + "\x04" + block0(""),
+          "\x02\x06OUT     BIN\x1a\x06" + block1}},
         {"logs", logsRun, {events, std::string("<1> started\r\n").append(579, '\0') + "<2> cut"}},
     };
 }

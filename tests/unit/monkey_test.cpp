@@ -42,14 +42,9 @@ uint32_t seedNow = 0;
 std::string printable(const std::string& s)
 {
     std::string out;
-    for (unsigned char c : s) {
-        if (c == '\r') out += "\\r\n";
-        else if (c < 32 || c >= 127) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\x%02x", c);
-            out += b;
-        } else out += char(c);
-    }
+    char b[8];
+    for (unsigned char c : s)
+        out += c == '\r' ? "\\r\n" : c >= 32 && c < 127 ? std::string(1, char(c)) : (std::snprintf(b, 8, "\\x%02x", c), b);
     return out;
 }
 
@@ -66,12 +61,6 @@ extern "C" void onFatalSignal(int sig)
     std::raise(sig);
 }
 
-uint64_t envNumber(const char* name, uint64_t fallback)
-{
-    const char* v = std::getenv(name);
-    return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
-}
-
 // The prompts the monkey knows, by the text the board ends its output with.
 enum class Prompt { Main, Util, Mem, Autoboot, YesNo, FileName, FsNumber, Rtc, Mac, Serial, Baud, Transfer, Other };
 struct PromptText {
@@ -84,19 +73,15 @@ const PromptText kPrompts[] = {
     {Prompt::Util, "Select option (0-17): ", "utilities menu"},
     {Prompt::Mem, "\r\n> ", "memory command"},
     {Prompt::Autoboot, "Select (1, 2):", "autoboot"},
-    {Prompt::YesNo, "(y/n):", "yes/no"},
-    {Prompt::YesNo, "(y/n): ", "yes/no"},
-    {Prompt::YesNo, "(y/n) ", "yes/no"},
+    {Prompt::YesNo, "(y/n):", "yes/no"},   {Prompt::YesNo, "(y/n): ", "yes/no"}, {Prompt::YesNo, "(y/n) ", "yes/no"},
     {Prompt::FileName, "Input filename - ", "file to delete"},
     {Prompt::FsNumber, "(0=forever) ", "file system test count"},
-    {Prompt::FsNumber, "Input write size ", "file system test size"},
-    {Prompt::FsNumber, "Input read size ", "file system test size"},
+    {Prompt::FsNumber, "Input write size ", "file system test size"}, {Prompt::FsNumber, "Input read size ", "file system test size"},
     {Prompt::Rtc, "(24-hour format)\r\n", "RTC setting"},
     {Prompt::Mac, "000629328140)\r\n-> ", "VPD MAC address"},
     {Prompt::Serial, "in the VPD -> ", "VPD serial number"},
     {Prompt::Baud, "0 - no change\r\n-> ", "baud rate"},
-    {Prompt::Transfer, "cancel", "transfer"},
-    {Prompt::Transfer, "C", "transfer"},
+    {Prompt::Transfer, "cancel", "transfer"}, {Prompt::Transfer, "C", "transfer"},
 };
 
 bool endsWith(const std::string& s, const std::string& t)
@@ -307,7 +292,6 @@ protected:
             std::string keys = next(p->kind);
             if (p->kind == Prompt::Transfer)
                 allowed.insert({"xcode.bin", "tempcfg.bin", "diag_image.stk", "diag_image.old", "bootcode.bin"});
-            if (std::getenv("TARN_MONKEY_TRACE")) std::fprintf(stderr, "%s", printable(lastOut + keys).c_str());
             peer().clearOutput();
             put(keys);
             return true;
@@ -368,9 +352,9 @@ TEST_F(Monkey, RandomKeystrokesFromPowerOn)
     std::signal(SIGSEGV, onFatalSignal);
     std::signal(SIGABRT, onFatalSignal);
     if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(reportKeys);
-    uint32_t seed = uint32_t(envNumber("TARN_SEED", 20261207));
-    uint64_t iters = envNumber("TARN_MONKEY_ITERS", 800);
-    run(seed, iters);
+    const char* seed = std::getenv("TARN_SEED");
+    const char* iters = std::getenv("TARN_MONKEY_ITERS");
+    run(seed ? uint32_t(std::strtoul(seed, nullptr, 0)) : 20261207u, iters ? std::strtoull(iters, nullptr, 0) : 800);
     EXPECT_GE(reached.size(), 10u) << "the monkey should reach most of the menu tree";
 }
 

@@ -164,7 +164,11 @@ TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
     std::string config = "hostname new\ninterface 0/1\nvlan database\n vlan 7\nexit\n" + std::string(600, '!') + "\n";
     const Flow flows[] = {
         {"config load", [&] { sendOnRequest(config); configLoad(); }, {"startup-config"}, configKept},
-        {"diagnostics load", [&] { sendOnRequest(std::string(900, 'D')); imageDiagLoad(0); }, {"diag_image.stk"}, nullptr},
+        {"diagnostics load", [&] { sendOnRequest(std::string(900, 'D')); imageDiagLoad(0); }, {"diag_image.stk"},
+         [this] {
+             std::string d = readHostFile("diag_image.stk");
+             return d == "old diagnostics" || d.rfind(std::string(900, 'D'), 0) == 0 ? "" : "diag_image.stk lost";
+         }},
         {"delete", [&] {
              peer().onIdle = [](host::ScriptedPeer&) -> bool { throw PeerExhausted{}; };
              peer().type("8\ry\r");
