@@ -12,6 +12,7 @@
 #include "cli/cliTxtCfg.h"
 #include "host/os/console.h"
 #include "image/dim.h"
+#include "image/image.h"
 #include "image/imageActivate.h"
 #include "image/imageInfo.h"
 #include "log/eventLog.h"
@@ -115,8 +116,10 @@ inline void diagRun(const Context& c, const std::string& in)
     diagImageExists();
 }
 
-// The image header and STK table through the start-up check and option 6;
-// the check reads and never writes the images.
+// The image header and STK table through the start-up check and option 6:
+// the check of the stored image and the vetting of the same bytes in memory
+// (the image tool's) decide alike, the file and memory header readers agree,
+// and the check never writes the images.
 inline void imageRun(const Context& c, const std::string& in)
 {
     write(c, "boot.dim", "---IMAGE---\nactive\nactive\nimage1\n0\n\n---IMAGE---\nbackup\nbackup\nimage2\n0\n\n");
@@ -125,10 +128,19 @@ inline void imageRun(const Context& c, const std::string& in)
     dimReset();
     imageActivateReset();
     dimInitialize();
-    imageActiveCrcCheck();
+    int stored = imageActiveCrcCheck();
     imageInfoShow();
     diagImageExists();
     require(read(c, "image1") == in && read(c, "image2") == in);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(in.data());
+    ImageVet vet;
+    imageVetBuffer(bytes, uint32_t(in.size()), testimg::kBoard, &vet);
+    require((stored == 0) == (vet.result == IMAGE_VET_OK));
+    ImageHeader fromFile{}, fromMemory{};
+    bool fileOk = readImageHeader("image1", &fromFile) == 0;
+    require(fileOk == (imageHeaderParse(bytes, uint32_t(in.size()), testimg::kBoard, &fromMemory, nullptr) ==
+                       IMAGE_LOCATE_OK));
+    require(!fileOk || (fromFile.size == fromMemory.size && fromFile.components[0].offset == fromMemory.components[0].offset));
 }
 
 // Received streams: the sender's bytes, then silence. The first byte picks the command:

@@ -47,9 +47,9 @@ protected:
 
 } // namespace
 
-// The check of the stored active image, and the vetting of bytes in memory
-// that the image tool uses, decide alike on every image; the file reader and
-// the in-memory parser find the same header.
+// The verdicts on a table of images, alike for the check of the stored active
+// image and the in-memory vetting the image tool uses (the file fuzz target
+// checks the two agree, and the header readers with them, on mutated images).
 TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
 {
     directory(record("active", "image1"));
@@ -100,15 +100,6 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
         EXPECT_EQ(vet.result, cases[i].want) << "case " << i;
         EXPECT_EQ(checkImage1(image), vet.result == IMAGE_VET_OK ? 0 : 1) << "case " << i;
         EXPECT_TRUE(vet.result != IMAGE_VET_TARGET || saw("not for this board")) << "case " << i;
-
-        ImageHeader fromFile{}, fromMemory{};
-        int fileRc = readImageHeader("image1", &fromFile);
-        int memRc = imageHeaderParse(bytes, static_cast<uint32_t>(image.size()), kBoard, &fromMemory, nullptr);
-        EXPECT_EQ(fileRc == 0, memRc == IMAGE_LOCATE_OK) << "case " << i;
-        if (fileRc == 0 && memRc == IMAGE_LOCATE_OK) {
-            EXPECT_EQ(fromFile.size, fromMemory.size) << "case " << i;
-            EXPECT_EQ(fromFile.components[0].offset, fromMemory.components[0].offset) << "case " << i;
-        }
     }
     std::remove(hostPath("image1").c_str());
     EXPECT_EQ(imageActiveCrcCheck(), 1);
