@@ -83,8 +83,6 @@ inline std::vector<std::string> commands(const char* name)
     while (char* line = cliTxtCfgCmdGet(&ctx, 0)) {
         require(std::strlen(line) <= CLI_TXT_CFG_LINE_MAX && out.size() < 100000);
         out.emplace_back(line);
-        // A NUL inside a line ends the command before its trailing blanks are trimmed.
-        out.back().erase(out.back().find_last_not_of(" \t\r") + 1);
     }
     cliTxtCfgCmdClose(&ctx);
     return out;

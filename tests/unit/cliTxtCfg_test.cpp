@@ -93,6 +93,8 @@ TEST_F(CliTxtCfg, PlainTextLinesCommentsAndBlanks)
     EXPECT_EQ(read("a\nexit" + std::string(100, '\x1a')), (Cmds{"a", "exit"})) << "XMODEM padding";
     EXPECT_EQ(read("a\n" + std::string(100, '\x1a')), (Cmds{"a"}));
     EXPECT_EQ(read(""), Cmds{});
+    // A NUL ends the command; the blanks and padding before it are trimmed as at a line's end.
+    EXPECT_EQ(read(std::string("a \r\0junk\n!\x1a\0\nb\n", 16), 0), (Cmds{"a", "!", "b"}));
     EXPECT_EQ(commands("missing"), (Cmds{"<cannot open>"}));
 
 }
