@@ -73,32 +73,6 @@ protected:
 
 } // namespace
 
-TEST_F(EventLogTest, StoresRewriteTheWholeFileAndAFullLogStartsOver)
-{
-    ASSERT_EQ(open(), 0);
-    EventLogRecord rec;
-    eventLogRecordBuild(EL_TYPE_ERROR, "first.c", 7, 0x55, &rec);
-    EXPECT_EQ(eventLogStore(&rec, 0), 0);
-    std::string file = readHostFile("log2.bin");
-    ASSERT_EQ(file.size(), kFileBytes);
-    EXPECT_EQ(file.substr(0, 52), std::string(reinterpret_cast<char*>(rec.bytes), 52));
-    EXPECT_EQ(file.substr(52), freeSlots(kSlots - 1));
-
-    EXPECT_EQ(eventLogStore(&rec, 1), -1); // flag 1 stores nothing
-    EXPECT_EQ(eventLogNextSlot(), 1u);
-
-    for (uint32_t i = 1; i < kSlots; ++i) eventLogWrite("fill.c", int32_t(i), i);
-    EXPECT_EQ(eventLogNextSlot(), kSlots);
-    EXPECT_EQ(eventLogStore(&rec, 1), -1); // full: flag 1 leaves it as it is
-    EXPECT_EQ(readHostFile("log2.bin").substr(0, 52), file.substr(0, 52));
-
-    eventLogWrite("after.c", 99, 1); // full: emptied, this record first
-    EXPECT_EQ(eventLogNextSlot(), 1u);
-    file = readHostFile("log2.bin");
-    EXPECT_EQ(file.substr(4, 7), "after.c");
-    EXPECT_EQ(file.substr(52), freeSlots(kSlots - 1));
-}
-
 TEST_F(EventLogTest, EveryRecordTypeRendersNewestFirst)
 {
     std::string content = eventRecord(1, "bootApp.c", 42, 0x3FFE2C0, 0x1234, 90061)
