@@ -136,21 +136,6 @@ protected:
     }
 };
 
-TEST_F(FsTest, CopiesImage1WithChosenPiecesAndLeavesTheTempFile)
-{
-    std::string image = textcheck::noise(1000);
-    writeHostFile("image1", image);
-    size_t before = vx::memFindMax();
-    std::string out = runTest("2\r100\r64\r");
-    EXPECT_HAS(out, "\nInput iterations (0=forever) ");
-    EXPECT_HAS(out, "Input write size ");
-    EXPECT_HAS(out, "\nTest will run 2 times (forever if 0)\nFile size:  1000\n\nIter 1 of 2 -\n\nIter 2 of 2 -\n");
-    EXPECT_LACKS(out, "mismatch");
-    EXPECT_EQ(readHostFile("tempcode.bin"), image);
-    EXPECT_EQ(readHostFile("image1"), image);
-    EXPECT_EQ(vx::memFindMax(), before) << "both buffers released";
-}
-
 TEST_F(FsTest, BadAnswersAndFilesStopWithAMessage)
 {
     writeHostFile("image1", textcheck::noise(300));
