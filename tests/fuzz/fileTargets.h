@@ -138,7 +138,8 @@ inline void imageRun(const Context& c, const std::string& in)
     bool fileOk = readImageHeader("image1", &fromFile) == 0;
     require(fileOk == (imageHeaderParse(bytes, uint32_t(in.size()), testimg::kBoard, &fromMemory, nullptr) ==
                        IMAGE_LOCATE_OK));
-    require(!fileOk || (fromFile.size == fromMemory.size && fromFile.components[0].offset == fromMemory.components[0].offset));
+    require(!fileOk ||
+            (fromFile.size == fromMemory.size && fromFile.components[0].offset == fromMemory.components[0].offset));
 }
 
 // Received streams: the sender's bytes, then silence. The first byte picks the command:

@@ -34,7 +34,8 @@ std::string hex(const std::string& s)
 std::string mutate(std::string s, std::mt19937& rng, const std::vector<std::string>& seeds)
 {
     auto pick = [&](size_t n) { return n ? size_t(rng() % n) : 0; };
-    static const uint32_t kNumbers[] = {0, 1, 0x7F, 0x80, 0xFF, 0x100, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 1220, 128, 1024};
+    static const uint32_t kNumbers[] = {0,          1,          0x7F, 0x80, 0xFF, 0x100, 0x7FFFFFFF,
+                                        0x80000000, 0xFFFFFFFF, 1220, 128,  1024};
     for (int n = 1 + int(pick(4)); n > 0; --n) {
         switch (pick(8)) {
         case 0: if (!s.empty()) s[pick(s.size())] ^= char(1 << pick(8)); break;
@@ -46,9 +47,14 @@ std::string mutate(std::string s, std::mt19937& rng, const std::vector<std::stri
             } break;
         case 3: s.resize(pick(s.size() + 1)); break;
         case 4: s.insert(pick(s.size() + 1), std::string(1 + pick(300), char(rng()))); break;
-        case 5: if (!s.empty()) { size_t at = pick(s.size()); s.insert(pick(s.size() + 1), s.substr(at, 1 + pick(64))); } break;
-        case 6: { const std::string& o = seeds[pick(seeds.size())]; s = s.substr(0, pick(s.size() + 1)) + o.substr(pick(o.size() + 1)); } break;
-        default: for (size_t i = pick(s.size() + 1), e = i + pick(16); i < e && i < s.size(); ++i) s[i] = char(rng()); break;
+        case 5: if (!s.empty()) s.insert(pick(s.size() + 1), s.substr(pick(s.size()), 1 + pick(64))); break;
+        case 6: {
+            const std::string& o = seeds[pick(seeds.size())];
+            s = s.substr(0, pick(s.size() + 1)) + o.substr(pick(o.size() + 1));
+        } break;
+        default:
+            for (size_t i = pick(s.size() + 1), e = i + pick(16); i < e && i < s.size(); ++i) s[i] = char(rng());
+            break;
         }
     }
     return s;

@@ -44,7 +44,9 @@ std::string printable(const std::string& s)
     std::string out;
     char b[8];
     for (unsigned char c : s)
-        out += c == '\r' ? "\\r\n" : c >= 32 && c < 127 ? std::string(1, char(c)) : (std::snprintf(b, 8, "\\x%02x", c), b);
+        out += c == '\r'              ? "\\r\n"
+               : c >= 32 && c < 127 ? std::string(1, char(c))
+                                    : (std::snprintf(b, 8, "\\x%02x", c), b);
     return out;
 }
 
@@ -76,7 +78,8 @@ const PromptText kPrompts[] = {
     {Prompt::YesNo, "(y/n):", "yes/no"},   {Prompt::YesNo, "(y/n): ", "yes/no"}, {Prompt::YesNo, "(y/n) ", "yes/no"},
     {Prompt::FileName, "Input filename - ", "file to delete"},
     {Prompt::FsNumber, "(0=forever) ", "file system test count"},
-    {Prompt::FsNumber, "Input write size ", "file system test size"}, {Prompt::FsNumber, "Input read size ", "file system test size"},
+    {Prompt::FsNumber, "Input write size ", "file system test size"},
+    {Prompt::FsNumber, "Input read size ", "file system test size"},
     {Prompt::Rtc, "(24-hour format)\r\n", "RTC setting"},
     {Prompt::Mac, "000629328140)\r\n-> ", "VPD MAC address"},
     {Prompt::Serial, "in the VPD -> ", "VPD serial number"},
@@ -155,7 +158,8 @@ protected:
                 auto a = snapshot.find(rel), b = now.find(rel);
                 bool same = a != snapshot.end() && b != now.end() && a->second == b->second;
                 if (same || ownFile(rel) || allowed.count(fs::path(rel).filename().string())) continue;
-                ADD_FAILURE() << "file " << rel << (a == snapshot.end() ? " appeared" : b == now.end() ? " vanished" : " changed")
+                ADD_FAILURE() << "file " << rel
+                              << (a == snapshot.end() ? " appeared" : b == now.end() ? " vanished" : " changed")
                               << " without a command that asks for it";
                 reportKeys();
                 throw MonkeyDone{};
@@ -197,7 +201,8 @@ protected:
 
     std::string mainChoice()
     {
-        static const int kChoices[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 21, 22, 23, 24, 30, 30, 30, 0, 99, 255};
+        static const int kChoices[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                       13, 21, 22, 23, 24, 30, 30, 30, 0,  99, 255};
         int c = kChoices[pick(sizeof kChoices / sizeof kChoices[0])];
         if (c == 8) allowed.insert({"image1", "image2"});
         if (c == 10) {

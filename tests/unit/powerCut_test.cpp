@@ -159,7 +159,8 @@ TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
         for (int32_t c = eventLogFormat(nullptr, EVENT_LOG_NONE, text); c != EVENT_LOG_NONE && shown < 1000;
              c = eventLogFormat(nullptr, c, text))
             ++shown;
-        return shown + 1 >= stored ? std::string() : std::to_string(stored) + " events stored, " + std::to_string(shown + 1) + " kept";
+        return shown + 1 >= stored ? std::string()
+                                   : std::to_string(stored) + " events stored, " + std::to_string(shown + 1) + " kept";
     };
     std::string config = "hostname new\ninterface 0/1\nvlan database\n vlan 7\nexit\n" + std::string(600, '!') + "\n";
     const Flow flows[] = {
@@ -175,7 +176,10 @@ TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
              bootMenu(1);
          }, {"image1", "boot.dim"}, nullptr}, // the next start activates the backup
         {"backup activation", [&] { dimInitialize(); imageBackupActivate(); }, {"boot.dim"}, nullptr},
-        {"log rotation", [&] { logInit(); for (int i = 0; i < 40; ++i) logStartupWrite("<6> message", 11); }, {}, logKept},
+        {"log rotation", [&] {
+             logInit();
+             for (int i = 0; i < 40; ++i) logStartupWrite("<6> message", 11);
+         }, {}, logKept},
         {"event log", [&] {
              stored = 0;
              eventLogOpen(16384, nullptr, 5, 2, 7);
@@ -184,7 +188,8 @@ TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
     };
     // A deletion writes nothing (a removal is no write call): its one run
     // checks the start after it.
-    for (const Flow& f : flows) EXPECT_TRUE(sweep(f) > 0 || f.name == std::string("delete")) << f.name << ": no write was cut";
+    for (const Flow& f : flows)
+        EXPECT_TRUE(sweep(f) > 0 || f.name == std::string("delete")) << f.name << ": no write was cut";
 }
 
 } // namespace
