@@ -301,8 +301,6 @@ protected:
             if (p->kind == Prompt::Main) checkFiles();
             if (++actions > limit) throw MonkeyDone{};
             std::string keys = next(p->kind);
-            if (p->kind == Prompt::Transfer)
-                allowed.insert({"xcode.bin", "tempcfg.bin", "diag_image.stk", "diag_image.old", "bootcode.bin"});
             peer().clearOutput();
             put(keys);
             return true;
