@@ -242,6 +242,12 @@ inline std::vector<Target> targets()
     z.resize(zlen);
     put32(packed, 0, uint32_t(zlen));
     packed += z;
+    std::string incompressible; // lines deflate cannot shrink
+    for (uint32_t i = 0, x = 1; i < 12000; ++i) {
+        x = x * 1103515245u + 12345u;
+        char ch = char(1 + (x >> 16) % 255);
+        incompressible += i % 700 == 699 ? '\n' : std::strchr("\n\r\t !", ch) ? 'x' : ch;
+    }
     std::string img = plainImage();
     std::string ymodem = "\x01out.bin";
     ymodem += std::string("\0" "300 10 100644 0 1 300 0", 24);
@@ -254,7 +260,7 @@ inline std::vector<Target> targets()
     events += std::string(52 * 3, '\xff');
     return {
         {"dim", dimRun, {dim2, dim2.substr(0, 40), "---IMAGE---\n"}},
-        {"config", configRun, {plain, packed, packed + plain}},
+        {"config", configRun, {plain, packed, packed + plain, incompressible}},
         {"diag", diagRun, {"1", "2", std::string(4, '\0') + "\x01"}},
         {"image", imageRun, {img, withBootCode(std::string(64, 'b')), stk({{kBoard, img}, {1, img}})}},
         {"receive", receiveRun,
