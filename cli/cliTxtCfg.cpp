@@ -175,9 +175,11 @@ Piece cfgReadPiece(int fd, char* out, uint32_t* len)
 constexpr char CPMEOF = 0x1A;
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == CPMEOF; }
 
-/* Trims a NUL-terminated line in place: trailing, then leading blanks. */
+/* Trims a NUL-terminated line in place: trailing, then leading blanks. A NUL
+ * inside the line ends the command there, so the blanks before it go too. */
 char* cfgTrim(char* line, uint32_t len)
 {
+    len = uint32_t(strnlen(line, len));
     while (len > 0 && isBlank(line[len - 1]))
         line[--len] = '\0';
     while (isBlank(*line))

@@ -37,29 +37,6 @@ TEST_F(BootInput, MenuNumbers)
     EXPECT_EQ(number("99999999999999999999"), 255) << "clamped like a 32-bit strtol";
 }
 
-TEST_F(BootInput, BackspaceEditing)
-{
-    // Without the tty's own line editing, backspaces reach the menu's editing.
-    vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_CRMOD);
-    EXPECT_EQ(number("12\b3"), 13);
-    EXPECT_EQ(number("12\b"), 1);
-    EXPECT_EQ(number("\b5"), 0) << "a leading backspace is kept as a character";
-    peer().type("y\b\r");
-    EXPECT_EQ(bootReadAnswer(), 0);
-}
-
-TEST_F(BootInput, EndOfInputIsRetriedByNumbersAndMeansNoForAnswers)
-{
-    peer().type("\x04" "\x04" "5\r");
-    EXPECT_EQ(bootReadNumber(), 5);
-    peer().type("\x04");
-    EXPECT_EQ(bootReadAnswer(), 0);
-    peer().type("yes please\r");
-    EXPECT_EQ(bootReadAnswer(), 'y');
-    peer().type("\r");
-    EXPECT_EQ(bootReadAnswer(), 0);
-}
-
 TEST_F(BootInput, OverlongLineIsCutAndItsRestDiscarded)
 {
     peer().type(std::string(79, '1') + std::string(300, '7') + "\r4\r");
@@ -67,29 +44,7 @@ TEST_F(BootInput, OverlongLineIsCutAndItsRestDiscarded)
     EXPECT_EQ(bootReadNumber(), 4) << "the excess is not read as the next line";
 }
 
-TEST_F(BootInput, MacAddressText)
-{
-    uint8_t mac[6] = {};
-    ASSERT_EQ(bootParseMac("00Ac9ffEE01A", mac), 0);
-    const uint8_t want[6] = {0x00, 0xAC, 0x9F, 0xFE, 0xE0, 0x1A};
-    EXPECT_EQ(std::memcmp(mac, want, 6), 0);
-    uint8_t untouched[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(bootParseMac("00A0C9FFEEg1", untouched), 2);
-    EXPECT_EQ(untouched[0], 1);
-}
-
 class Autoboot : public TestBoard {};
-
-// Each answer is typed at the prompt in the system start-up tests.
-TEST_F(Autoboot, NoKeyStartsAfterTwoSeconds)
-{
-    uint32_t before = vx::tickGet();
-    EXPECT_EQ(bootAutobootPrompt(AUTOBOOT_KIND_OPCODE), AUTOBOOT_START);
-    EXPECT_GE(vx::tickGet() - before, 200u);
-    std::string out = takeOutput();
-    EXPECT_HAS(out, "operational code will start.");
-    EXPECT_EQ(out.substr(out.size() - 16), "Select (1, 2):\r\n");
-}
 
 class FlashLock : public TestBoard {};
 
@@ -151,12 +106,6 @@ TEST_F(Menu, DeletionThatFailsIsNotReportedAsDone)
     std::string out = run(1, "8\ry\r");
     EXPECT_HAS(out, "ERROR: Could not delete image1: ");
     EXPECT_LACKS(out, "Operational code deleted...");
-}
-
-TEST_F(Menu, ResetAsksFirst)
-{
-    peer().type("9\rn\r9\ry\r");
-    EXPECT_THROW(bootMenu(1), host::BoardResetRequested);
 }
 
 } // namespace

@@ -93,62 +93,10 @@ TEST_F(CliTxtCfg, PlainTextLinesCommentsAndBlanks)
     EXPECT_EQ(read("a\nexit" + std::string(100, '\x1a')), (Cmds{"a", "exit"})) << "XMODEM padding";
     EXPECT_EQ(read("a\n" + std::string(100, '\x1a')), (Cmds{"a"}));
     EXPECT_EQ(read(""), Cmds{});
+    // A NUL ends the command; the blanks and padding before it are trimmed as at a line's end.
+    EXPECT_EQ(read(std::string("a \r\0junk\n!\x1a\0\nb\n", 16), 0), (Cmds{"a", "!", "b"}));
     EXPECT_EQ(commands("missing"), (Cmds{"<cannot open>"}));
 
-    // A long file, across the reader's windows.
-    text.clear();
-    Cmds want;
-    for (int i = 0; i < 700; i++) {
-        std::string c = "command number " + std::to_string(i) + std::string(i % 37, 'x');
-        text += c + (i % 3 ? "\n" : "\r\n");
-        want.push_back(c);
-    }
-    EXPECT_EQ(read(text), want);
-}
-
-TEST_F(CliTxtCfg, CompressedBlocksAndMixedPieces)
-{
-    std::string file = block("one\n\ntwo\n\n") + block("") + block("! c\n\nthree\n\n");
-    EXPECT_EQ(read(file), (Cmds{"one", "two", "three"}));
-    EXPECT_EQ(read(file, 0), (Cmds{"one", "two", "! c", "three"}));
-    // A plain line carried into the next piece.
-    EXPECT_EQ(read(block("par") + block("tial\n\nnext\n\n")), (Cmds{"partial", "next"}));
-}
-
-TEST_F(CliTxtCfg, DamagedBlocksNeverOverrun)
-{
-    bool damaged = false;
-    // A length beyond the 1024-byte buffer.
-    std::string big = be32(5000) + be32(0xDEADC0DEu) + std::string(5000, 'z');
-    EXPECT_EQ(read(block("a\n\n") + big + block("b\n\n"), 1, &damaged), (Cmds{"a"}));
-    EXPECT_TRUE(damaged);
-    // Data that does not inflate, a block cut short, one that inflates past the window.
-    std::string good = block("x\n\n");
-    std::string corrupt = good;
-    corrupt[12] ^= 0x55;
-    EXPECT_EQ(read(good + corrupt.substr(0, good.size()) , 1, &damaged), (Cmds{"x"}));
-    EXPECT_TRUE(damaged);
-    EXPECT_EQ(read(good + good.substr(0, good.size() - 3), 1, &damaged), (Cmds{"x"}));
-    EXPECT_TRUE(damaged);
-    std::string wide = block(std::string(1010, 'w') + "\n") ;
-    std::string huge = block(std::string(3000, 'h') + "\n");
-    EXPECT_EQ(read(huge, 1, &damaged), Cmds{}) << "inflates past the window";
-    EXPECT_TRUE(damaged);
-    EXPECT_EQ(read(wide, 1, &damaged), (Cmds{std::string(1010, 'w')}));
-    EXPECT_FALSE(damaged);
-}
-
-TEST_F(CliTxtCfg, OverLongLinesAreDroppedWhole)
-{
-    bool damaged = false;
-    std::string longLine(5000, 'L');
-    EXPECT_EQ(read("a\n" + longLine + "\nb\n", 1, &damaged), (Cmds{"a", "b"}));
-    EXPECT_TRUE(damaged);
-    EXPECT_EQ(read("a\n" + longLine, 1, &damaged), (Cmds{"a"}));
-    EXPECT_EQ(read(std::string(1024, 'k') + "\nz\n", 1, &damaged), (Cmds{std::string(1024, 'k'), "z"}));
-    EXPECT_FALSE(damaged);
-    EXPECT_EQ(read(std::string(1025, 'k') + "\nz\n", 1, &damaged), (Cmds{"z"}));
-    EXPECT_TRUE(damaged);
 }
 
 TEST_F(CliTxtCfg, CopyWritesCompressedBlocksOfWholeCommands)
@@ -158,35 +106,12 @@ TEST_F(CliTxtCfg, CopyWritesCompressedBlocksOfWholeCommands)
     EXPECT_EQ(blocks(readHostFile("startup-config")), (Cmds{"hostname tarn\n\n! note\n\nvlan 5\n\n"}));
     EXPECT_EQ(commands("startup-config"), (Cmds{"hostname tarn", "vlan 5"}));
 
-    // Many commands: several blocks, none split, read back in order.
-    std::string text;
-    Cmds want;
-    for (int i = 0; i < 400; i++) {
-        want.push_back("ip route 10." + std::to_string(i) + ".0.0 255.255.0.0 r" + std::string(i % 50, 'r'));
-        text += want.back() + "\n";
-    }
-    writeHostFile("tempcfg.bin", text);
-    EXPECT_EQ(configStore("tempcfg.bin"), 0);
-    auto texts = blocks(readHostFile("startup-config"));
-    EXPECT_GT(texts.size(), 5u);
-    std::string joined;
-    for (const auto& t : texts) {
-        EXPECT_EQ(t.substr(t.size() - 2), "\n\n");
-        EXPECT_NE(t[0], '\n');
-        joined += t;
-    }
-    std::string expect;
-    for (const auto& c : want)
-        expect += c + "\n\n";
-    EXPECT_EQ(joined, expect);
-    EXPECT_EQ(commands("startup-config"), want);
-    EXPECT_FALSE(hostFileExists("startup-config.tmp"));
-    EXPECT_FALSE(hostFileExists("startup-config.new"));
 }
 
-TEST_F(CliTxtCfg, IncompressibleTextStillFitsTheReader)
+// Text deflate cannot shrink (1023-byte blocks would grow past 1024) is searched
+// by the configuration fuzz target; a command no block can hold refuses the copy.
+TEST_F(CliTxtCfg, CommandThatFitsNoBlockRefusesTheCopy)
 {
-    // Text deflate cannot shrink: 1023-byte blocks would grow past 1024.
     std::mt19937 rnd(5);
     auto noise = [&rnd] {
         for (;;) {
@@ -195,30 +120,6 @@ TEST_F(CliTxtCfg, IncompressibleTextStillFitsTheReader)
                 return c;
         }
     };
-    std::string text;
-    Cmds want;
-    for (int i = 0; i < 40; i++) {
-        std::string c;
-        size_t n = 100 + rnd() % 900;
-        for (size_t k = 0; k < n; k++)
-            c += noise();
-        want.push_back(c);
-        text += c + "\n";
-    }
-    writeHostFile("tempcfg.bin", text);
-    ASSERT_EQ(configStore("tempcfg.bin"), 0);
-    size_t greedy = 1, used = 0; // blocks filled up to 1023 bytes
-    for (const auto& c : want) {
-        if (used + c.size() + 2 > 1023) {
-            greedy++;
-            used = 0;
-        }
-        used += c.size() + 2;
-    }
-    // Every block fits the buffers; full blocks had to be split to get there.
-    EXPECT_GT(blocks(readHostFile("startup-config")).size(), greedy);
-    EXPECT_EQ(commands("startup-config"), want);
-
     // A single command that cannot fit any block refuses the copy.
     writeHostFile("startup-config", block("old\n\n"));
     std::string c(1015, 'a');
@@ -243,51 +144,6 @@ TEST_F(CliTxtCfg, FailedCopiesKeepTheSavedConfiguration)
     EXPECT_EQ(readHostFile("startup-config"), saved);
     EXPECT_EQ(cliTxtCfgCopyConfig(nullptr, nullptr, 1), 2);
 
-    // Plain copies, to another name.
-    writeHostFile("tempcfg.bin", "p\n  q \n");
-    EXPECT_EQ(cliTxtCfgCopyConfig("tempcfg.bin", "plain.cfg", 0), 0);
-    EXPECT_EQ(readHostFile("plain.cfg"), "p\n\nq\n\n");
-}
-
-TEST_F(CliTxtCfg, StartUpFinishesOrDropsACopyCutShort)
-{
-    std::string saved = block("saved\n\n"), fresh = block("fresh\n\n");
-    writeHostFile("startup-config", saved);
-    writeHostFile("startup-config.tmp", fresh.substr(0, 5));
-    writeHostFile("startup-config.new", fresh);
-    cliTxtCfgReplaceComplete("startup-config");
-    EXPECT_EQ(readHostFile("startup-config"), saved) << "the replace had not begun";
-    EXPECT_FALSE(hostFileExists("startup-config.tmp"));
-    EXPECT_FALSE(hostFileExists("startup-config.new"));
-    std::remove(hostPath("startup-config").c_str());
-    writeHostFile("startup-config.new", fresh);
-    cliTxtCfgReplaceComplete("startup-config");
-    EXPECT_EQ(readHostFile("startup-config"), fresh) << "cut between removal and rename";
-}
-
-TEST_F(CliTxtCfg, RandomInputNeverCrashes)
-{
-    // A seeded fuzz of the reader: mutated block files and random bytes.
-    std::mt19937 rnd(1234);
-    std::string base = block("hostname a\n\nvlan 1\n\n") + block(std::string(900, 'q') + "\n\n") + "plain tail\n";
-    for (int round = 0; round < 300; round++) {
-        std::string f = base;
-        int edits = 1 + rnd() % 8;
-        for (int e = 0; e < edits; e++) {
-            size_t at = rnd() % f.size();
-            switch (rnd() % 4) {
-            case 0: f[at] = static_cast<char>(rnd()); break;
-            case 1: f.insert(at, std::string(rnd() % 40, static_cast<char>(rnd()))); break;
-            case 2: f.erase(at, rnd() % 40); break;
-            default: f.insert(at, be32(rnd() % 3000) + be32(0xDEADC0DEu)); break;
-            }
-            if (f.empty())
-                f = "x";
-        }
-        read(f, static_cast<int>(round & 1));
-        writeHostFile("tempcfg.bin", f);
-        cliTxtCfgCopyConfig("tempcfg.bin", "fuzz.cfg", 1);
-    }
 }
 
 } // namespace

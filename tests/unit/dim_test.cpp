@@ -87,23 +87,6 @@ TEST_F(DimTest, LoadAppliesPlannedRolesAndKeepsTwoRecords)
     EXPECT_EQ(counter, 12);
 }
 
-TEST_F(DimTest, OverlongLinesAreCutToTheirFields)
-{
-    std::string longName(60, 'n');
-    writeHostFile("boot.dim", "---IMAGE---\n" + std::string(100, 's') + "\nactive\n" + longName + "\n123456789\n" +
-                                  std::string(255, 'd') + "\nextra line\n" + record("backup", "backup", "image2"));
-    EXPECT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(active(), longName.substr(0, 39));
-    EXPECT_EQ(dimFile(), record("active", "active", longName.substr(0, 39), "1234", std::string(255, 'd')) +
-                             record("backup", "backup", "image2"));
-
-    // A line longer than 255 characters ends the scan.
-    dimReset();
-    writeHostFile("boot.dim", kDefault + "---IMAGE---\n" + std::string(300, 'x') + "\n" + record("backup", "backup", "image2"));
-    EXPECT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(dimFile(), kDefault);
-}
-
 TEST_F(DimTest, ActivateSwapsRolesAtNextLoad)
 {
     loadTwo();
@@ -144,55 +127,5 @@ TEST_F(DimTest, AddDeleteAndTheFileFollowingEachChange)
     EXPECT_EQ(dimFile(), kDefault + record("backup", "backup", "image2", "0", "two lines"));
     EXPECT_EQ(dimImageDelete("image2"), 0);
     EXPECT_EQ(dimFile(), kDefault);
-    int state = 0;
-    dimImageStateGet("image2", &state);
-    EXPECT_EQ(state, 3);
-    dimImageStateGet("image1", &state);
-    EXPECT_EQ(state, 2);
-    dimImageStateGet("", &state); // a free slot is not a name
-    EXPECT_EQ(state, 3);
     EXPECT_FALSE(hostFileExists("boot.new"));
-}
-
-TEST_F(DimTest, FieldCapacitiesOnChange)
-{
-    loadTwo();
-    EXPECT_EQ(dimActiveCounterSet(-999), 0);
-    EXPECT_EQ(dimActiveCounterSet(10000), -2); // would not fit 4 characters
-    EXPECT_EQ(dimImageRename("image2", std::string(40, 'r').c_str()), -3);
-    EXPECT_EQ(dimImageRename("image2", ""), -3);
-    EXPECT_EQ(dimImageRename("image2", std::string(39, 'r').c_str()), 0);
-    EXPECT_EQ(dimImageDescrSet("image1", std::string(400, 'q').c_str()), 0);
-    EXPECT_EQ(dimFile(), record("active", "active", "image1", "-999", std::string(255, 'q')) +
-                             record("backup", "backup", std::string(39, 'r')));
-}
-
-TEST_F(DimTest, InterruptedReplaceIsCompleted)
-{
-    // Power lost between the removal of the old file and the rename.
-    writeHostFile("boot.new", kDefault + record("backup", "backup", "image2"));
-    EXPECT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(backup(), "image2");
-    EXPECT_FALSE(hostFileExists("boot.new"));
-    EXPECT_EQ(dimFile(), kDefault + record("backup", "backup", "image2"));
-
-    // Power lost while the aside file was written: the old directory stands.
-    dimReset();
-    writeHostFile("boot.new", "---IMAGE---\nbac");
-    EXPECT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(backup(), "image2");
-    EXPECT_FALSE(hostFileExists("boot.new"));
-}
-
-TEST_F(DimTest, ShowPrintsTheFileLines)
-{
-    EXPECT_EQ(dimShow(), -1);
-    EXPECT_TRUE(saw(" boot.dim doesn't exist on the disk \n"));
-    writeHostFile("boot.dim", "");
-    EXPECT_EQ(dimShow(), -3);
-    EXPECT_TRUE(saw("\nsize is 0 \n boot.dim empty\n"));
-    writeHostFile("boot.dim", kDefault);
-    EXPECT_EQ(dimShow(), 0);
-    EXPECT_TRUE(saw("\nsize is 49 \nboot.dim 1 :\t\t ---IMAGE--- \nboot.dim 2 :\t\t active \n"));
-    EXPECT_TRUE(saw("boot.dim 6 :\t\t default image \n"));
 }

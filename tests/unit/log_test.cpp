@@ -63,16 +63,6 @@ TEST_F(LogTest, StartsRotateTheGenerations)
     EXPECT_EQ(readHostFile("slog0.txt").size(), 2 * kSlot);
 }
 
-TEST_F(LogTest, GarbageAndTruncatedFilesAreRotatedLikeAnyOther)
-{
-    writeHostFile("slog0.txt", std::string("\xff\x00<trunc", 8));
-    writeHostFile("olog1.txt", std::string(5000, '\x01'));
-    start();
-    EXPECT_EQ(readHostFile("slog1.txt"), std::string("\xff\x00<trunc", 8));
-    EXPECT_EQ(readHostFile("olog2.txt"), std::string(5000, '\x01'));
-    EXPECT_EQ(readHostFile("slog0.txt"), "");
-}
-
 TEST_F(LogTest, MessagesFillStartupThenCycleThroughOperationLog)
 {
     EXPECT_EQ(logStartupWrite("<x>", 3), 2); // names not set yet
@@ -85,66 +75,6 @@ TEST_F(LogTest, MessagesFillStartupThenCycleThroughOperationLog)
     EXPECT_EQ(slotOf("olog0.txt", 0), slot("<64>")); // the 65th overwrote the 33rd
     EXPECT_EQ(slotOf("olog0.txt", 1), slot("<33>"));
     EXPECT_EQ(readHostFile("olog0.txt").size(), 32 * kSlot);
-}
-
-TEST_F(LogTest, LongMessagesAreCutTo589Bytes)
-{
-    start();
-    for (size_t len : {589u, 590u, 600u}) {
-        std::string msg = "<" + std::string(len - 1, 'm');
-        write(msg);
-    }
-    for (size_t n = 0; n < 3; ++n) {
-        std::string s = slotOf("slog0.txt", n);
-        EXPECT_EQ(s.substr(0, 589), "<" + std::string(588, 'm'));
-        EXPECT_EQ(s.substr(589), std::string("\r\n\0", 3));
-    }
-}
-
-TEST_F(LogTest, PersistRingStaysWithinItsSlots)
-{
-    ASSERT_EQ(persistInit(), 2); // no file yet
-    ASSERT_EQ(persistWrite("<a>", 3), 0);
-    EXPECT_EQ(readHostFile("persist.txt"), std::string(kSlot, '\0') + slot("<a>")); // slot 1
-    EXPECT_EQ(persistWrite(nullptr, 1), 2);
-    EXPECT_EQ(persistWrite("<a>", 0), 2);
-
-    // A file of k whole slots: the next message goes to slot k + 1.
-    writeHostFile("persist.txt", slot("<0>") + slot("<1>") + "partial");
-    ASSERT_EQ(persistInit(), 0);
-    ASSERT_EQ(persistWrite("<3>", 3), 0);
-    EXPECT_EQ(slotOf("persist.txt", 3), slot("<3>"));
-
-    for (int i = 4; i <= 33; ++i) persistWrite("<n>", 3);
-    EXPECT_EQ(readHostFile("persist.txt").size(), 32 * kSlot); // 31 wrapped to 0
-    EXPECT_EQ(slotOf("persist.txt", 0), slot("<n>"));
-
-    // A file an earlier writer let grow past its slots is not grown further.
-    std::string big;
-    for (int i = 0; i < 40; ++i) big += slot("<old>");
-    writeHostFile("persist.txt", big);
-    ASSERT_EQ(persistInit(), 0);
-    ASSERT_EQ(persistWrite("<new>", 5), 0);
-    EXPECT_EQ(readHostFile("persist.txt").size(), big.size());
-    EXPECT_EQ(slotOf("persist.txt", 0), slot("<new>"));
-}
-
-TEST_F(LogTest, PersistPrintShowsEachSlotWithinItsBytes)
-{
-    EXPECT_EQ(persistPrint(), 2);
-    EXPECT_NE(console().find("Failed to print the file contents of persist.txt fileName"), std::string::npos);
-
-    // A slot without a NUL, then a partial one.
-    std::string noNul(kSlot, 'A');
-    writeHostFile("persist.txt", slot("<one>") + noNul + "<tail");
-    EXPECT_EQ(persistPrint(), 0);
-    std::string out = console();
-    std::string size = std::to_string(2 * kSlot + 5);
-    EXPECT_NE(out.find("File size of persist.txt file is " + size + "\r"), std::string::npos);
-    size_t text = out.find("<one>");
-    ASSERT_NE(text, std::string::npos);
-    // The console maps LF to CR LF.
-    EXPECT_EQ(out.substr(text), "<one>\r\r\n" + noNul + "<tail");
 }
 
 TEST_F(LogTest, DumpListsMessageSlotsOfEveryGenerationOldestFirst)

@@ -1,12 +1,15 @@
 // testBoard.cpp - the unit-test board fixture.
 #include "testBoard.h"
 
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/tffs.h"
 #include "host/os/root.h"
 #include "image/dim.h"
 #include "image/imageActivate.h"
 #include "log/eventLog.h"
 #include "log/log.h"
 #include "osapi.h"
+#include "osapi_file.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -39,11 +42,34 @@ void TestBoard::SetUp()
     ASSERT_EQ(vx::chdir("files"), 0);
 }
 
+void TestBoard::powerOn()
+{
+    host::platformStopForTest();
+    host::platformStartForTest(boardDir, &peer_);
+    dimReset();
+    imageActivateReset();
+    eventLogReset();
+    logReset();
+    osapiFileReset();
+    flashDevReset();
+    vx::chdir("/DskVol/files");
+}
+
 void TestBoard::TearDown()
 {
     host::platformStopForTest();
     std::error_code ec;
     std::filesystem::remove_all(boardDir, ec);
+}
+
+void TestBoard::formatFlashDisk()
+{
+    flashDevProbe();
+    ASSERT_EQ(tffsPPCInit(), 0);
+    ASSERT_EQ(vx::chdir("/DskVol/"), 0);
+    vx::mkdir("files");
+    ASSERT_EQ(vx::chdir("files"), 0);
+    takeOutput();
 }
 
 std::string TestBoard::hostPath(const std::string& name) const { return boardDir + "/DskVol/files/" + name; }

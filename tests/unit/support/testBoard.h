@@ -22,6 +22,12 @@ protected:
     std::string readHostFile(const std::string& name) const;
     bool hostFileExists(const std::string& name) const;
     host::ScriptedPeer& peer() { return peer_; }
+    // Formats the flash disk as the first start-up of a new board does (so a
+    // later bootMain keeps the files) and enters "/DskVol/files" again.
+    void formatFlashDisk();
+    // A new run of the board over the same directory, module state as after
+    // power-on (a reset or a cut may have left any of it), in "/DskVol/files".
+    void powerOn();
     // Everything the board printed since the last call.
     std::string takeOutput();
     // The same with the console's CR LF line ends read as plain new-lines.

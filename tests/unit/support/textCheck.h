@@ -1,11 +1,12 @@
 // textCheck.h - checks on console text (whether it holds a piece, how often)
-// and test data made from a fixed pseudo-random sequence.
+// and test data: a fixed pseudo-random sequence, zlib streams.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <zlib.h>
 
 namespace textcheck {
 
@@ -25,6 +26,16 @@ inline std::string noise(size_t n, uint32_t seed = 12345)
     std::string s(n, '\0');
     for (char& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
     return s;
+}
+
+// s as a zlib stream (the operational code component of a startable image).
+inline std::string deflate(const std::string& s)
+{
+    std::string z(compressBound(uLong(s.size())), '\0');
+    uLongf n = z.size();
+    compress(reinterpret_cast<Bytef*>(z.data()), &n, reinterpret_cast<const Bytef*>(s.data()), uLong(s.size()));
+    z.resize(n);
+    return z;
 }
 
 } // namespace textcheck

@@ -1,0 +1,195 @@
+// powerCut_test.cpp - power cuts at the file writes of every flow that writes
+// (config load, diagnostics image load, deletion, backup activation, the
+// text log rotation, the event log): after each cut the next power-on reaches
+// the menu or starts code, and no file is lost but the one the flow replaces.
+// The suite cuts at a seeded sample of the writes; TARN_CUTS=all cuts at every
+// one (TARN_SEED picks the sample).
+#include "../fuzz/fileTargets.h"
+#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "host/os/hostos.h"
+#include "host/os/root.h"
+#include "image/imageLoad.h"
+#include "support/testBoard.h"
+#include "support/textCheck.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <random>
+
+namespace {
+
+const std::string kDim = "---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n"
+                         "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
+
+struct Flow {
+    const char* name;
+    std::function<void()> run;              // the flow, cut somewhere in its writes
+    std::vector<std::string> replaced;      // files it may leave old, new or (for a delete) gone
+    std::function<std::string()> check;     // after the next power-on: "" or what is wrong
+};
+
+class PowerCut : public TestBoard {
+protected:
+    std::map<std::string, std::string> before;
+
+    // A sender that answers the board's 'C', NAK and ACK with the blocks of data.
+    void sendOnRequest(const std::string& data)
+    {
+        auto blocks = std::make_shared<std::vector<std::string>>();
+        for (size_t at = 0; at < data.size(); at += 128) {
+            std::string b = fuzzfiles::block0(data.substr(at, 128));
+            b[1] = char(blocks->size() + 1);
+            b[2] = char(255 - (blocks->size() + 1));
+            blocks->push_back(b);
+        }
+        auto next = std::make_shared<size_t>(0);
+        auto started = std::make_shared<bool>(false);
+        peer().onIdle = [](host::ScriptedPeer&) { return false; };
+        peer().onOutput = [=](host::ScriptedPeer& p, const std::string& out) {
+            if (out.size() != 1) return;
+            if (out[0] == 0x06 && *started) ++*next;
+            else if (out[0] != 'C' && out[0] != 0x15) return;
+            *started = true;
+            p.type(*next < blocks->size() ? (*blocks)[*next] : std::string(1, '\x04'));
+        };
+    }
+
+    void board()
+    {
+        writeHostFile("image1", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(5000, 'o'))));
+        writeHostFile("image2", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(900, 'q'))));
+        writeHostFile("boot.dim", kDim);
+        writeHostFile("startup-config", "hostname old\n");
+        writeHostFile("diag_image.stk", "old diagnostics");
+        for (const char* n : {"slog0.txt", "slog1.txt", "olog0.txt"})
+            writeHostFile(n, "<" + std::string(n) + std::string(591, '\0'));
+        std::remove(hostPath("log2.bin").c_str()); // a log that fills up is emptied by design
+        before.clear();
+        for (const char* n : {"image1", "image2", "boot.dim", "startup-config", "diag_image.stk"})
+            before[n] = readHostFile(n);
+    }
+
+
+    // The next power-on: code starts after the autoboot wait, or the menu asks.
+    bool startsOrAsks()
+    {
+        peer().clearOutput();
+        peer().onIdle = [](host::ScriptedPeer& p) {
+            if (p.output().find("[Boot Menu] ") != std::string::npos) throw PeerExhausted{};
+            return false;
+        };
+        try {
+            bootMain();
+        } catch (const host::HandoverRequested&) {
+            return true;
+        } catch (const PeerExhausted&) {
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    // Runs the flow with a cut at each chosen write until it completes uncut.
+    int sweep(const Flow& f)
+    {
+        bool all = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
+        const char* s = std::getenv("TARN_SEED");
+        std::mt19937 rng(s ? uint32_t(std::strtoul(s, nullptr, 0)) : 7u);
+        int cuts = 0;
+        formatFlashDisk();
+        for (uint64_t n = 1; n < 100000; n += all ? 1 : 1 + rng() % 4) {
+            powerOn();
+            peer().onOutput = nullptr;
+            board();
+            flashAccessLockCreate();
+            host::filesSetPowerCutAfterWrites(n);
+            bool cut = false;
+            try {
+                f.run();
+            } catch (const host::PowerCutRequested&) {
+                cut = true;
+            } catch (const PeerExhausted&) {
+            }
+            host::filesSetPowerCutAfterWrites(0);
+            powerOn();
+            peer().onOutput = nullptr;
+            EXPECT_TRUE(startsOrAsks()) << f.name << ": power-on after a cut at write " << n;
+            for (auto& [name, old] : before) {
+                bool mayChange = std::find(f.replaced.begin(), f.replaced.end(), name) != f.replaced.end();
+                if (!mayChange) {
+                    EXPECT_EQ(readHostFile(name), old) << f.name << ": cut at write " << n << " changed " << name;
+                }
+            }
+            if (f.check) {
+                std::string wrong = f.check();
+                EXPECT_EQ(wrong, "") << f.name << ": cut at write " << n;
+            }
+            if (!cut) break;
+            ++cuts;
+        }
+        std::printf("powerCut: %s: %d cuts\n", f.name, cuts);
+        return cuts;
+    }
+};
+
+TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
+{
+    int stored = 0;
+    // The saved configuration is the old or the new one.
+    auto configKept = [] {
+        cliTxtCfgCtx ctx;
+        if (cliTxtCfgCmdInit("startup-config", &ctx) != 0) return std::string("startup-config lost");
+        char* first = cliTxtCfgCmdGet(&ctx, 1);
+        std::string line = first ? first : "(none)";
+        cliTxtCfgCmdClose(&ctx);
+        return line == "hostname old" || line == "hostname new" ? "" : "startup-config begins " + line;
+    };
+    // The oldest start-up log the rotation keeps is still there.
+    auto logKept = [this] {
+        for (const char* n : {"slog0.txt", "slog1.txt", "slog2.txt"})
+            if (readHostFile(n).rfind("<slog0.txt", 0) == 0) return std::string();
+        return std::string("the last start's log is lost");
+    };
+    // Every event stored before the cut is in the log the power-on opened.
+    auto eventsKept = [&stored] {
+        char text[EVENT_LOG_TEXT_LEN];
+        int shown = 0;
+        for (int32_t c = eventLogFormat(nullptr, EVENT_LOG_NONE, text); c != EVENT_LOG_NONE && shown < 1000;
+             c = eventLogFormat(nullptr, c, text))
+            ++shown;
+        return shown + 1 >= stored ? std::string()
+                                   : std::to_string(stored) + " events stored, " + std::to_string(shown + 1) + " kept";
+    };
+    std::string config = "hostname new\ninterface 0/1\nvlan database\n vlan 7\nexit\n" + std::string(600, '!') + "\n";
+    const Flow flows[] = {
+        {"config load", [&] { sendOnRequest(config); configLoad(); }, {"startup-config"}, configKept},
+        {"diagnostics load", [&] { sendOnRequest(std::string(900, 'D')); imageDiagLoad(0); }, {"diag_image.stk"},
+         [this] {
+             std::string d = readHostFile("diag_image.stk");
+             return d == "old diagnostics" || d.rfind(std::string(900, 'D'), 0) == 0 ? "" : "diag_image.stk lost";
+         }},
+        {"delete", [&] {
+             peer().onIdle = [](host::ScriptedPeer&) -> bool { throw PeerExhausted{}; };
+             peer().type("8\ry\r");
+             bootMenu(1);
+         }, {"image1", "boot.dim"}, nullptr}, // the next start activates the backup
+        {"backup activation", [&] { dimInitialize(); imageBackupActivate(); }, {"boot.dim"}, nullptr},
+        {"log rotation", [&] {
+             logInit();
+             for (int i = 0; i < 40; ++i) logStartupWrite("<6> message", 11);
+         }, {}, logKept},
+        {"event log", [&] {
+             stored = 0;
+             eventLogOpen(16384, nullptr, 5, 2, 7);
+             for (int i = 0; i < 40; ++i, ++stored) eventLogWrite("f.c", i, 0x1234);
+         }, {}, eventsKept},
+    };
+    // A deletion writes nothing (a removal is no write call): its one run
+    // checks the start after it.
+    for (const Flow& f : flows)
+        EXPECT_TRUE(sweep(f) > 0 || f.name == std::string("delete")) << f.name << ": no write was cut";
+}
+
+} // namespace
