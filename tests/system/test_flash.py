@@ -98,7 +98,7 @@ class BootCodeUpdate(unittest.TestCase):
             b.menu()
             b.put("bootcode.bin", b"odd" * 333)
             self.update(b)
-            b.expect("has an odd length (999 bytes)")
+            b.expect("is 999 bytes; a boot code fills the boot flash's 1048576 bytes")
             b.expect("ERROR: Could not update boot code")
             b.menu()
             self.assertNotIn("Erasing", b.child.before)
@@ -107,7 +107,7 @@ class BootCodeUpdate(unittest.TestCase):
     def test_failing_erase_reports_failure_and_keeps_the_boot_code(self):
         with Board() as b:
             boot_to_menu(b, "--fault-flash-erase", "fail")
-            b.put("bootcode.bin", boot_code(4096))
+            b.put("bootcode.bin", boot_code(1 << 20))
             self.update(b)
             b.expect("spfOpStatusCheck: FAILED for operation 3")
             b.expect("Boot Flash erase FAILURE.")
@@ -119,7 +119,7 @@ class BootCodeUpdate(unittest.TestCase):
     def test_failing_program_reports_failure_and_the_board_is_dead(self):
         with Board() as b:
             boot_to_menu(b, "--fault-flash-program", "fail")
-            b.put("bootcode.bin", boot_code(4096))
+            b.put("bootcode.bin", boot_code(1 << 20))
             self.update(b)
             b.expect("Flash_Write_Block: flashDevWrite() failed")
             b.expect("ERROR: Could not update boot code")

@@ -133,7 +133,7 @@ class InformationDisplay(unittest.TestCase):
     def test_option_six_shows_the_header(self):
         img = tarnimg_image(b"x" * 3000, "--timestamp", "Mon Apr 28 14:05:09 2008", "--file", "tarn.opr",
                             "--rel", "C", "--ver", "4", "--maint", "2", "--build", "17",
-                            "--boot-version", "9", boot_code=b"\x7f" * 512)
+                            "--boot-version", "9", "--allow-short-boot-code", boot_code=b"\x7f" * 512)
         # Expected values decoded from the bytes by the format's definition.
         crc, = struct.unpack_from(">H", img, 0)
         size, ncomp = struct.unpack_from(">II", img, 8)

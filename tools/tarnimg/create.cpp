@@ -1,6 +1,7 @@
 // create.cpp - tarnimg create (an image from a code payload and a boot code)
 // and tarnimg stk (plain images packed into an STK container).
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
+#include "image/bootCodeUpdate.h"
 #include "tools/tarnimg/tarnimg.h"
 
 #include <zlib.h>
@@ -15,7 +16,6 @@ namespace tarnimg {
 namespace {
 
 constexpr uint32_t kDefaultLoad = 0x00100000u;
-constexpr uint32_t kBootRegionSize = 0x00100000u; // the boot flash region the boot code is written to
 constexpr size_t kTimestampMax = 31;              // 32-byte field with its NUL
 constexpr size_t kFileNameMax = 399;              // 400-byte field with its NUL
 constexpr uint32_t kMaxStkImages = (STK_HEADER_BUF_SIZE - STK_FIXED_SIZE) / STK_ENTRY_SIZE;
@@ -41,7 +41,13 @@ const char* const kCreateHelp =
     "  --build N               build number 0-255, 0 for none (default 0)\n"
     "  --code-version N        component 0 version (default 0)\n"
     "  --flash-flag N          component 0 FLASH flag (default 0)\n"
-    "  --boot-code FILE        boot code (up to 1 MiB) as component 1\n"
+    "  --boot-code FILE        boot code as component 1: what main menu option 7\n"
+    "                          writes over the boot flash's top megabyte\n"
+    "                          (0xFFF00000-0xFFFFFFFF), so exactly 1048576 bytes\n"
+    "                          (0x100000), its last word the reset vector that the\n"
+    "                          processor starts from (not 0xFFFFFFFF, erased flash)\n"
+    "  --allow-short-boot-code take a boot code that option 7 refuses (shorter, or\n"
+    "                          its last word 0xFFFFFFFF), to test the refusal\n"
     "  --boot-version N        component 1 version (default 0)\n"
     "  --boot-flash-flag N     component 1 FLASH flag (default 0)\n"
     "  --level N               zlib compression level 0-9 (default 9)\n";
@@ -108,7 +114,7 @@ int cmdCreate(Args& a)
         return kExitValid;
     }
     std::string out, payloadPath, bootPath, timestamp, fileName;
-    bool haveTimestamp = false, haveFile = false;
+    bool haveTimestamp = false, haveFile = false, allowShortBoot = false;
     uint32_t load = kDefaultLoad, target = BOARD_TARGET_DEVICE;
     uint32_t rel = 1, ver = 0, maint = 0, build = 0, codeVersion = 0, flashFlag = 0, bootVersion = 0,
              bootFlash = 0, level = 9;
@@ -130,6 +136,7 @@ int cmdCreate(Args& a)
         else if (opt == "--code-version") codeVersion = parseU32(opt, a.value(opt));
         else if (opt == "--flash-flag") flashFlag = parseU32(opt, a.value(opt));
         else if (opt == "--boot-code") bootPath = a.value(opt);
+        else if (opt == "--allow-short-boot-code") allowShortBoot = true;
         else if (opt == "--boot-version") bootVersion = parseU32(opt, a.value(opt));
         else if (opt == "--boot-flash-flag") bootFlash = parseU32(opt, a.value(opt));
         else if (opt == "--level") level = parseU32(opt, a.value(opt), 9);
@@ -160,9 +167,17 @@ int cmdCreate(Args& a)
         boot = readFile(bootPath);
         if (boot.empty())
             die(kExitUsage, "create: boot code '%s' is empty", bootPath.c_str());
-        if (boot.size() > kBootRegionSize)
+        if (boot.size() > BOOT_FLASH_SIZE)
             die(kExitUsage, "create: boot code '%s' is %zu bytes, the boot region holds %u", bootPath.c_str(),
-                boot.size(), kBootRegionSize);
+                boot.size(), BOOT_FLASH_SIZE);
+        int fit = bootCodeCheck(boot.data(), static_cast<uint32_t>(boot.size()));
+        if (fit == BOOT_CODE_WRONG_SIZE && !allowShortBoot)
+            die(kExitUsage, "create: boot code '%s' is %zu bytes; option 7 writes only a boot code of exactly %u "
+                "bytes (0x%x), ending in the reset vector (see tarnimg create --help)", bootPath.c_str(), boot.size(),
+                BOOT_FLASH_SIZE, BOOT_FLASH_SIZE);
+        if (fit == BOOT_CODE_NO_RESET_VECTOR && !allowShortBoot)
+            die(kExitUsage, "create: boot code '%s' ends in 0xFFFFFFFF where the reset vector belongs; option 7 "
+                "refuses it (see tarnimg create --help)", bootPath.c_str());
     }
 
     uint64_t total = uint64_t(IMAGE_HEADER_SIZE) + code.size() + boot.size();
