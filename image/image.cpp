@@ -331,8 +331,11 @@ void stkHeaderEncode(uint32_t count, const uint32_t* imageOffsets, const uint32_
 void imageHeaderResolve(const uint8_t* raw, uint32_t base, ImageHeader* hdr)
 {
     imageHeaderDecode(raw, hdr);
-    /* Offsets become file positions; only the 16 slots of the header exist. */
+    /* Offsets become file positions; only the 16 slots of the header exist.
+     * The boot code slot counts whenever it has a size, in use or not. */
     uint32_t slots = hdr->numComponents < IMAGE_MAX_COMPONENTS ? hdr->numComponents : IMAGE_MAX_COMPONENTS;
+    if (slots < 2 && hdr->components[1].size != 0)
+        hdr->components[1].offset += base;
     for (uint32_t i = 0; i < slots; i++)
         hdr->components[i].offset += base;
 }

@@ -157,7 +157,7 @@ int imageOpCodeStore(const char* path, uint32_t targetDevice)
     imageHeaderReport(&hdr, true);
 
     const ComponentRecord& boot = hdr.components[1];
-    bool hasBootCode = hdr.numComponents > 1 && boot.size != 0;
+    bool hasBootCode = boot.size != 0; /* whatever the component count says */
     if (hasBootCode && bootCodeExtract(path, boot, length) != 0)
         return refuse(path);
 
@@ -172,12 +172,15 @@ int imageOpCodeStore(const char* path, uint32_t targetDevice)
         return refuse(path);
     }
 
-    /* The image is in place: now its boot code becomes the one option 7 writes. */
+    /* The image is in place: now its boot code becomes the one option 7 writes.
+     * When it cannot, the load still stands, and no older boot code stays for
+     * option 7 to write beside the new image. */
     if (hasBootCode && vx::renameReplace(BOOT_CODE_ASIDE, BOOT_CODE_FILE) != vx::OK) {
-        vx::printf("\nERROR: Could not store the boot code in %s.\n", BOOT_CODE_FILE);
         vx::remove(BOOT_CODE_FILE);
         vx::remove(BOOT_CODE_ASIDE);
-        return 1;
+        vx::printf("Operational code stored.\n");
+        vx::printf("ERROR: Could not store the boot code in %s; load the image again to update the boot code.\n",
+                   BOOT_CODE_FILE);
     }
     return 0;
 }

@@ -1,13 +1,16 @@
 // imageOpLoad_test.cpp - what option 4 does with a received file: vetting,
 // the upload report, the boot code copy, the install under the active name,
-// and what a refusal, a failed install or a power cut leaves behind.
+// what a refusal, a failed install or a power cut leaves behind, and a seeded
+// search over mutated headers and STK tables.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 
 #include "host/os/hostos.h"
 #include "image/dim.h"
+#include "image/image.h"
 #include "image/imageActivate.h"
 #include "image/imageLoad.h"
 #include "osapi.h"
@@ -132,16 +135,43 @@ TEST_F(ImageOpLoad, BootCodeHoldsExactlyTheInstalledImagesComponent)
     ASSERT_EQ(store(plainImage()), 0) << out;
     EXPECT_EQ(readHostFile("bootcode.bin"), "short new") << "an image without boot code leaves it";
 
+    // A boot code in slot 1 of an image that counts one component, inside a
+    // container: copied out from its place in the container.
+    std::string one = withBootCode("ONE COMPONENT");
+    put32(one, 12, 1);
+    std::string box = stk({{0x1, plainImage(0x1)}, {kBoard, one}});
+    uint32_t at = static_cast<uint32_t>(box.size() - one.size()) + 300;
+    ASSERT_EQ(store(box), 0) << out;
+    char want[96];
+    std::snprintf(want, sizeof want, "Boot Code Offset...............................0x%x (%u)\n", at, at);
+    EXPECT_HAS(out, want);
+    EXPECT_EQ(readHostFile("bootcode.bin"), "ONE COMPONENT");
+
     // A component reaching past the end of the image.
     std::string img = withBootCode("12345678");
     put32(img, 64 + 12, 9);
     seal(img, img.size());
     expectRefused(img, "ERROR: Boot code of 9 bytes at file position 1520 lies outside the 1528 bytes");
-    img = withBootCode("12345678");
-    put32(img, 64 + 16, 0xFFFFFFF0u);
-    seal(img, img.size());
-    expectRefused(img, "lies outside the 1528 bytes of the image.\n");
-    EXPECT_EQ(readHostFile("bootcode.bin"), "short new");
+    EXPECT_EQ(readHostFile("bootcode.bin"), "ONE COMPONENT");
+}
+
+// The image is installed even when its boot code cannot be put in place
+// (here "bootcode.bin" is a directory): the load says both, and no boot code
+// of an older image is left for option 7.
+TEST_F(ImageOpLoad, BootCodeThatCannotBeStoredFailsOnItsOwnLine)
+{
+    directory(kDim1);
+    ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
+    std::string img = withBootCode("NEWBOOT");
+    EXPECT_EQ(store(img), 0) << out;
+    EXPECT_TRUE(out.ends_with("Operational code stored.\nERROR: Could not store the boot code in bootcode.bin; "
+                              "load the image again to update the boot code.\n"))
+        << out;
+    EXPECT_EQ(readHostFile("image1"), img);
+    EXPECT_FALSE(hostFileExists("bootcode.new"));
+    vx::Stat st{};
+    ASSERT_EQ(vx::stat("bootcode.bin", &st), 0);
+    EXPECT_EQ(st.mode & vx::MODE_IFMT, vx::MODE_IFDIR) << "no boot code file";
 }
 
 TEST_F(ImageOpLoad, FailedInstallLeavesTheOldImageAndNoNewBootCode)
@@ -229,39 +259,111 @@ TEST_F(ImageOpLoad, PowerCutAtAnyWriteOfALoadLeavesABootableBoard)
     EXPECT_TRUE(finished);
 }
 
-TEST_F(ImageOpLoad, RandomImagesAndContainersNeverCrash)
+// A big-endian u32 of a file, zero past its end.
+uint32_t at32(const std::string& f, size_t i)
 {
-    // A seeded fuzz of the header and STK reader behind the load: mutated
-    // images and containers, resealed so the checks past the checksum run.
+    uint32_t v = 0;
+    for (size_t k = i; k < i + 4; k++)
+        v = (v << 8) | (k < f.size() ? static_cast<uint8_t>(f[k]) : 0u);
+    return v;
+}
+
+// The length a file's checksum covers, by the format's rule.
+uint32_t namedLength(const std::string& f)
+{
+    bool box = (at32(f, 0) & 0xFFFF) == 0xAA55u && at32(f, 4) == 0x2288BB66u;
+    return box ? at32(f, 12) : at32(f, 8);
+}
+
+// A seeded search: headers and STK tables mutated where they matter (sizes,
+// counts, offsets, targets, set to edges of the file and of 32 bits), then
+// mostly resealed so the checks past the checksum run. The load accepts
+// exactly what the in-memory vetting accepts with its boot code inside the
+// file; the start-up check of the same file agrees with the vetting; the file
+// and memory header readers agree; the boot code copied out is the
+// component's bytes. TARN_FUZZ_SEED and TARN_FUZZ_ROUNDS run it longer.
+TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
+{
     directory(kDim1);
-    std::string good = plainImage(kBoard, "good");
-    writeHostFile("image1", good);
-    std::mt19937 rnd(99);
-    const std::string seeds[] = {withBootCode("BOOT"), stk({{0x1, plainImage(0x1)}, {kBoard, withBootCode("B2")}})};
-    for (int round = 0; round < 300; round++) {
-        std::string f = seeds[round % 2];
-        int edits = 1 + rnd() % 6;
-        for (int e = 0; e < edits; e++) {
-            size_t at = rnd() % f.size();
-            switch (rnd() % 3) {
-            case 0: f[at] = static_cast<char>(rnd()); break;
-            case 1:
-                if (f.size() >= 4)
-                    put32(f, at % (f.size() - 3), rnd() % 2 ? rnd() : rnd() % 4096);
-                break;
-            default: f.resize(at + 1); break;
+    const std::string good = plainImage(kBoard, "good");
+    std::string one = withBootCode("SOLO");
+    put32(one, 12, 1);
+    const std::string inner = withBootCode("B2");
+    struct Seed {
+        std::string file;
+        uint32_t image; // file position of the image header
+    };
+    const Seed seeds[] = {{withBootCode("BOOT"), 0},
+                          {stk({{0x1, plainImage(0x1)}, {kBoard, inner}}), 88 + 2 * 28 + kHeader + 300},
+                          {stk({{kBoard, one}}), 88 + 28}};
+    const char* env = std::getenv("TARN_FUZZ_SEED");
+    const uint32_t seed = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : 20261207u;
+    const char* roundsEnv = std::getenv("TARN_FUZZ_ROUNDS");
+    const int rounds = roundsEnv ? std::atoi(roundsEnv) : 300;
+    std::mt19937 rnd(seed);
+    int verdicts[IMAGE_VET_TARGET + 1] = {}, stored = 0;
+    for (int round = 0; round < rounds; round++) {
+        const Seed& from = seeds[round % 3];
+        std::string f = from.file;
+        const uint32_t n = static_cast<uint32_t>(f.size());
+        // Field positions: the STK table, then the image header's size,
+        // count, targets and its two components' sizes and offsets.
+        std::vector<uint32_t> fields;
+        if (from.image != 0)
+            fields = {8, 12, 20, 88, 92, 116, 120};
+        for (uint32_t off : {4u, 8u, 12u, 28u, 32u, 76u, 80u})
+            fields.push_back(from.image + off);
+        const uint32_t values[] = {0, 1, 2, 4, 88, 299, 300, 1219, 1220, n - 1, n, n + 1, 0x7FFFFFFFu,
+                                   0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu, kBoard, static_cast<uint32_t>(rnd() % 4096), static_cast<uint32_t>(rnd())};
+        for (int e = 1 + rnd() % 3; e > 0; e--) {
+            switch (rnd() % 4) {
+            case 0: f[rnd() % f.size()] ^= static_cast<char>(1 + rnd() % 255); break;
+            case 1: f.resize(rnd() % (f.size() + 64), 'z'); break;
+            default: put32(f, fields[rnd() % fields.size()], values[rnd() % std::size(values)]); break;
             }
+            if (f.size() < 16)
+                f.resize(16, '\0');
         }
-        if (rnd() % 4 != 0 && f.size() > 2)
-            seal(f, f.size());
+        if (rnd() % 4 != 0)
+            seal(f, namedLength(f));
+        const std::string where = "seed " + std::to_string(seed) + " round " + std::to_string(round);
+
+        const auto* bytes = reinterpret_cast<const uint8_t*>(f.data());
+        ImageVet vet;
+        imageVetBuffer(bytes, static_cast<uint32_t>(f.size()), kBoard, &vet);
+        // Slot 1 as the file holds it: its offset counts from the end of its
+        // image's header, wherever that image stands.
+        const uint32_t bootSize = at32(f, vet.base + 64 + 12);
+        const uint64_t bootStart = uint64_t(vet.base) + kHeader + at32(f, vet.base + 64 + 16);
+        bool bootInside = bootSize == 0 || bootStart + bootSize <= vet.length;
+        // The start-up check of the same file as the active image.
+        writeHostFile("image1", f);
+        EXPECT_EQ(imageActiveCrcCheck() == 0, vet.result == IMAGE_VET_OK) << where;
+        ImageHeader fromFile{}, fromMemory{};
+        int fileRc = readImageHeader("image1", &fromFile);
+        int memRc = imageHeaderParse(bytes, static_cast<uint32_t>(f.size()), kBoard, &fromMemory, nullptr);
+        EXPECT_EQ(fileRc == 0, memRc == IMAGE_LOCATE_OK) << where;
+        for (int i = 0; fileRc == 0 && memRc == IMAGE_LOCATE_OK && i < IMAGE_MAX_COMPONENTS; i++) {
+            EXPECT_EQ(fromFile.components[i].offset, fromMemory.components[i].offset) << where;
+            EXPECT_EQ(fromFile.components[i].size, fromMemory.components[i].size) << where;
+        }
+
+        writeHostFile("image1", good);
+        writeHostFile("bootcode.bin", "before");
         int rc = store(f);
-        if (rc == 0) {
-            EXPECT_EQ(readHostFile("image1"), f);
-            writeHostFile("image1", good);
-        } else {
-            EXPECT_EQ(readHostFile("image1"), good);
-        }
+        verdicts[vet.result]++;
+        stored += rc == 0;
+        EXPECT_EQ(rc == 0, vet.result == IMAGE_VET_OK && bootInside) << where << "\n" << out;
+        EXPECT_EQ(readHostFile("image1"), rc == 0 ? f : good) << where;
+        if (rc == 0 && bootSize != 0)
+            EXPECT_EQ(readHostFile("bootcode.bin"), f.substr(bootStart, bootSize)) << where;
+        else
+            EXPECT_EQ(readHostFile("bootcode.bin"), "before") << where;
+        if (HasFailure())
+            FAIL() << "stopped at " << where;
     }
+    std::printf("%d files: %d stored; vetting ok %d, length %d, short %d, crc %d, locate %d, size %d, target %d\n",
+                rounds, stored, verdicts[0], verdicts[1], verdicts[2], verdicts[3], verdicts[4], verdicts[5], verdicts[6]);
 }
 
 } // namespace
