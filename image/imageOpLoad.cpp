@@ -56,7 +56,7 @@ int bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imag
 {
     vx::printf("Extracting boot code from image...\n");
     uint64_t start = uint64_t(IMAGE_HEADER_SIZE) + boot.offset;
-    if (start + boot.size > imageLength) {
+    if (!imageBootCodeInside(boot.size, boot.offset, imageLength)) {
         vx::printf("\nERROR: Boot code of %u bytes at file position %llu lies outside the %u bytes of the image.\n",
                    boot.size, static_cast<unsigned long long>(start), imageLength);
         return 1;
@@ -96,6 +96,11 @@ int bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imag
 }
 
 } // namespace
+
+bool imageBootCodeInside(uint32_t size, uint32_t offset, uint32_t imageLength)
+{
+    return uint64_t(IMAGE_HEADER_SIZE) + offset + size <= imageLength;
+}
 
 int imageOpCodeLoad(uint32_t targetDevice)
 {

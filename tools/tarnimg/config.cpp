@@ -21,7 +21,8 @@ const char* const kConfigHelp =
     "included, blank lines left out, as the board's reader hands them out.\n"
     "Exit status 1 (after what could be read) when the file holds something the\n"
     "board's reader refuses: a block longer than 1024 bytes, a block that does\n"
-    "not inflate, a file cut short, or a line longer than 1024 characters.\n"
+    "not inflate, a file cut short, or a line longer than 1024 characters. A file\n"
+    "that is not text (an image, say) is refused before any of it is shown.\n"
     "\n"
     "  --raw                   the decoded text exactly as stored instead\n"
     "\n"
@@ -86,6 +87,17 @@ int cmdConfig(Args& a)
     Bytes file = readFile(path);
     std::string text;
     std::string err = configDecode(file, &text);
+    // A configuration is text: anything else is refused before a byte of it
+    // reaches the terminal.
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        bool blank = c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || c == 0x1A;
+        if ((c < 0x20 && !blank) || c == 0x7F) {
+            bool image = file.size() >= 16 && (stkIsContainer(file.data()) || imageSizeValid(checksumLength(file.data())));
+            die(kExitInvalid, "config: '%s' is not a configuration: byte 0x%02x at text offset %zu is not text%s",
+                path.c_str(), c, i, image ? " (it looks like an operational code image: see tarnimg info)" : "");
+        }
+    }
     if (raw) {
         std::fwrite(text.data(), 1, text.size(), stdout);
     } else {

@@ -150,6 +150,11 @@ int cmdCreate(Args& a)
         timestamp = timestampNow();
     if (!haveFile)
         fileName = baseName(out);
+    for (const std::string* text : {&timestamp, &fileName})
+        for (unsigned char c : *text)
+            if (c < 0x20 || c == 0x7F)
+                die(kExitUsage, "create: --%s holds control character 0x%02x; the header's text is shown as text",
+                    text == &timestamp ? "timestamp" : "file", c);
     if (timestamp.size() > kTimestampMax)
         die(kExitUsage, "create: --timestamp is %zu characters, at most %zu fit", timestamp.size(), kTimestampMax);
     if (fileName.size() > kFileNameMax)

@@ -2,6 +2,8 @@
 // JSON) and tarnimg verify (the board's verdict, and why an image it accepts
 // could still not start).
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
+#include "image/bootCodeUpdate.h"
+#include "image/imageLoad.h"
 #include "tools/tarnimg/tarnimg.h"
 
 #include <zlib.h>
@@ -27,9 +29,13 @@ const char* const kVerifyHelp =
     "the stored checksum over the length the file names (an STK container's own\n"
     "length), every byte of that length present, 1220 <= size <= 16 MiB, and an\n"
     "image for the target (inside an STK: the first entry for it) built for it.\n"
+    "A boot code (component 1) must lie within that length, as the load demands.\n"
     "Prints the verdict and the reason. Warnings say when a valid image still\n"
     "could not start (no code component, a load address outside the code load\n"
-    "area, a deflate stream that is corrupt or does not end within the file).\n"
+    "area or not word-aligned, a deflate stream that is corrupt or does not end\n"
+    "within the file), and when option 7 would refuse its boot code (anything\n"
+    "but exactly 1048576 bytes whose last word, the reset vector, is not\n"
+    "0xFFFFFFFF).\n"
     "\n"
     "  --target ID             the target device (default 0x00508541, this board)\n"
     "\n"
@@ -78,6 +84,11 @@ std::vector<std::string> launchWarnings(const Bytes& file, const ImageHeader& hd
                       CODE_LOAD_AREA_END);
         w.push_back(buf);
         return w;
+    }
+    if (c.loadAddress % 4 != 0) {
+        std::snprintf(buf, sizeof buf, "load address 0x%08x is not word-aligned: the processor cannot enter code there",
+                      c.loadAddress);
+        w.push_back(buf);
     }
     if (start >= readable) {
         std::snprintf(buf, sizeof buf, "component 0 starts at file position %llu, past the %llu bytes the launch reads",
@@ -202,8 +213,24 @@ int cmdVerify(Args& a)
     else
         std::printf("%s: valid image for target 0x%08x, %u bytes, checksum 0x%04x\n", path.c_str(), target,
                     vet.hdr.size, vet.stored);
+    const ComponentRecord& boot = vet.hdr.components[1];
+    if (boot.size != 0 && !imageBootCodeInside(boot.size, boot.offset, vet.length)) {
+        std::printf("%s: INVALID: the boot code (component 1, %u bytes at file position %llu) does not lie within "
+                    "the %u bytes of the image, so the load refuses it\n", path.c_str(), boot.size,
+                    static_cast<unsigned long long>(IMAGE_HEADER_SIZE) + boot.offset, vet.length);
+        return kExitInvalid;
+    }
     for (const auto& w : launchWarnings(file, vet.hdr))
         std::printf("%s: warning: %s; it could not start\n", path.c_str(), w.c_str());
+    if (boot.size != 0) {
+        int fit = bootCodeCheck(file.data() + IMAGE_HEADER_SIZE + boot.offset, boot.size);
+        if (fit == BOOT_CODE_WRONG_SIZE)
+            std::printf("%s: warning: the boot code is %u bytes, not the %u of the boot region; option 7 would "
+                        "refuse it\n", path.c_str(), boot.size, BOOT_FLASH_SIZE);
+        else if (fit == BOOT_CODE_NO_RESET_VECTOR)
+            std::printf("%s: warning: the boot code ends in 0xFFFFFFFF where the reset vector belongs; option 7 "
+                        "would refuse it\n", path.c_str());
+    }
     return kExitValid;
 }
 
@@ -239,6 +266,9 @@ int cmdInfo(Args& a)
             die(kExitInvalid, "info: '%s' is %u bytes, shorter than an image header (%u)", path.c_str(), len,
                 IMAGE_HEADER_SIZE);
         imageHeaderResolve(file.data(), 0, &h);
+        if (!imageSizeValid(h.size))
+            die(kExitInvalid, "info: '%s' is not an image: its size field reads %u, outside 1220..16777216",
+                path.c_str(), h.size);
         if (json) {
             std::printf("{\"path\": %s, \"kind\": \"image\", \"fileLength\": %u, \"checksumLength\": %u, "
                         "\"crcStored\": %u, \"crcComputed\": %s, \"crcMatches\": %s, \"image\": %s}\n",
