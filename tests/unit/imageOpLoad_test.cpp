@@ -1,6 +1,6 @@
-// imageOpLoad_test.cpp - what option 4 does with a received file: vetting,
-// the upload report, the boot code copy, the install under the active name,
-// what a refusal, a failed install or a power cut leaves behind, and a seeded
+// imageOpLoad_test.cpp - what option 4 does with a received file: the upload
+// report's place, the boot code copy, the install under the active name, what
+// a refusal, a failed install or a power cut leaves behind, and a seeded
 // search over mutated headers and STK tables.
 #include <gtest/gtest.h>
 
@@ -25,8 +25,6 @@ namespace {
 
 const std::string kDim1 = "---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n"
                           "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
-const std::string kDim2 = "---IMAGE---\nbackup\nbackup\nimage1\n0\ndefault image\n"
-                          "---IMAGE---\nactive\nactive\nimage2\n0\n\n";
 
 class ImageOpLoad : public TestBoard {
 protected:
@@ -49,91 +47,29 @@ protected:
         return rc;
     }
 
-    // A refusal leaves the stored images and directory as they were.
-    void expectRefused(const std::string& file, const std::string& message)
-    {
-        std::string old1 = readHostFile("image1"), old2 = readHostFile("image2");
-        EXPECT_EQ(store(file), 1) << out;
-        EXPECT_HAS(out, message);
-        EXPECT_LACKS(out, "Storing Operational code");
-        EXPECT_FALSE(hostFileExists("xcode.bin"));
-        EXPECT_FALSE(hostFileExists("bootcode.new"));
-        EXPECT_EQ(readHostFile("image1"), old1);
-        EXPECT_EQ(readHostFile("image2"), old2);
-        EXPECT_EQ(readHostFile("boot.dim"), dimText);
-    }
-
     std::string out;
     std::string dimText;
 };
 
 // The report's lines are compared whole in the system load and launch tests;
-// here their place between the checks and the install.
-TEST_F(ImageOpLoad, ImageWithBootCodeIsReportedAndInstalledUnderTheActiveName)
+// here their place between the checks and the install, and the boot code.
+TEST_F(ImageOpLoad, ImageAndItsBootCodeAreInstalled)
 {
     directory(kDim1);
-    writeHostFile("image1", plainImage(kBoard, "old one"));
-    writeHostFile("image2", plainImage(kBoard, "backup"));
-    std::string boot = textcheck::noise(4096);
-    std::string img = withBootCode(boot);
+    writeHostFile("bootcode.bin", std::string(5000, 'O'));
+    std::string img = withBootCode("new boot");
     ASSERT_EQ(store(img), 0) << out;
     EXPECT_EQ(out.rfind("Verified operational code CRC.\n\n\nThe following code has been uploaded:\n\nCRC....", 0), 0u)
         << out;
-    EXPECT_HAS(out, "Boot Code Size.................................0x1000 (4096)\n");
     EXPECT_TRUE(out.ends_with("      File - code.opr\nExtracting boot code from image...\n"
                               "Storing Operational code in Flash. This may take several minutes...\n\n"))
         << out;
     EXPECT_EQ(readHostFile("image1"), img);
-    EXPECT_EQ(readHostFile("bootcode.bin"), boot);
-    EXPECT_FALSE(hostFileExists("xcode.bin"));
-    EXPECT_FALSE(hostFileExists("image1.new"));
+    EXPECT_EQ(readHostFile("bootcode.bin"), "new boot") << "no tail of the older one";
+    EXPECT_FALSE(hostFileExists("xcode.bin") || hostFileExists("image1.new"));
     EXPECT_EQ(readHostFile("boot.dim"), dimText);
-    EXPECT_EQ(imageActiveCrcCheck(), 0);
-}
-
-TEST_F(ImageOpLoad, RefusalsSayWhyAndChangeNothing)
-{
-    directory(kDim1);
-    writeHostFile("image1", plainImage(kBoard, "old one"));
-    writeHostFile("image2", plainImage(kBoard, "backup"));
-    writeHostFile("bootcode.bin", "older boot code");
-
-    expectRefused(plainImage(0x00508540), "Verified operational code CRC.\n"
-                                          "ERROR: Operational code target 508540 does not match this device.\n");
-    std::string bad = plainImage();
-    bad[1500] ^= 0x20;
-    expectRefused(bad, "ERROR: Operational code CRC is not valid.\n");
-    std::string img = plainImage();
-    expectRefused(img.substr(0, img.size() - 1), "ERROR: Operational code CRC is not valid.\n");
-    expectRefused(img.substr(0, 10), "ERROR: ");
-    expectRefused("", "ERROR: Code image size of 0 bytes is invalid.\n");
-
-    std::string huge = plainImage();
-    put32(huge, 8, 16777217);
-    seal(huge, huge.size()); // the checksum over what is there matches
-    expectRefused(huge, "Verified operational code CRC.\nERROR: Code image size of 16777217 bytes is invalid.\n");
-
-    expectRefused(stk({{0x00508540, plainImage(0x00508540)}}),
-                  " No matching OPR files inside the STK file \n"
-                  "ERROR: Code image size of 0 bytes is invalid.\n");
-
-    // A container whose own length is out of bounds while its image is fine.
-    std::string box = stk({{kBoard, plainImage()}}, false);
-    put32(box, 12, 1000);
-    seal(box, 1000);
-    expectRefused(box, "ERROR: Code image size of 1000 bytes is invalid.\n");
-    EXPECT_EQ(readHostFile("bootcode.bin"), "older boot code");
-}
-
-TEST_F(ImageOpLoad, BootCodeHoldsExactlyTheInstalledImagesComponent)
-{
-    directory(kDim1);
-    writeHostFile("bootcode.bin", std::string(5000, 'O'));
-    ASSERT_EQ(store(withBootCode("short new")), 0) << out;
-    EXPECT_EQ(readHostFile("bootcode.bin"), "short new") << "no tail of the older one";
-
     ASSERT_EQ(store(plainImage()), 0) << out;
-    EXPECT_EQ(readHostFile("bootcode.bin"), "short new") << "an image without boot code leaves it";
+    EXPECT_EQ(readHostFile("bootcode.bin"), "new boot") << "an image without boot code leaves it";
 
     // A boot code in slot 1 of an image that counts one component, inside a
     // container: copied out from its place in the container.
@@ -146,35 +82,42 @@ TEST_F(ImageOpLoad, BootCodeHoldsExactlyTheInstalledImagesComponent)
     std::snprintf(want, sizeof want, "Boot Code Offset...............................0x%x (%u)\n", at, at);
     EXPECT_HAS(out, want);
     EXPECT_EQ(readHostFile("bootcode.bin"), "ONE COMPONENT");
-
-    // A component reaching past the end of the image.
-    std::string img = withBootCode("12345678");
-    put32(img, 64 + 12, 9);
-    seal(img, img.size());
-    expectRefused(img, "ERROR: Boot code of 9 bytes at file position 1520 lies outside the 1528 bytes");
-    EXPECT_EQ(readHostFile("bootcode.bin"), "ONE COMPONENT");
 }
 
-// The image is installed even when its boot code cannot be put in place
-// (here "bootcode.bin" is a directory): the load says both, and no boot code
-// of an older image is left for option 7.
-TEST_F(ImageOpLoad, BootCodeThatCannotBeStoredFailsOnItsOwnLine)
+// Each refusal says why (the search below holds every refusal to leaving
+// the stored files as they were).
+TEST_F(ImageOpLoad, RefusalsSayWhy)
 {
     directory(kDim1);
-    ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
-    std::string img = withBootCode("NEWBOOT");
-    EXPECT_EQ(store(img), 0) << out;
-    EXPECT_TRUE(out.ends_with("Operational code stored.\nERROR: Could not store the boot code in bootcode.bin; "
-                              "load the image again to update the boot code.\n"))
-        << out;
-    EXPECT_EQ(readHostFile("image1"), img);
-    EXPECT_FALSE(hostFileExists("bootcode.new"));
-    vx::Stat st{};
-    ASSERT_EQ(vx::stat("bootcode.bin", &st), 0);
-    EXPECT_EQ(st.mode & vx::MODE_IFMT, vx::MODE_IFDIR) << "no boot code file";
+    std::string bad = plainImage(), huge = plainImage(), box = stk({{kBoard, plainImage()}}, false);
+    bad[1500] ^= 0x20;
+    put32(huge, 8, 16777217);
+    seal(huge, huge.size()); // the checksum over what is there matches
+    put32(box, 12, 1000);    // a container whose own length is out of bounds while its image is fine
+    seal(box, 1000);
+    std::string outside = withBootCode("12345678");
+    put32(outside, 64 + 12, 9);
+    seal(outside, outside.size());
+    const std::pair<std::string, std::string> cases[] = {
+        {plainImage(0x00508540), "Verified operational code CRC.\nERROR: Operational code target 508540 does not "
+                                 "match this device.\n"},
+        {bad, "ERROR: Operational code CRC is not valid.\n"},
+        {plainImage().substr(0, 1519), "ERROR: Operational code CRC is not valid.\n"},
+        {"", "ERROR: Code image size of 0 bytes is invalid.\n"},
+        {huge, "Verified operational code CRC.\nERROR: Code image size of 16777217 bytes is invalid.\n"},
+        {stk({{0x00508540, plainImage(0x00508540)}}), " No matching OPR files inside the STK file \n"
+                                                      "ERROR: Code image size of 0 bytes is invalid.\n"},
+        {box, "ERROR: Code image size of 1000 bytes is invalid.\n"},
+        {outside, "ERROR: Boot code of 9 bytes at file position 1520 lies outside the 1528 bytes of the image.\n"},
+    };
+    for (const auto& [file, message] : cases) {
+        EXPECT_EQ(store(file), 1) << message;
+        EXPECT_HAS(out, message);
+        EXPECT_FALSE(hostFileExists("xcode.bin") || hostFileExists("bootcode.new")) << message;
+    }
 }
 
-TEST_F(ImageOpLoad, FailedInstallLeavesTheOldImageAndNoNewBootCode)
+TEST_F(ImageOpLoad, FailedInstallKeepsTheOldImageAndItsBootCode)
 {
     directory(kDim1);
     std::string old1 = plainImage(kBoard, "old one");
@@ -185,9 +128,26 @@ TEST_F(ImageOpLoad, FailedInstallLeavesTheOldImageAndNoNewBootCode)
     EXPECT_HAS(out, " Error renaming the file \nERROR: Operational code update failed.\n");
     EXPECT_EQ(readHostFile("image1"), old1);
     EXPECT_EQ(readHostFile("bootcode.bin"), "older boot code");
-    EXPECT_FALSE(hostFileExists("xcode.bin"));
-    EXPECT_FALSE(hostFileExists("bootcode.new"));
+    EXPECT_FALSE(hostFileExists("xcode.bin") || hostFileExists("bootcode.new"));
     EXPECT_EQ(readHostFile("boot.dim"), dimText);
+}
+
+TEST_F(ImageOpLoad, BootCodeThatCannotBePutInPlaceFailsOnItsOwnLine)
+{
+    directory(kDim1);
+    ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
+    // The image is in place ("bootcode.bin" is a directory here): the load
+    // stands, and no boot code of an older image is left for option 7.
+    std::string img = withBootCode("NEWBOOT");
+    EXPECT_EQ(store(img), 0) << out;
+    EXPECT_TRUE(out.ends_with("Operational code stored.\nERROR: Could not store the boot code in bootcode.bin; "
+                              "load the image again to update the boot code.\n"))
+        << out;
+    EXPECT_EQ(readHostFile("image1"), img);
+    EXPECT_FALSE(hostFileExists("bootcode.new"));
+    vx::Stat st{};
+    ASSERT_EQ(vx::stat("bootcode.bin", &st), 0);
+    EXPECT_EQ(st.mode & vx::MODE_IFMT, vx::MODE_IFDIR) << "no boot code file";
 }
 
 TEST_F(ImageOpLoad, InstallOfAnUnknownNameAddsItAndDropsTheBackupFileAfterwards)
@@ -285,44 +245,37 @@ uint32_t namedLength(const std::string& f)
 TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
 {
     directory(kDim1);
-    const std::string good = plainImage(kBoard, "good");
+    const std::string good = plainImage(kBoard, "good"), inner = withBootCode("B2");
     std::string one = withBootCode("SOLO");
     put32(one, 12, 1);
-    const std::string inner = withBootCode("B2");
-    struct Seed {
-        std::string file;
-        uint32_t image; // file position of the image header
-    };
-    const Seed seeds[] = {{withBootCode("BOOT"), 0},
-                          {stk({{0x1, plainImage(0x1)}, {kBoard, inner}}), 88 + 2 * 28 + kHeader + 300},
-                          {stk({{kBoard, one}}), 88 + 28}};
+    const std::pair<std::string, uint32_t> seeds[] = { // a file, its image header's position
+        {withBootCode("BOOT"), 0},
+        {stk({{0x1, plainImage(0x1)}, {kBoard, inner}}), 88 + 2 * 28 + kHeader + 300},
+        {stk({{kBoard, one}}), 88 + 28}};
     const char* env = std::getenv("TARN_FUZZ_SEED");
     const uint32_t seed = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : 20261207u;
-    const char* roundsEnv = std::getenv("TARN_FUZZ_ROUNDS");
-    const int rounds = roundsEnv ? std::atoi(roundsEnv) : 300;
+    const int rounds = std::getenv("TARN_FUZZ_ROUNDS") ? std::atoi(std::getenv("TARN_FUZZ_ROUNDS")) : 300;
     std::mt19937 rnd(seed);
     int verdicts[IMAGE_VET_TARGET + 1] = {}, stored = 0;
-    for (int round = 0; round < rounds; round++) {
-        const Seed& from = seeds[round % 3];
-        std::string f = from.file;
+    for (int round = 0; round < rounds && !HasFailure(); round++) {
+        const auto& [from, image] = seeds[round % 3];
+        std::string f = from;
         const uint32_t n = static_cast<uint32_t>(f.size());
-        // Field positions: the STK table, then the image header's size,
-        // count, targets and its two components' sizes and offsets.
-        std::vector<uint32_t> fields;
-        if (from.image != 0)
-            fields = {8, 12, 20, 88, 92, 116, 120};
+        // The STK table, then the header's target, size, count, and its two
+        // components' sizes and offsets.
+        std::vector<uint32_t> fields = {8, 12, 20, 88, 92, 116, 120};
+        fields.resize(image != 0 ? fields.size() : 0);
         for (uint32_t off : {4u, 8u, 12u, 28u, 32u, 76u, 80u})
-            fields.push_back(from.image + off);
-        const uint32_t values[] = {0, 1, 2, 4, 88, 299, 300, 1219, 1220, n - 1, n, n + 1, 0x7FFFFFFFu,
-                                   0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu, kBoard, static_cast<uint32_t>(rnd() % 4096), static_cast<uint32_t>(rnd())};
+            fields.push_back(image + off);
+        const uint32_t values[] = {0, 1, 2, 4, 88, 299, 300, 1219, 1220, n - 1, n, n + 1, 0x7FFFFFFFu, 0x80000000u,
+                                   0xFFFFFFF0u, 0xFFFFFFFFu, kBoard, static_cast<uint32_t>(rnd() % 4096),
+                                   static_cast<uint32_t>(rnd())};
         for (int e = 1 + rnd() % 3; e > 0; e--) {
             switch (rnd() % 4) {
             case 0: f[rnd() % f.size()] ^= static_cast<char>(1 + rnd() % 255); break;
-            case 1: f.resize(rnd() % (f.size() + 64), 'z'); break;
+            case 1: f.resize(16 + rnd() % (f.size() + 48), 'z'); break;
             default: put32(f, fields[rnd() % fields.size()], values[rnd() % std::size(values)]); break;
             }
-            if (f.size() < 16)
-                f.resize(16, '\0');
         }
         if (rnd() % 4 != 0)
             seal(f, namedLength(f));
@@ -330,37 +283,31 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
 
         const auto* bytes = reinterpret_cast<const uint8_t*>(f.data());
         ImageVet vet;
-        imageVetBuffer(bytes, static_cast<uint32_t>(f.size()), kBoard, &vet);
+        verdicts[imageVetBuffer(bytes, static_cast<uint32_t>(f.size()), kBoard, &vet)]++;
         // Slot 1 as the file holds it: its offset counts from the end of its
         // image's header, wherever that image stands.
         const uint32_t bootSize = at32(f, vet.base + 64 + 12);
         const uint64_t bootStart = uint64_t(vet.base) + kHeader + at32(f, vet.base + 64 + 16);
         bool bootInside = bootSize == 0 || bootStart + bootSize <= vet.length;
-        // The start-up check of the same file as the active image.
-        writeHostFile("image1", f);
+        writeHostFile("image1", f); // the start-up check and the file reader on the same bytes
         EXPECT_EQ(imageActiveCrcCheck() == 0, vet.result == IMAGE_VET_OK) << where;
         ImageHeader fromFile{}, fromMemory{};
         int fileRc = readImageHeader("image1", &fromFile);
         int memRc = imageHeaderParse(bytes, static_cast<uint32_t>(f.size()), kBoard, &fromMemory, nullptr);
         EXPECT_EQ(fileRc == 0, memRc == IMAGE_LOCATE_OK) << where;
-        for (int i = 0; fileRc == 0 && memRc == IMAGE_LOCATE_OK && i < IMAGE_MAX_COMPONENTS; i++) {
+        for (int i = 0; fileRc == 0 && i < 2; i++)
             EXPECT_EQ(fromFile.components[i].offset, fromMemory.components[i].offset) << where;
-            EXPECT_EQ(fromFile.components[i].size, fromMemory.components[i].size) << where;
-        }
 
         writeHostFile("image1", good);
         writeHostFile("bootcode.bin", "before");
         int rc = store(f);
-        verdicts[vet.result]++;
         stored += rc == 0;
         EXPECT_EQ(rc == 0, vet.result == IMAGE_VET_OK && bootInside) << where << "\n" << out;
         EXPECT_EQ(readHostFile("image1"), rc == 0 ? f : good) << where;
-        if (rc == 0 && bootSize != 0)
-            EXPECT_EQ(readHostFile("bootcode.bin"), f.substr(bootStart, bootSize)) << where;
-        else
-            EXPECT_EQ(readHostFile("bootcode.bin"), "before") << where;
-        if (HasFailure())
-            FAIL() << "stopped at " << where;
+        bool copied = rc == 0 && bootSize != 0;
+        EXPECT_EQ(readHostFile("bootcode.bin"), copied ? f.substr(bootStart, bootSize) : "before") << where;
+        EXPECT_FALSE(hostFileExists("xcode.bin") || hostFileExists("bootcode.new")) << where;
+        EXPECT_EQ(readHostFile("boot.dim"), dimText) << where;
     }
     std::printf("%d files: %d stored; vetting ok %d, length %d, short %d, crc %d, locate %d, size %d, target %d\n",
                 rounds, stored, verdicts[0], verdicts[1], verdicts[2], verdicts[3], verdicts[4], verdicts[5], verdicts[6]);
