@@ -48,41 +48,33 @@ def to_menu(b, image=None):
 
 def load(b, option, data, sender=("sx", "-k")):
     """Chooses the option and runs an lrzsz sender joined to the console, as a
-    terminal program does; what the board printed meanwhile goes back in front
-    of pexpect's buffer. The sender's exit status."""
+    terminal program does; all the board printed stays in pexpect's buffer.
+    The sender's exit status."""
     b.choose(option)
     b.expect(READY)
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
         with open(os.path.join(tmp, "upload.bin"), "wb") as f:
             f.write(data)
         p = subprocess.Popen(list(sender) + ["upload.bin"], cwd=tmp, stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        board, out = b.child.child_fd, p.stdout.fileno()
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+        board, out, deadline = b.child.child_fd, p.stdout.fileno(), time.time() + 120
         seen = bytearray(b.child.buffer.encode("latin-1"))
-        to_sender = bytes(seen)
-        deadline = time.time() + 120
+        chunk = bytes(seen)
         while time.time() < deadline:
             try:
-                if to_sender and p.poll() is None:
-                    p.stdin.write(to_sender)
-                    p.stdin.flush()
+                p.stdin.write(chunk)
             except BrokenPipeError:
-                pass
+                pass  # the sender has ended; what it wrote last is still read below
             ready, _, _ = select.select([board, out], [], [], 0.05)
-            to_sender = os.read(board, 65536) if board in ready else b""
-            seen += to_sender
+            chunk = os.read(board, 65536) if board in ready else b""
+            seen += chunk
             if out in ready:
-                chunk = os.read(out, 65536)
-                os.write(board, chunk)
-                if not chunk and p.poll() is not None:
-                    break  # the sender has ended and said all it had
+                said = os.read(out, 65536)
+                os.write(board, said)
+                if not said and p.poll() is not None:
+                    break
         p.kill()
-        p.wait()
-        for f in (p.stdin, p.stdout):
-            try:
-                f.close()
-            except BrokenPipeError:
-                pass
+        p.communicate()
     b.child.buffer = seen.decode("latin-1")
     return p.returncode
 
@@ -93,80 +85,9 @@ def stored(data, file):
 
 
 class OperationalCode(unittest.TestCase):
-    def test_image_with_boot_code_installs_updates_the_boot_flash_and_starts(self):
-        payload, boot = os.urandom(60000), boot_code()
+    def test_refused_cancelled_then_image_with_boot_code_installed_written_and_started(self):
+        payload, boot, good = os.urandom(60000), boot_code(), make_image()
         img = tarnimg_image(payload, "--timestamp", "load test", boot_code=boot)
-        with Board() as b:
-            to_menu(b)
-            self.assertEqual(load(b, "4", img), 0)
-            b.expect("Storing Operational code in Flash. This may take several minutes...\r\n")
-            report = b.child.before
-            crc = struct.unpack(">H", img[:2])[0]
-            for line in ["XMODEM transfer complete, checking CRC....\r\nVerified operational code CRC.\r\n\r\n\r\n"
-                         "The following code has been uploaded:\r\n\r\n"
-                         "CRC............................................0x%x (%d)\r\n" % (crc, crc),
-                         "Size...........................................0x%x (%d)\r\n" % (len(img), len(img)),
-                         "Boot Code Size.................................0x100000 (1048576)\r\n",
-                         "      Timestamp - load test\r\n      File - image\r\nExtracting boot code from image...\r\n"]:
-                self.assertIn(line, report)
-            b.menu()
-            self.assertTrue(stored(img, b.get("image1")))
-            self.assertEqual(b.get("bootcode.bin"), boot)
-            self.assertFalse(b.exists("xcode.bin"))
-            b.choose("6")  # option 6 shows what the upload report showed
-            b.expect("File Name......................................image1\r\n")
-            b.menu()
-            self.assertIn(b.child.before[b.child.before.index("CRC...."):], report)
-            b.choose("7")
-            b.expect("Do you wish to update Boot Code? (y/n) ")
-            b.choose("y")
-            b.expect("Boot code updated")
-            b.menu()
-            self.assertEqual(b.nor()[BOOT_REGION:], boot)
-            b.choose("9")  # a reset starts the new boot code, then the new code
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect(AUTOBOOT)
-            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
-
-    def test_ymodem_load_with_image2_active_replaces_image2_only(self):
-        payload = os.urandom(20000)
-        img = tarnimg_image(payload, "--timestamp", "load test")
-        dim = dim_text([("backup", "backup", "image1", "0", "default image"), ("active", "active", "image2", "0", "")])
-        with Board() as b:
-            first = make_image(payload=b"one" * 100)
-            b.put("image2", make_image(payload=b"two" * 100))
-            b.put("boot.dim", dim)
-            to_menu(b, first)
-            self.assertEqual(load(b, "4", img, ("sb",)), 0)
-            b.expect("Boot Code Size.................................0x0 (0)\r\n")
-            b.menu()
-            self.assertEqual((b.get("image2"), b.get("image1"), b.get("boot.dim")), (img, first, dim))
-            self.assertFalse(b.exists("bootcode.bin"))
-            b.choose("1")
-            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
-
-    def test_stk_image_second_with_boot_code_in_its_only_slot_1(self):
-        # The image counts one component; its boot code in slot 1 is still
-        # copied out, from its place in the container.
-        payload, boot = os.urandom(30000), boot_code()
-        mine = bytearray(make_image(payload=payload, boot_code=boot))
-        struct.pack_into(">I", mine, 12, 1)
-        other = make_image(target=0x1234, payload=b"x" * 5000)
-        box = make_stk([(0x1234, other), (TARGET, bytes(mine))])
-        base = 88 + 2 * 28 + len(other)
-        with Board() as b:
-            to_menu(b)
-            self.assertEqual(load(b, "4", box), 0)
-            b.expect("Operational Code Offset........................0x%x (%d)\r\n" % (base, base))
-            b.menu()
-            self.assertTrue(stored(box, b.get("image1")))
-            self.assertEqual(b.get("bootcode.bin"), boot)
-            b.choose("1")
-            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
-
-    def test_refused_and_cancelled_loads_change_nothing(self):
-        good = make_image()
         with Board() as b:
             to_menu(b, good)
             dim = b.get("boot.dim")
@@ -185,10 +106,63 @@ class OperationalCode(unittest.TestCase):
                 self.assertLess(time.time(), deadline)
                 b.child.send("\x18" * 5)
             b.menu()
-            self.assertEqual((b.get("image1"), b.get("boot.dim")), (good, dim))
-            self.assertFalse(b.exists("xcode.bin"))
-            b.choose("1")  # a failed load leaves the code marked invalid until reset
+            self.assertEqual((b.get("image1"), b.get("boot.dim"), b.exists("xcode.bin")), (good, dim, False))
+            b.choose("1")  # a failed load leaves the code marked invalid
             b.expect("ERROR: Operational code CRC is not valid, you must load new code.")
+
+            self.assertEqual(load(b, "4", img), 0)
+            b.expect("Storing Operational code in Flash. This may take several minutes...\r\n")
+            report = b.child.before
+            crc = struct.unpack(">H", img[:2])[0]
+            for line in ["XMODEM transfer complete, checking CRC....\r\nVerified operational code CRC.\r\n\r\n\r\n"
+                         "The following code has been uploaded:\r\n\r\n"
+                         "CRC............................................0x%x (%d)\r\n" % (crc, crc),
+                         "Size...........................................0x%x (%d)\r\n" % (len(img), len(img)),
+                         "Boot Code Size.................................0x100000 (1048576)\r\n",
+                         "      Timestamp - load test\r\n      File - image\r\nExtracting boot code from image...\r\n"]:
+                self.assertIn(line, report)
+            b.menu()
+            self.assertTrue(stored(img, b.get("image1")))
+            self.assertEqual((b.get("bootcode.bin"), b.exists("xcode.bin")), (boot, False))
+            b.choose("6")  # option 6 shows what the upload report showed
+            b.expect("File Name......................................image1\r\n")
+            b.menu()
+            self.assertIn(b.child.before[b.child.before.index("CRC...."):], report)
+            b.choose("7")
+            b.expect("Do you wish to update Boot Code? (y/n) ")
+            b.choose("y")
+            b.expect("Boot code updated")
+            b.menu()
+            self.assertEqual(b.nor()[BOOT_REGION:], boot)
+            b.choose("9")  # a reset starts the new boot code, then the new code
+            b.expect("(y/n):")
+            b.choose("y")
+            b.expect(AUTOBOOT)
+            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
+
+    def test_ymodem_stk_with_image2_active_and_boot_code_in_its_only_slot_1(self):
+        # This board's image is second in the container and counts one
+        # component; its boot code in slot 1 is still copied out, from its
+        # place in the container. image2 is active: only image2 is replaced.
+        payload, boot = os.urandom(30000), boot_code()
+        mine = bytearray(make_image(payload=payload, boot_code=boot))
+        struct.pack_into(">I", mine, 12, 1)
+        other = make_image(target=0x1234, payload=b"x" * 5000)
+        box = make_stk([(0x1234, other), (TARGET, seal(bytes(mine)))])
+        base = 88 + 2 * 28 + len(other)
+        dim = dim_text([("backup", "backup", "image1", "0", "default image"), ("active", "active", "image2", "0", "")])
+        with Board() as b:
+            first = make_image(payload=b"one" * 100)
+            b.put("image2", make_image(payload=b"two" * 100))
+            b.put("boot.dim", dim)
+            to_menu(b, first)
+            self.assertEqual(load(b, "4", box, ("sb",)), 0)
+            b.expect("Operational Code Offset........................0x%x (%d)\r\n" % (base, base))
+            b.menu()
+            self.assertEqual((b.get("image2"), b.get("image1"), b.get("boot.dim")), (box, first, dim))
+            self.assertEqual(b.get("bootcode.bin"), boot)
+            b.choose("1")
+            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
 
 
 class Configuration(unittest.TestCase):

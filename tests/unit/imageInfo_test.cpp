@@ -8,7 +8,6 @@
 #include <string>
 
 #include "image/dim.h"
-#include "image/imageActivate.h"
 #include "image/imageInfo.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
@@ -17,21 +16,6 @@
 using namespace testimg;
 
 namespace {
-
-class ImageInfo : public TestBoard {
-protected:
-    std::string show(const std::string& image)
-    {
-        writeHostFile("image2", image);
-        dimReset();
-        writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\nimage2\n0\n\n");
-        EXPECT_EQ(dimInitialize(), 0);
-        takeOutput();
-        imageInfoShow();
-        vx::fflushStdout();
-        return takeText();
-    }
-};
 
 // An image with boot code, each field of the report set apart.
 std::string infoImage(uint8_t rel, uint8_t build)
@@ -46,25 +30,35 @@ std::string infoImage(uint8_t rel, uint8_t build)
     return s;
 }
 
+class ImageInfo : public TestBoard {};
+
 TEST_F(ImageInfo, ReportFieldsOptionalPartsAndStkOffsets)
 {
-    std::string out = show(infoImage('A', 9));
-    EXPECT_HAS(out, "FLASH flag....................1\nOperational Code CRC...........................0xBEEF\n\n"
-                    "Boot Code Version..............................42\n");
-    EXPECT_HAS(out, "Boot Code CRC..................................0xC0D\n\nVPD - rel A ver 5 maint_lvl 6 build_num 9\n");
-    EXPECT_HAS(show(infoImage(3, 0)), "VPD - rel 3 ver 5 maint_lvl 6 \n      Timestamp");
-    out = show(plainImage());
-    EXPECT_LACKS(out, "Boot Code");
-    EXPECT_HAS(out, "Operational Code CRC...........................0x0\n\nVPD - rel A ver 0 maint_lvl 0 \n");
-
+    writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\nimage2\n0\n\n");
+    dimReset();
+    ASSERT_EQ(dimInitialize(), 0);
     std::string inner = plainImage();
-    std::string container = stk({{0x00501234, plainImage(0x00501234)}, {kBoard, inner}});
-    uint32_t at = static_cast<uint32_t>(container.size() - inner.size());
-    char want[128];
-    std::snprintf(want, sizeof want, "Operational Code Offset........................0x%x (%u)\n", at, at);
-    EXPECT_HAS(show(container), want);
-
-    EXPECT_LACKS(show(stk({})), "The following image");
+    std::string box = stk({{0x00501234, plainImage(0x00501234)}, {kBoard, inner}});
+    const unsigned at = static_cast<unsigned>(box.size() - inner.size());
+    char offset[96];
+    std::snprintf(offset, sizeof offset, "Operational Code Offset........................0x%x (%u)\n", at, at);
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {infoImage('A', 9), "FLASH flag....................1\nOperational Code CRC...........................0xBEEF\n\n"
+                            "Boot Code Version..............................42\n", true},
+        {infoImage('A', 9), "0xC0D\n\nVPD - rel A ver 5 maint_lvl 6 build_num 9\n", true},
+        {infoImage(3, 0), "VPD - rel 3 ver 5 maint_lvl 6 \n      Timestamp", true},
+        {plainImage(), "Operational Code CRC...........................0x0\n\nVPD - rel A ver 0 maint_lvl 0 \n", true},
+        {plainImage(), "Boot Code", false},
+        {box, offset, true},
+        {stk({}), "The following image", false},
+    };
+    for (const auto& [image, piece, shown] : cases) {
+        writeHostFile("image2", image);
+        takeOutput();
+        imageInfoShow();
+        vx::fflushStdout();
+        EXPECT_EQ(textcheck::has(takeText(), piece), shown) << piece;
+    }
     std::remove(hostPath("image2").c_str());
     EXPECT_EQ(imageInfoShow(), -1);
 }

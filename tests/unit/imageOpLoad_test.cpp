@@ -165,58 +165,63 @@ TEST_F(ImageOpLoad, InstallOfAnUnknownNameAddsItAndDropsTheBackupFileAfterwards)
     EXPECT_EQ(state, 2);
 }
 
+// A reset between the two steps of an image replace (the old image gone, the
+// new one under its aside name) or before it: the start-up finishes or drops it.
 TEST_F(ImageOpLoad, StartUpCompletesAnInstallCutShort)
 {
     directory(kDim1);
-    std::string old1 = plainImage(kBoard, "old one"), img = plainImage(kBoard, "new one");
-    // Cut after the old image went, before the new one took its name.
-    writeHostFile("image1.new", img);
-    std::remove(hostPath("image1").c_str());
-    dimReset();
-    ASSERT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(readHostFile("image1"), img);
-    EXPECT_FALSE(hostFileExists("image1.new"));
-    // Cut before the replace began: the old image stays.
-    writeHostFile("image1", old1);
-    writeHostFile("image1.new", img);
-    dimReset();
-    ASSERT_EQ(dimInitialize(), 0);
-    EXPECT_EQ(readHostFile("image1"), old1);
-    EXPECT_FALSE(hostFileExists("image1.new"));
-}
-
-TEST_F(ImageOpLoad, PowerCutAtAnyWriteOfALoadLeavesABootableBoard)
-{
-    // An unknown target makes the install rewrite "boot.dim" too.
-    const std::string dim = "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
-    std::string old2 = plainImage(kBoard, "backup"), img = withBootCode(std::string(3000, 'B'));
-    bool finished = false;
-    for (uint64_t n = 1; !finished && n < 50; n++) {
-        writeHostFile("boot.dim", dim);
-        writeHostFile("image2", old2);
-        std::remove(hostPath("image1").c_str());
+    const std::string old = plainImage(kBoard, "old one"), img = plainImage(kBoard, "new one");
+    for (bool oldGone : {true, false}) {
+        writeHostFile("image1", old);
+        writeHostFile("image1.new", img);
+        if (oldGone)
+            std::remove(hostPath("image1").c_str());
         dimReset();
         ASSERT_EQ(dimInitialize(), 0);
-        writeHostFile("xcode.bin", img);
-        host::filesSetPowerCutAfterWrites(n);
-        try {
-            imageOpCodeStore("xcode.bin", kBoard);
-            finished = true;
-        } catch (const host::PowerCutRequested&) {
-            osapiFileReset(); /* the cut came inside a locked file call */
-        }
-        host::filesSetPowerCutAfterWrites(0);
-        // The next start: the directory and its files agree on a valid image.
-        dimReset();
-        imageActivateReset();
-        dimInitialize();
-        bool usable = imageActiveCrcCheck() == 0 || imageBackupActivate() == 0;
-        EXPECT_TRUE(usable) << "power cut at write " << n;
-        if (hostFileExists("bootcode.bin")) {
-            EXPECT_EQ(readHostFile("bootcode.bin"), std::string(3000, 'B')) << n;
-        }
+        EXPECT_EQ(readHostFile("image1"), oldGone ? img : old);
+        EXPECT_FALSE(hostFileExists("image1.new"));
     }
-    EXPECT_TRUE(finished);
+}
+
+// A cut at every write of a load, over a known image (replaced through an
+// aside name that the start-up completes) and over a name the directory
+// lacks (the directory is rewritten too): the next start finds the old image
+// or the new one, and any boot code file is the new one.
+TEST_F(ImageOpLoad, PowerCutAtAnyWriteOfALoadLeavesABootableBoard)
+{
+    const std::string old = plainImage(kBoard, "old"), img = withBootCode(std::string(3000, 'B'));
+    for (const std::string& dim : {kDim1, std::string("---IMAGE---\nbackup\nbackup\nimage2\n0\n\n")}) {
+        bool finished = false;
+        for (uint64_t n = 1; !finished && n < 50; n++) {
+            writeHostFile("boot.dim", dim);
+            writeHostFile("image2", old);
+            writeHostFile("image1", old);
+            if (dim != kDim1)
+                std::remove(hostPath("image1").c_str());
+            dimReset();
+            ASSERT_EQ(dimInitialize(), 0);
+            writeHostFile("xcode.bin", img);
+            host::filesSetPowerCutAfterWrites(n);
+            try {
+                imageOpCodeStore("xcode.bin", kBoard);
+                finished = true;
+            } catch (const host::PowerCutRequested&) {
+                osapiFileReset(); /* the cut came inside a locked file call */
+            }
+            host::filesSetPowerCutAfterWrites(0);
+            dimReset();
+            imageActivateReset();
+            dimInitialize();
+            if (dim == kDim1) {
+                EXPECT_EQ(imageActiveCrcCheck(), 0) << "cut at write " << n;
+                EXPECT_TRUE(readHostFile("image1") == old || readHostFile("image1") == img) << n;
+            } else {
+                EXPECT_TRUE(imageActiveCrcCheck() == 0 || imageBackupActivate() == 0) << "cut at write " << n;
+            }
+            EXPECT_TRUE(!hostFileExists("bootcode.bin") || readHostFile("bootcode.bin") == std::string(3000, 'B'));
+        }
+        EXPECT_TRUE(finished);
+    }
 }
 
 // A big-endian u32 of a file, zero past its end.
@@ -239,9 +244,8 @@ uint32_t namedLength(const std::string& f)
 // counts, offsets, targets, set to edges of the file and of 32 bits), then
 // mostly resealed so the checks past the checksum run. The load accepts
 // exactly what the in-memory vetting accepts with its boot code inside the
-// file; the start-up check of the same file agrees with the vetting; the file
-// and memory header readers agree; the boot code copied out is the
-// component's bytes. TARN_FUZZ_SEED and TARN_FUZZ_ROUNDS run it longer.
+// file; the start-up check of the same file agrees with the vetting; the boot
+// code copied out is the component's bytes; a refusal changes nothing. TARN_FUZZ_SEED and TARN_FUZZ_ROUNDS run it longer.
 TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
 {
     directory(kDim1);
@@ -289,14 +293,8 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
         const uint32_t bootSize = at32(f, vet.base + 64 + 12);
         const uint64_t bootStart = uint64_t(vet.base) + kHeader + at32(f, vet.base + 64 + 16);
         bool bootInside = bootSize == 0 || bootStart + bootSize <= vet.length;
-        writeHostFile("image1", f); // the start-up check and the file reader on the same bytes
+        writeHostFile("image1", f); // the start-up check (the file reader's) on the same bytes
         EXPECT_EQ(imageActiveCrcCheck() == 0, vet.result == IMAGE_VET_OK) << where;
-        ImageHeader fromFile{}, fromMemory{};
-        int fileRc = readImageHeader("image1", &fromFile);
-        int memRc = imageHeaderParse(bytes, static_cast<uint32_t>(f.size()), kBoard, &fromMemory, nullptr);
-        EXPECT_EQ(fileRc == 0, memRc == IMAGE_LOCATE_OK) << where;
-        for (int i = 0; fileRc == 0 && i < 2; i++)
-            EXPECT_EQ(fromFile.components[i].offset, fromMemory.components[i].offset) << where;
 
         writeHostFile("image1", good);
         writeHostFile("bootcode.bin", "before");
