@@ -207,12 +207,6 @@ int cmdVerify(Args& a)
         std::printf("%s: INVALID: %s\n", path.c_str(), vetReason(vet, len, target).c_str());
         return kExitInvalid;
     }
-    if (vet.base != 0)
-        std::printf("%s: valid STK container, image for target 0x%08x at offset %u, checksum 0x%04x\n", path.c_str(),
-                    target, vet.base, vet.stored);
-    else
-        std::printf("%s: valid image for target 0x%08x, %u bytes, checksum 0x%04x\n", path.c_str(), target,
-                    vet.hdr.size, vet.stored);
     const ComponentRecord& boot = vet.hdr.components[1];
     if (boot.size != 0 && !imageBootCodeInside(boot.size, boot.offset, vet.length)) {
         std::printf("%s: INVALID: the boot code (component 1, %u bytes at file position %llu) does not lie within "
@@ -220,6 +214,12 @@ int cmdVerify(Args& a)
                     static_cast<unsigned long long>(IMAGE_HEADER_SIZE) + boot.offset, vet.length);
         return kExitInvalid;
     }
+    if (vet.base != 0)
+        std::printf("%s: valid STK container, image for target 0x%08x at offset %u, checksum 0x%04x\n", path.c_str(),
+                    target, vet.base, vet.stored);
+    else
+        std::printf("%s: valid image for target 0x%08x, %u bytes, checksum 0x%04x\n", path.c_str(), target,
+                    vet.hdr.size, vet.stored);
     for (const auto& w : launchWarnings(file, vet.hdr))
         std::printf("%s: warning: %s; it could not start\n", path.c_str(), w.c_str());
     if (boot.size != 0) {
