@@ -7,7 +7,6 @@ the load's unit tests.)"""
 
 import hashlib
 import os
-import select
 import struct
 import subprocess
 import sys
@@ -23,7 +22,6 @@ from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,
                      run_tarnimg, seal, tarnimg_image)
 
 AUTOBOOT = "Select (1, 2):"
-READY = "Ready to receive the file with XMODEM/CRC....\r\n"
 
 
 def sha(data):
@@ -47,36 +45,15 @@ def to_menu(b, image=None):
 
 
 def load(b, option, data, sender=("sx", "-k")):
-    """Chooses the option and runs an lrzsz sender joined to the console, as a
-    terminal program does; all the board printed stays in pexpect's buffer.
-    The sender's exit status."""
+    """Chooses the option and runs an lrzsz sender on the console line, as a
+    terminal program's send command does. The sender's exit status."""
     b.choose(option)
-    b.expect(READY)
+    b.expect("Send several Control-X characters to cancel")
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
         with open(os.path.join(tmp, "upload.bin"), "wb") as f:
             f.write(data)
-        p = subprocess.Popen(list(sender) + ["upload.bin"], cwd=tmp, stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
-        board, out, deadline = b.child.child_fd, p.stdout.fileno(), time.time() + 120
-        seen = bytearray(b.child.buffer.encode("latin-1"))
-        chunk = bytes(seen)
-        while time.time() < deadline:
-            try:
-                p.stdin.write(chunk)
-            except BrokenPipeError:
-                pass  # the sender has ended; what it wrote last is still read below
-            ready, _, _ = select.select([board, out], [], [], 0.05)
-            chunk = os.read(board, 65536) if board in ready else b""
-            seen += chunk
-            if out in ready:
-                said = os.read(out, 65536)
-                os.write(board, said)
-                if not said and p.poll() is not None:
-                    break
-        p.kill()
-        p.communicate()
-    b.child.buffer = seen.decode("latin-1")
-    return p.returncode
+        return subprocess.run(list(sender) + ["upload.bin"], stdin=b.child.child_fd, stdout=b.child.child_fd,
+                              stderr=subprocess.DEVNULL, cwd=tmp, timeout=120).returncode
 
 
 def stored(data, file):
@@ -140,7 +117,7 @@ class OperationalCode(unittest.TestCase):
             b.expect(AUTOBOOT)
             self.assertEqual(b.expect_handover()["sha256"], sha(payload))
 
-    def test_ymodem_stk_with_image2_active_and_boot_code_in_its_only_slot_1(self):
+    def test_ymodem_stk_with_image2_active_and_boot_code_in_its_only_slot_1_then_a_configuration(self):
         # This board's image is second in the container and counts one
         # component; its boot code in slot 1 is still copied out, from its
         # place in the container. image2 is active: only image2 is replaced.
@@ -161,29 +138,25 @@ class OperationalCode(unittest.TestCase):
             b.menu()
             self.assertEqual((b.get("image2"), b.get("image1"), b.get("boot.dim")), (box, first, dim))
             self.assertEqual(b.get("bootcode.bin"), boot)
-            b.choose("1")
-            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
 
-
-class Configuration(unittest.TestCase):
-    def test_plain_configuration_is_saved_compressed_and_reads_back(self):
-        text = b"hostname tarn\r\n! saved by the test\n\n   interface 0/1  \nvlan database\n  vlan 5\nexit"
-        commands = ["hostname tarn", "! saved by the test", "interface 0/1", "vlan database", "vlan 5", "exit"]
-        with Board() as b:
+            # Option 5: the configuration saved as one compressed block of the
+            # commands, each followed by two LFs, which tarnimg reads back.
             b.put("startup-config", b"old configuration\n")
-            to_menu(b)
-            self.assertEqual(load(b, "5", text + b"\n"), 0)
+            text = b"hostname tarn\r\n! saved by the test\n\n   interface 0/1  \nvlan database\n  vlan 5\nexit\n"
+            commands = ["hostname tarn", "! saved by the test", "interface 0/1", "vlan database", "vlan 5", "exit"]
+            self.assertEqual(load(b, "5", text), 0)
             b.expect("XMODEM transfer complete, checking CRC....\r\n")
             b.menu()
             self.assertNotIn("Error loading configuration", b.child.before)
             saved = b.get("startup-config")
-            length, magic = struct.unpack(">II", saved[:8])  # one block of the commands, each and two LFs
-            self.assertEqual((magic, len(saved)), (0xDEADC0DE, 8 + length))
+            self.assertEqual(struct.unpack(">II", saved[:8]), (len(saved) - 8, 0xDEADC0DE))
             self.assertEqual(zlib.decompress(saved[8:]), b"".join(c.encode() + b"\n\n" for c in commands))
             with tempfile.NamedTemporaryFile() as f:
                 f.write(saved)
                 f.flush()
                 self.assertEqual(run_tarnimg("config", f.name).stdout.splitlines(), commands)
+            b.choose("1")
+            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
 
 
 if __name__ == "__main__":
