@@ -1,11 +1,14 @@
-// image_test.cpp - the image checksum, the validity rules and the header reader,
-// against images built from the format's definition (support/imageBuilder.h).
+// image_test.cpp - the image checksum, the validity rules, the header reader
+// and the information display of the active image (option 6), against images
+// built from the format's definition (support/imageBuilder.h).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "image/dim.h"
 #include "image/image.h"
+#include "image/imageInfo.h"
 #include "osapi.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
@@ -130,4 +133,44 @@ TEST_F(ImageTest, PlainAndStkHeaders)
     }
     EXPECT_EQ(readImageHeader("nothere", &hdr), -1);
     EXPECT_TRUE(saw("Error opening the image file nothere \n"));
+}
+
+// The whole report, in its formats, is compared in the system launch test;
+// here the fields that test leaves at one value, and the optional parts.
+TEST_F(ImageTest, InformationDisplayFieldsAndOptionalParts)
+{
+    writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\nimage2\n0\n\n");
+    dimReset();
+    ASSERT_EQ(dimInitialize(), 0);
+    auto fields = [](uint8_t rel, uint8_t build) { // each field of the report set apart
+        std::string s = withBootCode(std::string(40, 'b'));
+        put16(s, 16, 0xBEEF); // component 0 CRC
+        put32(s, 16 + 28, 1); // its FLASH flag
+        put32(s, 64 + 8, 42); // boot code version
+        s.replace(784, 4, {static_cast<char>(rel), 5, 6, static_cast<char>(build)});
+        seal(s, s.size());
+        return s;
+    };
+    std::string inner = plainImage(), box = stk({{0x00501234, plainImage(0x00501234)}, {kBoard, inner}});
+    const unsigned at = static_cast<unsigned>(box.size() - inner.size());
+    char offset[96];
+    std::snprintf(offset, sizeof offset, "Operational Code Offset........................0x%x (%u)\n", at, at);
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {fields('A', 9), "FLASH flag....................1\nOperational Code CRC...........................0xBEEF\n\n"
+                         "Boot Code Version..............................42\n", true},
+        {fields('A', 9), "0xB0C\n\nVPD - rel A ver 5 maint_lvl 6 build_num 9\n", true},
+        {fields(3, 0), "VPD - rel 3 ver 5 maint_lvl 6 \n      Timestamp", true},
+        {plainImage(), "Boot Code", false},
+        {box, offset, true},
+        {stk({}), "The following image", false},
+    };
+    for (const auto& [image, piece, shown] : cases) {
+        writeHostFile("image2", image);
+        takeOutput();
+        imageInfoShow();
+        vx::fflushStdout();
+        EXPECT_EQ(textcheck::has(takeText(), piece), shown) << piece;
+    }
+    std::remove(hostPath("image2").c_str());
+    EXPECT_EQ(imageInfoShow(), -1);
 }
