@@ -1,8 +1,8 @@
 """Loading code and configuration as a user does: main menu options 4 and 5
 with lrzsz (sx -k, sb) on the console line, the upload report, the image
 installed under the active name and started after a reset, the boot code it
-carries written by option 7, a refusal, a cancelled transfer, and the saved
-configuration read back with tarnimg. (Power cuts during a load are swept in
+carries written by option 7, a refusal, and the saved configuration read back
+with tarnimg. (Power cuts during a load are swept in
 the load's unit tests.)"""
 
 import hashlib
@@ -11,11 +11,8 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import zlib
-
-import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
 from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
@@ -29,11 +26,8 @@ def sha(data):
 
 
 def boot_code():
-    """A whole boot region of code whose reset vector branches into it."""
-    code = bytearray(os.urandom(1 << 20))
-    code[-4096:-4088] = struct.pack(">II", 0x38600000, 0x48000000)
-    code[-4:] = struct.pack(">I", 0x4BFFF004)
-    return bytes(code)
+    """A whole boot region, its last word (the reset vector) not erased flash."""
+    return os.urandom((1 << 20) - 4) + struct.pack(">I", 0x4BFFF004)
 
 
 def to_menu(b, image=None):
@@ -62,7 +56,7 @@ def stored(data, file):
 
 
 class OperationalCode(unittest.TestCase):
-    def test_refused_cancelled_then_image_with_boot_code_installed_written_and_started(self):
+    def test_refused_then_image_with_boot_code_installed_and_its_boot_code_written(self):
         payload, boot, good = os.urandom(60000), boot_code(), make_image()
         img = tarnimg_image(payload, "--timestamp", "load test", boot_code=boot)
         with Board() as b:
@@ -74,14 +68,6 @@ class OperationalCode(unittest.TestCase):
             self.assertEqual(load(b, "4", seal(bytes(big)), ("sb",)), 0)
             b.expect("Verified operational code CRC.\r\nERROR: Code image size of 16777217 bytes is invalid.")
             b.expect("Error loading code...")
-            b.menu()
-            b.choose("4")  # Ctrl-X, as a person presses it, while the board asks for the first block
-            b.expect("Send several Control-X characters to cancel")
-            b.expect("C")
-            deadline = time.time() + 30
-            while b.child.expect_exact(["Error while receiving file with XMODEM.", pexpect.TIMEOUT], timeout=1):
-                self.assertLess(time.time(), deadline)
-                b.child.send("\x18" * 5)
             b.menu()
             self.assertEqual((b.get("image1"), b.get("boot.dim"), b.exists("xcode.bin")), (good, dim, False))
             b.choose("1")  # a failed load leaves the code marked invalid
@@ -110,12 +96,7 @@ class OperationalCode(unittest.TestCase):
             b.choose("y")
             b.expect("Boot code updated")
             b.menu()
-            self.assertEqual(b.nor()[BOOT_REGION:], boot)
-            b.choose("9")  # a reset starts the new boot code, then the new code
-            b.expect("(y/n):")
-            b.choose("y")
-            b.expect(AUTOBOOT)
-            self.assertEqual(b.expect_handover()["sha256"], sha(payload))
+            self.assertEqual(b.nor()[BOOT_REGION:], boot)  # (a reset then starts: see the flash tests)
 
     def test_ymodem_stk_with_image2_active_and_boot_code_in_its_only_slot_1_then_a_configuration(self):
         # This board's image is second in the container and counts one

@@ -103,11 +103,7 @@ TEST_F(ImageTest, PlainAndStkHeaders)
     std::string plain = plainImage(kBoard, std::string(500, 'x'));
     put16(plain, 2, 0xAA55); // no magic2: still a plain image
     ASSERT_EQ(header(plain, &hdr), 0);
-    EXPECT_EQ(hdr.size, 1720u);
     EXPECT_EQ(hdr.components[0].size, 500u);
-    EXPECT_EQ(hdr.components[0].offset, 0u);
-    EXPECT_STREQ(hdr.timestamp, "2008-04-28");
-
     // The first of two images for this board, the seventh of eight entries;
     // offsets absolute.
     std::string other = plainImage(1, "o"), mine = plainImage(kBoard, std::string(20, 'm'));
