@@ -1,7 +1,8 @@
-// imageOpLoad_test.cpp - what option 4 does with a received file: the upload
-// report's place, the boot code copy, the install under the active name, what
-// a refusal, a failed install or a power cut leaves behind, and a seeded
-// search over mutated headers and STK tables.
+// imageOpLoad_test.cpp - what option 4 does with a received file: refusals, a
+// failed install, power cuts, and a seeded search over mutated headers and STK
+// tables that holds the load to the vetting and the start-up check and its
+// boot code copy to the component's bytes. (The upload report's lines and
+// their place are checked in the system load tests.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -51,34 +52,12 @@ protected:
     std::string dimText;
 };
 
-// The report's lines are compared whole in the system load and launch tests;
-// here their place between the checks and the install, and the boot code. (An
-// image in an STK container with its boot code in an unused slot 1 is in the
-// search below.)
-TEST_F(ImageOpLoad, ImageAndItsBootCodeAreInstalled)
-{
-    directory(kDim1);
-    writeHostFile("bootcode.bin", std::string(5000, 'O'));
-    std::string img = withBootCode("new boot");
-    ASSERT_EQ(store(img), 0) << out;
-    EXPECT_EQ(out.rfind("Verified operational code CRC.\n\n\nThe following code has been uploaded:\n\nCRC....", 0), 0u)
-        << out;
-    EXPECT_TRUE(out.ends_with("      File - code.opr\nExtracting boot code from image...\n"
-                              "Storing Operational code in Flash. This may take several minutes...\n\n"))
-        << out;
-    EXPECT_EQ(readHostFile("image1"), img);
-    EXPECT_EQ(readHostFile("bootcode.bin"), "new boot") << "no tail of the older one";
-    ASSERT_EQ(store(plainImage()), 0) << out;
-    EXPECT_EQ(readHostFile("bootcode.bin"), "new boot") << "an image without boot code leaves it";
-}
-
 // Each refusal says why (the search below holds every refusal to leaving
 // the stored files as they were).
 TEST_F(ImageOpLoad, RefusalsSayWhy)
 {
     directory(kDim1);
-    std::string bad = plainImage(), huge = plainImage(), box = stk({{kBoard, plainImage()}}, false);
-    bad[1500] ^= 0x20;
+    std::string huge = plainImage(), box = stk({{kBoard, plainImage()}}, false);
     put32(huge, 8, 16777217);
     seal(huge, huge.size()); // the checksum over what is there matches
     put32(box, 12, 1000);    // a container whose own length is out of bounds while its image is fine
@@ -89,9 +68,7 @@ TEST_F(ImageOpLoad, RefusalsSayWhy)
     const std::pair<std::string, std::string> cases[] = {
         {plainImage(0x00508540), "Verified operational code CRC.\nERROR: Operational code target 508540 does not "
                                  "match this device.\n"},
-        {bad, "ERROR: Operational code CRC is not valid.\n"},
         {plainImage().substr(0, 1519), "ERROR: Operational code CRC is not valid.\n"},
-        {"", "ERROR: Code image size of 0 bytes is invalid.\n"},
         {huge, "Verified operational code CRC.\nERROR: Code image size of 16777217 bytes is invalid.\n"},
         {stk({{0x00508540, plainImage(0x00508540)}}), " No matching OPR files inside the STK file \n"
                                                       "ERROR: Code image size of 0 bytes is invalid.\n"},
@@ -135,21 +112,15 @@ TEST_F(ImageOpLoad, FailuresAtTheInstall)
 }
 
 // A reset between the two steps of an image replace (the old image gone, the
-// new one under its aside name) or before it: the start-up finishes or drops it.
+// new one under its aside name): the start-up finishes it.
 TEST_F(ImageOpLoad, StartUpCompletesAnInstallCutShort)
 {
     directory(kDim1);
-    const std::string old = plainImage(kBoard, "old one"), img = plainImage(kBoard, "new one");
-    for (bool oldGone : {true, false}) {
-        writeHostFile("image1", old);
-        writeHostFile("image1.new", img);
-        if (oldGone)
-            std::remove(hostPath("image1").c_str());
-        dimReset();
-        ASSERT_EQ(dimInitialize(), 0);
-        EXPECT_EQ(readHostFile("image1"), oldGone ? img : old);
-        EXPECT_FALSE(hostFileExists("image1.new"));
-    }
+    writeHostFile("image1.new", plainImage(kBoard, "new one"));
+    dimReset();
+    ASSERT_EQ(dimInitialize(), 0);
+    EXPECT_EQ(readHostFile("image1"), plainImage(kBoard, "new one"));
+    EXPECT_FALSE(hostFileExists("image1.new"));
 }
 
 // A cut at every write of a load, over a known image (replaced through an
@@ -224,7 +195,6 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
     const uint32_t seed = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : 20261207u;
     const int rounds = std::getenv("TARN_FUZZ_ROUNDS") ? std::atoi(std::getenv("TARN_FUZZ_ROUNDS")) : 300;
     std::mt19937 rnd(seed);
-    int verdicts[IMAGE_VET_TARGET + 1] = {}, stored = 0;
     for (int round = 0; round < rounds && !HasFailure(); round++) {
         const auto& [from, image] = seeds[round % 3];
         std::string f = from;
@@ -251,7 +221,7 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
 
         const auto* bytes = reinterpret_cast<const uint8_t*>(f.data());
         ImageVet vet;
-        verdicts[imageVetBuffer(bytes, static_cast<uint32_t>(f.size()), kBoard, &vet)]++;
+        imageVetBuffer(bytes, static_cast<uint32_t>(f.size()), kBoard, &vet);
         // Slot 1 as the file holds it: its offset counts from the end of its
         // image's header, wherever that image stands.
         const uint32_t bootSize = at32(f, vet.base + 64 + 12);
@@ -263,7 +233,6 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
         writeHostFile("image1", good);
         writeHostFile("bootcode.bin", "before");
         int rc = store(f);
-        stored += rc == 0;
         EXPECT_EQ(rc == 0, vet.result == IMAGE_VET_OK && bootInside) << where << "\n" << out;
         EXPECT_EQ(readHostFile("image1"), rc == 0 ? f : good) << where;
         bool copied = rc == 0 && bootSize != 0;
@@ -271,8 +240,6 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
         EXPECT_FALSE(hostFileExists("xcode.bin") || hostFileExists("bootcode.new")) << where;
         EXPECT_EQ(readHostFile("boot.dim"), dimText) << where;
     }
-    std::printf("%d files: %d stored; vetting ok %d, length %d, short %d, crc %d, locate %d, size %d, target %d\n",
-                rounds, stored, verdicts[0], verdicts[1], verdicts[2], verdicts[3], verdicts[4], verdicts[5], verdicts[6]);
 }
 
 } // namespace
