@@ -55,17 +55,15 @@ class Tool(unittest.TestCase):
         img = self.create("opcode.img", payload, "--load", "0x20000", "--rel", "7", "--ver", "1",
                           "--maint", "2", "--build", "3", "--code-version", "11", "--flash-flag", "1",
                           "--boot-code", self.write("boot.bin", boot), "--boot-version", "5", env=env)
-        crc, reserved, target, size, ncomp = struct.unpack_from(">HHIII", img, 0)
-        self.assertEqual((crc, reserved, target, size, ncomp), (crc16(img[2:]), 0, TARGET, len(img), 2))
+        self.assertEqual(struct.unpack_from(">HHIII", img, 0), (crc16(img[2:]), 0, TARGET, len(img), 2))
         c0, c1 = component(img, 0), component(img, 1)
         code = img[1220 + c0["offset"]:1220 + c0["offset"] + c0["size"]]
         self.assertEqual(zlib.decompress(code), payload)
         self.assertEqual((c0["load"], c0["version"], c0["flash"], c0["crc"]), (0x20000, 11, 1, crc16(code)))
         self.assertEqual(img[1220 + c1["offset"]:1220 + c1["offset"] + c1["size"]], boot)
         self.assertEqual((c1["version"], c1["crc"]), (5, crc16(boot)))
-        self.assertEqual(tuple(img[784:788]), (7, 1, 2, 3))
-        self.assertEqual(img[788:820].rstrip(b"\0"), b"Mon Apr 28 14:05:09 2008")
-        self.assertEqual(img[820:1220].rstrip(b"\0"), b"opcode.img")
+        self.assertEqual((img[784:788], img[788:820].rstrip(b"\0"), img[820:1220].rstrip(b"\0")),
+                         (bytes([7, 1, 2, 3]), b"Mon Apr 28 14:05:09 2008", b"opcode.img"))
         # A boot code that option 7 refuses goes in only when asked for.
         self.create("short.img", b"c", "--allow-short-boot-code", "--boot-code", self.write("b", b"B" * 3000))
 
@@ -75,7 +73,7 @@ class Tool(unittest.TestCase):
         r = run_tarnimg("stk", "-o", self.path("both.stk"), self.path("a.img"), self.path("b.img"))
         self.assertEqual(r.returncode, 0, r.stderr)
         stk = self.read("both.stk")
-        self.assertEqual(struct.unpack_from(">HHIIIII", stk, 0), (crc16(stk[2:]), 0xAA55, 0x2288BB66, 2, len(stk), 0, 144))
+        self.assertEqual(struct.unpack_from(">HHIIIII", stk), (crc16(stk[2:]), 0xAA55, 0x2288BB66, 2, len(stk), 0, 144))
         entries = [struct.unpack_from(">II", stk, 88 + 28 * i) for i in range(2)]
         self.assertEqual(entries, [(144, 0x1234), (144 + len(a), TARGET)])
         self.assertEqual(stk[entries[1][0]:], b)
