@@ -176,7 +176,8 @@ uint32_t at32(const std::string& f, size_t i)
 // mostly resealed so the checks past the checksum run. The load accepts
 // exactly what the in-memory vetting accepts with its boot code inside the
 // file; the start-up check of the same file agrees with the vetting; the boot
-// code copied out is the component's bytes; a refusal changes nothing. TARN_FUZZ_SEED and TARN_FUZZ_ROUNDS run it longer.
+// code copied out is the component's bytes; a refusal changes nothing. A long
+// run: TARN_FUZZ_SEED=N TARN_FUZZ_ROUNDS=5000 build/tests/imageOpLoad_test.
 TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
 {
     directory(kDim1);
