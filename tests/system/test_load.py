@@ -85,10 +85,6 @@ class OperationalCode(unittest.TestCase):
             b.menu()
             self.assertTrue(stored(img, b.get("image1")))
             self.assertEqual((b.get("bootcode.bin"), b.exists("xcode.bin")), (boot, False))
-            b.choose("6")  # option 6 shows what the upload report showed
-            b.expect("File Name......................................image1\r\n")
-            b.menu()
-            self.assertIn(b.child.before[b.child.before.index("CRC...."):], report)
             b.choose("7")
             b.expect("Do you wish to update Boot Code? (y/n) ")
             b.choose("y")
