@@ -82,9 +82,6 @@ class Tool(unittest.TestCase):
         self.assertEqual(info["entries"][1]["image"]["components"][0]["filePosition"], 144 + len(a) + 1220)
         self.assertIn("offset %d" % (144 + len(a)), run_tarnimg("verify", self.path("both.stk")).stdout)
         self.assertEqual(run_tarnimg("verify", "--target", "0x1234", self.path("both.stk")).returncode, 0)
-        text = run_tarnimg("info", self.write("img", make_image(load=0x00400000))).stdout
-        self.assertIn("load address 0x00400000, version 7, FLASH flag 1, CRC 0x1234\n  VPD               rel B ver 2 "
-                      "maint_lvl 3 build_num 4", text)
 
     def test_config_reads_blocks_and_plain_text_back(self):
         data = config_block(b"hostname a\n\n! c\n\n") + config_block(b"vlan 2\n\n")
@@ -117,7 +114,6 @@ class Tool(unittest.TestCase):
             (["info", self.write("cut", image[:1000])], "shorter than an image header"),
             (["config", p("img")], "is not text (it looks like an operational code image"),
             (["config", self.write("huge", good + struct.pack(">II", 2000, 0xDEADC0DE) + bytes(2000))], "exceeds"),
-            (["config", self.write("cut.cfg", good + good[:-2])], "the file ends"),
             (["config", self.write("junk.cfg", good + good[:8] + bytes(len(good) - 8))], "does not inflate"),
             (["config", self.write("long.cfg", b"ok\n" + b"L" * 1100 + b"\n")], "drops"),
             (["verify", p("absent")], "absent"),

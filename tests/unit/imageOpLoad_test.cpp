@@ -119,47 +119,40 @@ TEST_F(ImageOpLoad, StartUpCompletesAnInstallCutShort)
     EXPECT_FALSE(hostFileExists("image1.new"));
 }
 
-// A cut at every write of a load, over a known image (replaced through an
-// aside name that the start-up completes) and over a name the directory
-// lacks (the directory is rewritten too): the next start finds the old image
-// or the new one, and any boot code file is the new one.
+// A cut at every write of a load of an image the directory lacks (the
+// directory is rewritten too): the next start finds a valid image, at the end
+// the new one as the active image with the backup's file gone, and any boot
+// code file is the new one. (The replace of a known image is one platform
+// replace, which the start-up completes, above.)
 TEST_F(ImageOpLoad, PowerCutAtAnyWriteOfALoadLeavesABootableBoard)
 {
     const std::string old = plainImage(kBoard, "old"), img = withBootCode(std::string(3000, 'B'));
-    for (const std::string& dim : {kDim1, std::string("---IMAGE---\nbackup\nbackup\nimage2\n0\n\n")}) {
-        bool finished = false;
-        for (uint64_t n = 1; !finished && n < 50; n++) {
-            writeHostFile("boot.dim", dim);
-            writeHostFile("image2", old);
-            writeHostFile("image1", old);
-            if (dim != kDim1)
-                std::remove(hostPath("image1").c_str());
-            dimReset();
-            ASSERT_EQ(dimInitialize(), 0);
-            writeHostFile("xcode.bin", img);
-            host::filesSetPowerCutAfterWrites(n);
-            try {
-                imageOpCodeStore("xcode.bin", kBoard);
-                finished = true;
-            } catch (const host::PowerCutRequested&) {
-                osapiFileReset(); /* the cut came inside a locked file call */
-            }
-            host::filesSetPowerCutAfterWrites(0);
-            dimReset();
-            imageActivateReset();
-            dimInitialize();
-            if (dim == kDim1) {
-                EXPECT_EQ(imageActiveCrcCheck(), 0) << "cut at write " << n;
-                EXPECT_TRUE(readHostFile("image1") == old || readHostFile("image1") == img) << n;
-            } else if (!finished) {
-                EXPECT_TRUE(imageActiveCrcCheck() == 0 || imageBackupActivate() == 0) << "cut at write " << n;
-            } else { // "image1" is added as the active image, and the backup's file goes
-                EXPECT_TRUE(imageActiveCrcCheck() == 0 && readHostFile("image1") == img && !hostFileExists("image2"));
-            }
-            EXPECT_TRUE(!hostFileExists("bootcode.bin") || readHostFile("bootcode.bin") == std::string(3000, 'B'));
+    bool finished = false;
+    for (uint64_t n = 1; !finished && n < 50; n++) {
+        writeHostFile("boot.dim", "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n");
+        writeHostFile("image2", old);
+        std::remove(hostPath("image1").c_str());
+        dimReset();
+        ASSERT_EQ(dimInitialize(), 0);
+        writeHostFile("xcode.bin", img);
+        host::filesSetPowerCutAfterWrites(n);
+        try {
+            imageOpCodeStore("xcode.bin", kBoard);
+            finished = true;
+        } catch (const host::PowerCutRequested&) {
+            osapiFileReset(); /* the cut came inside a locked file call */
         }
-        EXPECT_TRUE(finished);
+        host::filesSetPowerCutAfterWrites(0);
+        dimReset();
+        imageActivateReset();
+        dimInitialize();
+        if (!finished)
+            EXPECT_TRUE(imageActiveCrcCheck() == 0 || imageBackupActivate() == 0) << "cut at write " << n;
+        else
+            EXPECT_TRUE(imageActiveCrcCheck() == 0 && readHostFile("image1") == img && !hostFileExists("image2"));
+        EXPECT_TRUE(!hostFileExists("bootcode.bin") || readHostFile("bootcode.bin") == std::string(3000, 'B'));
     }
+    EXPECT_TRUE(finished);
 }
 
 // A big-endian u32 of a file, zero past its end.
