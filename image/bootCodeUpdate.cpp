@@ -21,17 +21,10 @@ uint8_t* bootCodeRead(int fd, const char* path, uint32_t& len)
         return nullptr;
     }
     len = st.size;
-    if (len == 0) {
-        vx::printf("Boot code file %s is empty: the boot flash is left as it is.\n", path);
-        return nullptr;
-    }
-    if (len > BOOT_FLASH_SIZE) {
-        vx::printf("Boot code file %s is %u bytes, more than the boot flash's %u.\n", path, len, BOOT_FLASH_SIZE);
-        return nullptr;
-    }
-    if (len & 1) {
-        vx::printf("Boot code file %s has an odd length (%u bytes); the boot flash takes whole 16-bit words.\n",
-                   path, len);
+    if (bootCodeCheck(nullptr, len) == BOOT_CODE_WRONG_SIZE) {
+        vx::printf("Boot code file %s is %u bytes; a boot code fills the boot flash's %u bytes (0x%x) exactly, "
+                   "ending in the reset vector. The boot flash is left as it is.\n",
+                   path, len, BOOT_FLASH_SIZE, BOOT_FLASH_SIZE);
         return nullptr;
     }
     uint8_t* buf = static_cast<uint8_t*>(vx::malloc(len));
@@ -49,6 +42,12 @@ uint8_t* bootCodeRead(int fd, const char* path, uint32_t& len)
             return nullptr;
         }
         off += want;
+    }
+    if (bootCodeCheck(buf, len) != BOOT_CODE_FITS) {
+        vx::printf("Boot code file %s ends in 0xFFFFFFFF, erased flash where the reset vector belongs. "
+                   "The boot flash is left as it is.\n", path);
+        vx::free(buf);
+        return nullptr;
     }
     return buf;
 }
@@ -75,6 +74,16 @@ int bootCodeVerify(const uint8_t* code, uint32_t len)
 }
 
 } // namespace
+
+int bootCodeCheck(const uint8_t* code, uint32_t len)
+{
+    if (len != BOOT_FLASH_SIZE)
+        return BOOT_CODE_WRONG_SIZE;
+    if (code == nullptr)
+        return BOOT_CODE_FITS; /* the size alone was asked */
+    const uint8_t* v = code + len - 4;
+    return v[0] == 0xFF && v[1] == 0xFF && v[2] == 0xFF && v[3] == 0xFF ? BOOT_CODE_NO_RESET_VECTOR : BOOT_CODE_FITS;
+}
 
 int bootCodeUpdate(const char* path)
 {

@@ -2,9 +2,12 @@
  * bootCodeUpdate.h - writing a boot code file into the boot region of the
  * NOR flash (the top megabyte, 0xFFF00000 to 0xFFFFFFFF).
  *
- * The whole file is read and checked before anything on the flash changes;
- * after the erase and the writes the region is read back and compared, so
- * success means the region holds exactly the file followed by erased flash.
+ * The update erases the whole region and writes the file from its start, and
+ * the processor starts at the region's last word (the reset vector at
+ * 0xFFFFFFFC). So only a file of exactly the region's size whose last word is
+ * not erased flash leaves a board that starts; any other file is refused
+ * before anything on the flash changes. After the erase and the writes the
+ * region is read back and compared, so success means it holds the file.
  */
 #ifndef BOOT_CODE_UPDATE_H
 #define BOOT_CODE_UPDATE_H
@@ -22,7 +25,15 @@ constexpr int BOOT_UPDATE_OK = 0;
 constexpr int BOOT_UPDATE_NO_FILE = 1;      /* the file cannot be opened */
 constexpr int BOOT_UPDATE_ERASE_FAILED = 2; /* nothing written */
 constexpr int BOOT_UPDATE_WRITE_FAILED = 3; /* a write failed or the read-back differs */
-constexpr int BOOT_UPDATE_BAD_FILE = 4;     /* empty, too long, odd length or unreadable: flash untouched */
+constexpr int BOOT_UPDATE_BAD_FILE = 4;     /* not a whole boot code, or unreadable: flash untouched */
+
+/* Whether a boot code can be written: BOOT_CODE_FITS when it is exactly the
+ * region's size and its last word (the reset vector) is not 0xFFFFFFFF. The
+ * image tool applies the same rule. code is read only when len fits. */
+constexpr int BOOT_CODE_FITS = 0;
+constexpr int BOOT_CODE_WRONG_SIZE = 1;
+constexpr int BOOT_CODE_NO_RESET_VECTOR = 2;
+int bootCodeCheck(const uint8_t* code, uint32_t len);
 
 int bootCodeUpdate(const char* path);
 

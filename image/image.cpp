@@ -355,10 +355,15 @@ void stkHeaderEncode(uint32_t count, const uint32_t* imageOffsets, const uint32_
 void imageHeaderResolve(const uint8_t* raw, uint32_t base, ImageHeader* hdr)
 {
     imageHeaderDecode(raw, hdr);
-    /* Offsets become file positions; only the 16 slots of the header exist. */
+    /* Offsets become file positions; only the 16 slots of the header exist.
+     * The boot code slot counts whenever it has a size, in use or not. A
+     * position past 4 GiB stays past every file instead of wrapping into it. */
     uint32_t slots = hdr->numComponents < IMAGE_MAX_COMPONENTS ? hdr->numComponents : IMAGE_MAX_COMPONENTS;
-    for (uint32_t i = 0; i < slots; i++)
-        hdr->components[i].offset += base;
+    for (uint32_t i = 0; i < IMAGE_MAX_COMPONENTS; i++) {
+        uint32_t& offset = hdr->components[i].offset;
+        if (i < slots || (i == 1 && hdr->components[1].size != 0))
+            offset = offset > UINT32_MAX - base ? UINT32_MAX : offset + base;
+    }
 }
 
 int imageHeaderParse(const uint8_t* file, uint32_t len, uint32_t target, ImageHeader* hdr, uint32_t* base)

@@ -22,9 +22,14 @@ constexpr const char* BOOT_CODE_FILE = "bootcode.bin";
 
 /* Option 4 after its transfer: vets the received file, prints the upload
  * report, installs it under the active image's name and copies its boot
- * code into "bootcode.bin". 0, 1 = refused or failed (stored images as they
- * were, the file removed), 2 = its first bytes cannot be read. */
+ * code into "bootcode.bin". 0 = installed (also when its boot code could not
+ * be put in place: said on its own line, and no "bootcode.bin" left), 1 =
+ * refused or failed (stored images as they were, the file removed), 2 = its
+ * first bytes cannot be read. */
 int imageOpCodeStore(const char* path, uint32_t targetDevice);
+/* Whether a boot code component (offset absolute) lies inside the image
+ * length: option 4 refuses an image whose boot code does not. */
+bool imageBootCodeInside(uint32_t size, uint32_t offset, uint32_t imageLength);
 /* Stores a vetted file under an image name, keeping the directory in step;
  * the old image stays until the new one replaces it. 0 or a negative error. */
 int imageInstall(const char* source, const char* target);

@@ -56,7 +56,7 @@ int bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imag
 {
     vx::printf("Extracting boot code from image...\n");
     uint64_t start = uint64_t(IMAGE_HEADER_SIZE) + boot.offset;
-    if (start + boot.size > imageLength) {
+    if (!imageBootCodeInside(boot.size, boot.offset, imageLength)) {
         vx::printf("\nERROR: Boot code of %u bytes at file position %llu lies outside the %u bytes of the image.\n",
                    boot.size, static_cast<unsigned long long>(start), imageLength);
         return 1;
@@ -96,6 +96,11 @@ int bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imag
 }
 
 } // namespace
+
+bool imageBootCodeInside(uint32_t size, uint32_t offset, uint32_t imageLength)
+{
+    return uint64_t(IMAGE_HEADER_SIZE) + offset + size <= imageLength;
+}
 
 int imageOpCodeLoad(uint32_t targetDevice)
 {
@@ -157,7 +162,7 @@ int imageOpCodeStore(const char* path, uint32_t targetDevice)
     imageHeaderReport(&hdr, true);
 
     const ComponentRecord& boot = hdr.components[1];
-    bool hasBootCode = hdr.numComponents > 1 && boot.size != 0;
+    bool hasBootCode = boot.size != 0; /* whatever the component count says */
     if (hasBootCode && bootCodeExtract(path, boot, length) != 0)
         return refuse(path);
 
@@ -172,12 +177,15 @@ int imageOpCodeStore(const char* path, uint32_t targetDevice)
         return refuse(path);
     }
 
-    /* The image is in place: now its boot code becomes the one option 7 writes. */
+    /* The image is in place: now its boot code becomes the one option 7 writes.
+     * When it cannot, the load still stands, and no older boot code stays for
+     * option 7 to write beside the new image. */
     if (hasBootCode && vx::renameReplace(BOOT_CODE_ASIDE, BOOT_CODE_FILE) != vx::OK) {
-        vx::printf("\nERROR: Could not store the boot code in %s.\n", BOOT_CODE_FILE);
         vx::remove(BOOT_CODE_FILE);
         vx::remove(BOOT_CODE_ASIDE);
-        return 1;
+        vx::printf("Operational code stored.\n");
+        vx::printf("ERROR: Could not store the boot code in %s; load the image again to update the boot code.\n",
+                   BOOT_CODE_FILE);
     }
     return 0;
 }

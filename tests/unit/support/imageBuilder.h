@@ -57,8 +57,7 @@ inline std::string plainImage(uint32_t target = kBoard, const std::string& paylo
     put32(s, 4, target);
     put32(s, 8, static_cast<uint32_t>(s.size()));
     put32(s, 12, 1);
-    put32(s, 16 + 12, static_cast<uint32_t>(payload.size())); // component 0 size
-    put32(s, 16 + 16, 0);                                      // offset after the header
+    put32(s, 16 + 12, static_cast<uint32_t>(payload.size())); // component 0 size, offset 0: after the header
     put32(s, 16 + 20, 0x00100000);                             // load address
     s[784] = 'A';
     s.replace(788, 10, "2008-04-28");
