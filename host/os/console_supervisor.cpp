@@ -356,7 +356,8 @@ int Supervisor::run()
                 case SIGTERM:
                     // The board's task gets it: a transfer's handler restores
                     // the console and goes on; without a handler the board ends.
-                    if (child_ > 0 && !exited_) {
+                    // A board being reset cannot take it: the run ends here.
+                    if (child_ > 0 && !exited_ && press_ == Press::None) {
                         ::kill(child_, SIGTERM);
                         break;
                     }
