@@ -114,19 +114,14 @@ protected:
     int sv[2] = {-1, -1};
 };
 
-TEST_F(StreamConsole, RawLineHoldsBackAndDropsNothingAndADetachedLineWaits)
+// (A raw line's hold-back without loss is the lrzsz transfers' ground.)
+TEST_F(StreamConsole, FlushDiscardsWhatTheSocketHoldsAndADetachedLineWaits)
 {
     start();
-    ASSERT_EQ(vx::ioctl(0, vx::FIOSETOPTIONS, 0), 0);
-    std::string data, got;
-    for (int i = 0; i < 5000; ++i) data += char((i * 7 + i / 256) & 0xff);
-    send(data);
-    while (got.size() < data.size() && vx::selectStdin(10, 0) == 1) got += readSome(37); // slower, smaller reads
-    EXPECT_EQ(got, data);
-    send("stale input");
+    send("stale input\r");
     EXPECT_EQ(vx::ioctl(0, vx::FIOFLUSH, 0), 0);
-    send("fresh");
-    EXPECT_EQ(readSome(), "fresh");
+    send("fresh\r");
+    EXPECT_EQ(readSome(), "fresh\n");
 
     ::close(std::exchange(sv[0], -1));
     std::string big(1 << 20, 'o'); // more than a socket holds: discarded
