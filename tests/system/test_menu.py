@@ -27,9 +27,12 @@ class MainMenu(unittest.TestCase):
                   ("11", ["No Backup Image available.", "Failed to activate Backup Image.", MENU_PROMPT]),
                   ("21", ["Attempting to create test file...", MENU_PROMPT]),
                   ("22", ["/DskVol/files", MENU_PROMPT]), ("24", ["boot.dim 4 :\t\t image1 ", MENU_PROMPT]),
-                  ("23", ["/DskVol/files", "/DskVol", "boot.dim", MENU_PROMPT]),
+                  ("10", [MENU_PROMPT]), ("23", ["/DskVol/files", "/DskVol", "boot.dim", MENU_PROMPT]),
                   ("9", ["(y/n):"]), ("n", [MENU_PROMPT]), ("9", ["(y/n):"]), ("y", [BANNER, MENU_PROMPT])]
         with Board() as b:
+            for name in ("a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt", "keep.bin"):
+                b.put(name, b"data")
+            os.mkdir(b.path("dir.cfg"))
             boot_to_menu(b)
             for typed, texts in steps:
                 b.choose(typed)
@@ -37,20 +40,12 @@ class MainMenu(unittest.TestCase):
                     b.expect(text)
                 if texts == [MENU_PROMPT]:
                     self.assertNotIn("Options available", b.child.before)
+                if typed == "10":
+                    self.assertFalse(b.exists("diag_config.cfg"))
                 self.assertNotIn("Attempt to set baudrate", b.child.before)
-            self.assertTrue(b.exists("testfile"), "files outlive the reset")
-
-    def test_factory_defaults_remove_only_config_files(self):
-        with Board() as b:
-            for name in ("a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt", "keep.bin"):
-                b.put(name, b"data")
-            os.mkdir(b.path("dir.cfg"))
-            boot_to_menu(b)
-            b.choose("10")
-            b.menu()
-            left = set(os.listdir(b.files_dir))
-            self.assertLessEqual({"keep.bin", "dir.cfg"}, left)
-            self.assertFalse(left & {"a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt", "diag_config.cfg"})
+            left = set(os.listdir(b.files_dir))  # option 10 removed only the configuration files
+            self.assertLessEqual({"keep.bin", "dir.cfg", "testfile"}, left)
+            self.assertFalse(left & {"a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt"})
 
     def test_delete_operational_code(self):
         with Board() as b:
