@@ -5,7 +5,7 @@ JOBS ?= 2
 BOARD ?= ./board
 RUNFLAGS ?=
 
-TEST_PACKAGES = python3-pexpect lrzsz cmake g++ zlib1g-dev libgtest-dev libbenchmark-dev
+TEST_PACKAGES = python3-pexpect lrzsz telnet cmake g++ zlib1g-dev libgtest-dev libbenchmark-dev
 
 .PHONY: all build run test deps clean
 

@@ -22,13 +22,21 @@ const char* kUsage =
     "                                   Ctrl-] r presses reset, Ctrl-] p cycles power\n"
     "                         pty       a pseudo-terminal whose path is printed, for\n"
     "                                   picocom, minicom, tio or lrzsz\n"
-    "                         tcp:PORT  a TCP listener on 127.0.0.1:PORT\n"
-    "                       With pty or tcp, SIGUSR1 presses reset and SIGUSR2 cycles power.\n"
+    "                         tcp:PORT  a TCP listener on 127.0.0.1:PORT (one client\n"
+    "                                   at a time; PORT 0 picks a free one)\n"
+    "                         telnet:PORT  the same, speaking telnet: telnet 127.0.0.1 PORT\n"
+    "                       With pty, tcp and telnet the board powers on when a terminal\n"
+    "                       first attaches; what it prints while none is attached is kept\n"
+    "                       (the last 64 KiB) for the next one.\n"
+    "  --no-wait            with pty, tcp or telnet: power on at once\n"
     "  --on-reset ACTION    restart (default): a board reset restarts the board as at\n"
     "                       power-on; exit: tarnboot exits with status 3 instead\n"
     "  --line-pace          pace console bytes in both directions to the baud rate\n"
     "                       (10 bits a byte), as a real serial line\n"
     "\n"
+    "Signals, to either of tarnboot's two processes: SIGUSR1 presses reset, SIGUSR2\n"
+    "cycles power (both ignored before the first power-on), SIGTERM ends the run\n"
+    "(status 143) unless a transfer catches it, SIGINT and SIGHUP end the run.\n"    "\n"
     "Fault injection (reliability tests):\n"
     "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
     "  --fault-power-after-flash-ops N\n"
@@ -130,8 +138,10 @@ int main(int argc, char** argv)
             run.dir = v;
         } else if (a == "--console") {
             const char* v = value("--console");
-            if (!v) return usageError("--console needs stdio, pty or tcp:PORT");
+            if (!v) return usageError("--console needs stdio, pty, tcp:PORT or telnet:PORT");
             std::string k = v;
+            const bool telnet = k.rfind("telnet:", 0) == 0;
+            if (telnet) k = "tcp:" + k.substr(7);
             if (k == "stdio") {
                 attach.kind = host::AttachKind::Stdio;
             } else if (k == "pty") {
@@ -140,12 +150,15 @@ int main(int argc, char** argv)
                 char* end = nullptr;
                 long port = std::strtol(k.c_str() + 4, &end, 10);
                 if (k.size() == 4 || *end || port < 0 || port > 65535)
-                    return usageError("--console tcp:PORT needs a port number 0..65535");
-                attach.kind = host::AttachKind::Tcp;
+                    return usageError(telnet ? "--console telnet:PORT needs a port number 0..65535"
+                                             : "--console tcp:PORT needs a port number 0..65535");
+                attach.kind = telnet ? host::AttachKind::Telnet : host::AttachKind::Tcp;
                 attach.tcpPort = int(port);
             } else {
-                return usageError("--console needs stdio, pty or tcp:PORT");
+                return usageError("--console needs stdio, pty, tcp:PORT or telnet:PORT");
             }
+        } else if (a == "--no-wait") {
+            attach.noWait = true;
         } else if (a == "--on-reset") {
             const char* v = value("--on-reset");
             if (v && std::strcmp(v, "exit") == 0)

@@ -59,22 +59,27 @@ void consoleShutdown();
 
 // ---- Supervisor side ----------------------------------------------------------------
 
-enum class AttachKind { Stdio, Pty, Tcp };
+enum class AttachKind { Stdio, Pty, Tcp, Telnet };
 struct AttachConfig {
     AttachKind kind = AttachKind::Stdio;
     int tcpPort = 0;
+    bool noWait = false; // pty, tcp, telnet: power on at once, not at the first attach
 };
 
 // Runs in tarnboot's own process: sets up the attachment, then runs the board
 // in a child process (runBoard(fd, escapeEnabled) returns the child's BoardExit
 // code), restarting it after a reset or power cycle unless exitOnReset is set.
-// Relays bytes between the attachment and the child; handles SIGUSR1 (reset),
-// SIGUSR2 (power cycle), SIGTERM (passed to the board: its handler, or the end
-// of the run with status 143), SIGINT/SIGHUP/SIGQUIT (end, terminal restored).
-// Pty and tcp print where the console is on the host's standard error
-// ("tarnboot: console on /dev/pts/N", "tarnboot: console on tcp 127.0.0.1:PORT").
-// Returns tarnboot's exit status (ProcessStatus), or 128 + the signal number
-// when one of the ending signals stopped it.
+// With pty, tcp and telnet the board powers on when the first peer attaches
+// (unless noWait). Relays bytes between the attachment and the child, keeping
+// the board's output while no peer is attached (the last 64 KiB) for the next
+// one. Signals, to this process or to the board's: SIGUSR1 presses reset,
+// SIGUSR2 cycles power (before the first power-on both are ignored); SIGTERM
+// goes to the board (its handler, or the end of the run with status 143);
+// SIGINT/SIGHUP/SIGQUIT end the run (terminal restored).
+// Pty, tcp and telnet print where the console is on the host's standard error
+// ("tarnboot: console on /dev/pts/N", "tarnboot: console on tcp 127.0.0.1:PORT",
+// "... on telnet 127.0.0.1:PORT"). Returns tarnboot's exit status
+// (ProcessStatus), or 128 + the signal number when a signal ended it.
 int superviseBoard(const AttachConfig& cfg, bool exitOnReset,
                    const std::function<int(int fd, bool escapeEnabled)>& runBoard);
 

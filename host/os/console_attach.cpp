@@ -1,5 +1,6 @@
 // console_attach.cpp - the console attachments (see console_attach.h).
 #include "host/os/console_attach.h"
+#include "host/os/console_telnet.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -36,6 +37,9 @@ void TerminalRawMode::restore()
 {
     if (saved_) ::tcsetattr(fd_, TCSANOW, &original_);
 }
+
+void Attachment::decode(const char* p, size_t n, std::string& data, std::string&) { data.append(p, n); }
+void Attachment::encode(const char* p, size_t n, std::string& wire) { wire.append(p, n); }
 
 namespace {
 
@@ -97,6 +101,12 @@ public:
             ::tcsetattr(m, TCSANOW, &t);
         }
         setNonBlocking(m);
+        // A master whose slave side was never opened reports no hang-up: open
+        // and close it once, so that the master tells when a peer is there.
+        if (name) {
+            int s = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (s >= 0) ::close(s);
+        }
         std::fprintf(stderr, "tarnboot: console on %s\n", name ? name : "?");
         std::fflush(stderr);
         auto a = std::unique_ptr<PtyAttachment>(new PtyAttachment(m));
@@ -106,11 +116,15 @@ public:
     ~PtyAttachment() override { ::close(master_); }
     int inFd() const override { return peer_ ? master_ : -1; }
     int outFd() const override { return peer_ ? master_ : -1; }
-    int retryMs() const override { return 50; }
+    unsigned peerSerial() const override { return serial_; }
+    bool hasPeerToWaitFor() const override { return true; }
+    int retryMs() const override { return 20; }
     void retry() override
     {
         pollfd p{master_, POLLIN, 0};
-        peer_ = ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+        bool now = ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+        if (now && !peer_) ++serial_;
+        peer_ = now;
     }
     bool inputEnded() override
     {
@@ -124,12 +138,15 @@ private:
     explicit PtyAttachment(int master) : master_(master) {}
     int master_;
     bool peer_ = false;
+    unsigned serial_ = 0;
 };
 
-// One TCP client at a time on 127.0.0.1; the next is accepted after it leaves.
+// One TCP client at a time on 127.0.0.1 (the next is accepted after it
+// leaves; one that comes meanwhile is told the console is in use), plain or
+// speaking telnet.
 class TcpAttachment : public Attachment {
 public:
-    static std::unique_ptr<Attachment> open(int port)
+    static std::unique_ptr<Attachment> open(int port, bool telnet)
     {
         if (port < 0 || port > 65535) {
             std::fprintf(stderr, "tarnboot: bad console port %d\n", port);
@@ -150,9 +167,10 @@ public:
             return nullptr;
         }
         setNonBlocking(s);
-        std::fprintf(stderr, "tarnboot: console on tcp 127.0.0.1:%d\n", int(ntohs(addr.sin_port)));
+        std::fprintf(stderr, "tarnboot: console on %s 127.0.0.1:%d\n", telnet ? "telnet" : "tcp",
+                     int(ntohs(addr.sin_port)));
         std::fflush(stderr);
-        return std::unique_ptr<Attachment>(new TcpAttachment(s));
+        return std::unique_ptr<Attachment>(new TcpAttachment(s, telnet));
     }
     ~TcpAttachment() override
     {
@@ -161,11 +179,35 @@ public:
     }
     int inFd() const override { return client_; }
     int outFd() const override { return client_; }
-    int waitFd() const override { return client_ < 0 ? listen_ : -1; }
+    unsigned peerSerial() const override { return serial_; }
+    bool hasPeerToWaitFor() const override { return true; }
+    int waitFd() const override { return listen_; }
     void onWaitReady() override
     {
         int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c >= 0) client_ = c;
+        if (c < 0) return;
+        if (client_ >= 0) {
+            static const char kInUse[] = "console in use\r\n";
+            if (::send(c, kInUse, sizeof kInUse - 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+                // The client learns it from the closed connection alone.
+            }
+            ::close(c);
+            return;
+        }
+        client_ = c;
+        ++serial_;
+        telnet_ = TelnetCodec{};
+    }
+    void decode(const char* p, size_t n, std::string& data, std::string& reply) override
+    {
+        if (!isTelnet_) return Attachment::decode(p, n, data, reply);
+        telnet_.decode(reinterpret_cast<const uint8_t*>(p), n, data, reply);
+    }
+    std::string greeting() override { return isTelnet_ ? telnet_.greeting() : std::string(); }
+    void encode(const char* p, size_t n, std::string& wire) override
+    {
+        if (!isTelnet_) return Attachment::encode(p, n, wire);
+        telnet_.encode(reinterpret_cast<const uint8_t*>(p), n, wire);
     }
     bool inputEnded() override
     {
@@ -180,7 +222,7 @@ public:
     }
 
 private:
-    explicit TcpAttachment(int s) : listen_(s) {}
+    TcpAttachment(int s, bool telnet) : listen_(s), isTelnet_(telnet) {}
     void dropClient()
     {
         if (client_ >= 0) ::close(client_);
@@ -188,6 +230,9 @@ private:
     }
     int listen_;
     int client_ = -1;
+    unsigned serial_ = 0;
+    bool isTelnet_;
+    TelnetCodec telnet_;
 };
 
 } // namespace
@@ -197,7 +242,8 @@ std::unique_ptr<Attachment> makeAttachment(const AttachConfig& cfg)
     switch (cfg.kind) {
     case AttachKind::Stdio: return std::make_unique<StdioAttachment>();
     case AttachKind::Pty: return PtyAttachment::open();
-    case AttachKind::Tcp: return TcpAttachment::open(cfg.tcpPort);
+    case AttachKind::Tcp: return TcpAttachment::open(cfg.tcpPort, false);
+    case AttachKind::Telnet: return TcpAttachment::open(cfg.tcpPort, true);
     }
     return nullptr;
 }

@@ -1,6 +1,7 @@
 // console_attach.h - where the supervisor's end of the console goes: the
 // host's standard input/output, a pseudo-terminal, or a TCP client on
-// 127.0.0.1. An attachment outlives board resets; peers may come and go.
+// 127.0.0.1 (plain or telnet). An attachment outlives board resets; peers
+// may come and go.
 #pragma once
 
 #include "host/os/console.h"
@@ -16,11 +17,21 @@ public:
     virtual ~Attachment() = default;
 
     // Descriptors to the peer; -1 while no peer is attached (output is then
-    // discarded and nothing is read).
+    // kept for the next peer, and nothing is read).
     virtual int inFd() const = 0;
     virtual int outFd() const = 0;
-    // A descriptor to watch for readability while no peer is attached (a
-    // listening socket), with what to do when it is ready; -1 for none.
+    // Counts the peers attached so far, so that a new one gets a fresh start.
+    virtual unsigned peerSerial() const { return 0; }
+    // True when the board should wait for the first peer before powering on.
+    virtual bool hasPeerToWaitFor() const { return false; }
+    // Bytes from the peer as the board gets them, and answers owed to the
+    // peer (protocol); what a new peer is told first; the board's output as
+    // the peer gets it.
+    virtual void decode(const char* p, size_t n, std::string& data, std::string& reply);
+    virtual std::string greeting() { return {}; }
+    virtual void encode(const char* p, size_t n, std::string& wire);
+    // A descriptor to watch for readability all along (a listening socket),
+    // with what to do when it is ready; -1 for none.
     virtual int waitFd() const { return -1; }
     virtual void onWaitReady() {}
     // While no peer is attached: look again this often (ms; -1 never).

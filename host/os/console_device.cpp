@@ -41,10 +41,8 @@ int32_t TtyDevice::read(void* buf, size_t n, bool stopAtNewline)
     }
     size_t got = disc_.read(static_cast<uint8_t*>(buf), n, stopAtNewline);
     // Bytes already received but held back move into the room just made here,
-    // saving a hand-over to the receiving thread on a busy line; a byte that
-    // may reset the board is left to that thread.
-    const bool moved = !(disc_.options() & vx::OPT_MON_TRAP) && takeHeld(lock);
-    if (!moved) cv_.notify_all(); // room for the reader
+    // saving a hand-over to the receiving thread on a busy line.
+    if (!takeHeld(lock)) cv_.notify_all(); // room for the reader
     return int32_t(got);
 }
 
@@ -111,23 +109,31 @@ int TtyDevice::ioctl(int request, intptr_t arg)
     }
 }
 
+void TtyDevice::arrive(Lock& lock, uint8_t c, bool keep)
+{
+    if (disc_.flowControl(c)) {
+        cv_.notify_all(); // may release a stopped output
+        return;
+    }
+    if (disc_.rebootChar(c)) {
+        lock.unlock();
+        boardReset();
+    }
+    if (keep) held_.push_back(c);
+}
+
 bool TtyDevice::takeHeld(Lock& lock)
 {
-    bool any = false, reboot = false;
+    bool any = false;
     LineDiscipline::Effects fx;
-    while (!reboot && !held_.empty() && disc_.canTake(held_.front())) {
+    while (!held_.empty() && disc_.canTake()) {
         uint8_t c = held_.front();
         held_.pop_front();
         disc_.receive(c, fx);
-        reboot = fx.reboot;
         any = true;
     }
     if (any) cv_.notify_all();
     if (!fx.echo.empty()) transmit(lock, fx.echo);
-    if (reboot) {
-        lock.unlock();
-        boardReset();
-    }
     return any;
 }
 

@@ -50,8 +50,12 @@ protected:
     // Discards input the stream holds that has not reached the discipline yet.
     virtual void dropStreamInput(Lock& lock) = 0;
 
-    // Moves held stream bytes into the discipline while it takes them, sending
-    // echoes; a reboot trap resets the board. Returns true when any was taken.
+    // One byte from the line, as it arrives: flow control and the reboot trap
+    // (which resets the board) act at once, whatever the buffer holds; other
+    // bytes join held_ (unless !keep: lost, as in a receiver overrun).
+    void arrive(Lock& lock, uint8_t c, bool keep = true);
+    // Moves held bytes into the discipline while it takes them, sending
+    // echoes. Returns true when any was taken.
     bool takeHeld(Lock& lock);
 
     bool closing_ = false;

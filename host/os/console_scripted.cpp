@@ -29,17 +29,10 @@ ScriptedTty::ScriptedTty(ScriptedPeer* peer) : peer_(peer) {}
 
 bool ScriptedTty::pump(Lock& lock)
 {
-    bool moved = false;
-    for (;;) {
-        if (held_.empty()) {
-            std::string in;
-            if (!peer_->takeInput(in)) break;
-            held_.insert(held_.end(), in.begin(), in.end());
-        }
-        if (!takeHeld(lock)) break;
-        moved = true;
-    }
-    return moved;
+    std::string in;
+    const bool arrived = peer_->takeInput(in);
+    for (char c : in) arrive(lock, uint8_t(c));
+    return takeHeld(lock) || arrived;
 }
 
 bool ScriptedTty::askPeer(Lock& lock)

@@ -21,7 +21,7 @@ private:
     // hold an untimed wait for ever; after this many such rounds it counts as silent.
     static constexpr int kMaxEmptyRounds = 10000;
 
-    // Moves what the peer typed through the discipline; true when any was taken.
+    // Moves what the peer typed through the discipline; true when any arrived.
     bool pump(Lock& lock);
     // Tells the peer the board is waiting; false when it has nothing more to say.
     bool askPeer(Lock& lock);

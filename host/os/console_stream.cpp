@@ -1,6 +1,7 @@
 // console_stream.cpp - the board process's console over a socket (see console_stream.h).
 #include "host/os/console_stream.h"
 #include "host/os/hostos.h"
+#include "osapi.h"
 
 #include <cerrno>
 #include <poll.h>
@@ -65,28 +66,35 @@ void StreamTty::close()
     if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
 }
 
+bool StreamTty::readsAhead() const
+{
+    const int o = disc_.options();
+    return (o & (vx::OPT_TANDEM | vx::OPT_MON_TRAP)) || (opts_.escapeEnabled && o != 0);
+}
+
 void StreamTty::readerLoop()
 {
     try {
         uint8_t buf[4096];
         for (;;) {
+            bool blocked;
             {
                 Lock lock(mu_);
-                // Bytes the discipline cannot take yet stay here: nothing more is
-                // read from the stream until they are taken (backpressure).
                 for (;;) {
-                    cv_.wait(lock, [this] {
-                        return closing_ || held_.empty() || disc_.canTake(held_.front());
-                    });
-                    if (closing_) return;
-                    if (held_.empty()) break;
                     takeHeld(lock);
+                    if (closing_) return;
+                    blocked = !held_.empty();
+                    if (!blocked || readsAhead()) break;
+                    // A raw line: nothing more is read from the stream until the
+                    // held bytes are taken (backpressure).
+                    cv_.wait(lock, [this] { return closing_ || held_.empty() || disc_.canTake() || readsAhead(); });
                 }
             }
             // A host signal raised for the boot task wakes its console wait.
             const int sigFd = signalWakeFd();
             pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {sigFd, POLLIN, 0}};
-            int pr = ::poll(fds, 3, wakeFd_ >= 0 ? -1 : 100);
+            // Held bytes are taken by the board's reads; look again now and then.
+            int pr = ::poll(fds, 3, blocked ? 20 : wakeFd_ >= 0 ? -1 : 100);
             if (pr > 0 && (fds[2].revents & POLLIN) && signalPending()) {
                 Lock lock(mu_);
                 cv_.notify_all();
@@ -125,7 +133,7 @@ void StreamTty::readerLoop()
                 lock.lock();
                 if (gen != flushGen_ || closing_) continue;
             }
-            for (ssize_t i = 0; i < n; ++i) arrive(lock, buf[i]);
+            for (ssize_t i = 0; i < n; ++i) fromStream(lock, buf[i]);
             takeHeld(lock);
         }
     } catch (...) {
@@ -136,11 +144,11 @@ void StreamTty::readerLoop()
     }
 }
 
-void StreamTty::arrive(Lock&, uint8_t c)
+void StreamTty::fromStream(Lock& lock, uint8_t c)
 {
-    auto pass = [this](uint8_t b) {
+    auto pass = [&](uint8_t b) {
         if (faults_.active() && !faults_.pass(b)) return;
-        held_.push_back(b);
+        arrive(lock, b, held_.size() < kHeldLimit);
     };
     if (opts_.escapeEnabled && disc_.options() != 0) {
         if (escapePending_) {

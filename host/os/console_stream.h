@@ -53,10 +53,17 @@ protected:
     void dropStreamInput(Lock& lock) override;
 
 private:
+    // While the line acts on arriving bytes (flow control, the reboot trap, the
+    // console escape) the stream is read whatever the buffer holds, so they
+    // always work; up to this many bytes are then held, and more are lost as
+    // in a receiver overrun. A raw line reads only what it can take: nothing
+    // is lost.
+    static constexpr size_t kHeldLimit = 64 * 1024;
+    bool readsAhead() const;
     void readerLoop();
-    // Escape handling and fault injection for one arriving byte; appends what
-    // passes to held_. May end the process (console escape).
-    void arrive(Lock& lock, uint8_t c);
+    // Escape handling and fault injection for one byte from the stream, then
+    // the tty's arrival. May end the process (console escape, reboot trap).
+    void fromStream(Lock& lock, uint8_t c);
     [[noreturn]] void escapeExit(int code); // lock held
     void detach(); // lock held
 

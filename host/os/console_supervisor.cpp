@@ -6,10 +6,12 @@
 #include "host/os/console_attach.h"
 #include "host/os/hostos.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -21,39 +23,36 @@
 namespace host {
 namespace {
 
-// A small relay buffer: when it is full its source is not read (backpressure).
-class RelayBuffer {
+// Bytes waiting to go one way, oldest first.
+class ByteQueue {
 public:
-    bool empty() const { return start_ == end_; }
-    bool full() const { return end_ == sizeof data_ && start_ == 0; }
-    void clear() { start_ = end_ = 0; }
-    // Reads what fd has; 0 at end of input, -1 on error (errno set).
-    ssize_t fill(int fd)
+    size_t size() const { return data_.size() - head_; }
+    bool empty() const { return size() == 0; }
+    const char* data() const { return data_.data() + head_; }
+    void append(const char* p, size_t n) { data_.append(p, n); }
+    void consume(size_t n)
     {
-        if (start_ > 0 && end_ == sizeof data_) compact();
-        ssize_t n = ::read(fd, data_ + end_, sizeof data_ - end_);
-        if (n > 0) end_ += size_t(n);
-        return n;
+        head_ += std::min(n, size());
+        if (head_ == data_.size()) {
+            clear();
+        } else if (head_ >= 4096 && head_ * 2 > data_.size()) {
+            data_.erase(0, head_);
+            head_ = 0;
+        }
     }
-    // Writes what it can to fd; -1 on error (errno set).
-    ssize_t drain(int fd)
+    void clear()
     {
-        ssize_t n = ::write(fd, data_ + start_, end_ - start_);
-        if (n > 0) start_ += size_t(n);
-        if (start_ == end_) clear();
-        return n;
+        data_.clear();
+        head_ = 0;
     }
 
 private:
-    void compact()
-    {
-        std::memmove(data_, data_ + start_, end_ - start_);
-        end_ -= start_;
-        start_ = 0;
-    }
-    char data_[4096];
-    size_t start_ = 0, end_ = 0;
+    std::string data_;
+    size_t head_ = 0;
 };
+
+constexpr size_t kChunk = 4096;           // relayed at a time; a queue this full stops its source
+constexpr size_t kBacklog = 64 * 1024;    // the board's output kept while no peer is attached
 
 bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
@@ -110,8 +109,8 @@ private:
 class Supervisor {
 public:
     using RunBoard = std::function<int(int, bool)>;
-    Supervisor(Attachment& att, SignalIntake& sig, bool exitOnReset, const RunBoard& runBoard)
-        : att_(att), sig_(sig), exitOnReset_(exitOnReset), runBoard_(runBoard)
+    Supervisor(Attachment& att, SignalIntake& sig, bool exitOnReset, bool waitForPeer, const RunBoard& runBoard)
+        : att_(att), sig_(sig), exitOnReset_(exitOnReset), waitForPeer_(waitForPeer), runBoard_(runBoard)
     {
     }
     int run();
@@ -124,13 +123,16 @@ private:
     // The board's run is over (ended and its output relayed): -1 to start it
     // again, else tarnboot's status.
     int boardEnded();
+    bool peer() const { return att_.outFd() >= 0; }
     void relay(const pollfd* child, const pollfd* in, const pollfd* out);
 
     Attachment& att_;
     SignalIntake& sig_;
     bool exitOnReset_;
+    bool waitForPeer_;
     const RunBoard& runBoard_;
 
+    bool started_ = false; // powered on once
     pid_t child_ = -1;
     int sock_ = -1;
     bool sockEnded_ = false;
@@ -138,7 +140,10 @@ private:
     int waitStatus_ = 0;
     Press press_ = Press::None;
     bool hostInputEnded_ = false;
-    RelayBuffer toBoard_, toPeer_;
+    unsigned peerSerial_ = 0;
+    ByteQueue toBoard_;
+    ByteQueue fromBoard_; // the board's output, not yet encoded for the peer
+    std::string wire_;    // bytes for the current peer, ready to write
 };
 
 bool Supervisor::startBoard()
@@ -175,6 +180,7 @@ bool Supervisor::startBoard()
     sockEnded_ = exited_ = false;
     press_ = Press::None;
     toBoard_.clear();
+    started_ = true;
     return true;
 }
 
@@ -218,47 +224,81 @@ int Supervisor::boardEnded()
         default: return kStatusHostError;
         }
     }
-    if (press == Press::None) {
-        // Ended by a signal: a termination signal the boot code had no
-        // handler for ends tarnboot as it would have ended a plain process.
-        if (WIFSIGNALED(waitStatus_) && WTERMSIG(waitStatus_) == SIGTERM) return 128 + SIGTERM;
-        return kStatusHostError;
+    if (press == Press::None && WIFSIGNALED(waitStatus_)) {
+        // A signal sent to the board's process does what it does sent here.
+        switch (int s = WTERMSIG(waitStatus_)) {
+        case SIGUSR1: press = Press::Reset; break;
+        case SIGUSR2: press = Press::PowerCycle; break;
+        case SIGTERM:
+        case SIGINT:
+        case SIGHUP:
+        case SIGQUIT: return 128 + s;
+        default: return kStatusHostError;
+        }
     }
+    if (press == Press::None) return kStatusHostError;
     if (exitOnReset_) return kStatusResetExit;
     return -1;
 }
 
 void Supervisor::relay(const pollfd* child, const pollfd* in, const pollfd* out)
 {
-    if (child && (child->revents & (POLLIN | POLLHUP | POLLERR)) && !toPeer_.full()) {
-        ssize_t n = toPeer_.fill(sock_);
+    char buf[kChunk];
+    if (child && (child->revents & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t n = ::read(sock_, buf, sizeof buf);
+        if (n > 0) {
+            fromBoard_.append(buf, size_t(n));
+            // With no peer, the oldest output goes first, as a terminal server's buffer.
+            if (!peer() && fromBoard_.size() > kBacklog) fromBoard_.consume(fromBoard_.size() - kBacklog);
+        }
         if (n == 0 || (n < 0 && !transient(errno))) sockEnded_ = true;
     }
     if (child && (child->revents & POLLOUT) && !toBoard_.empty()) {
-        if (toBoard_.drain(sock_) < 0 && !transient(errno)) toBoard_.clear();
+        ssize_t n = ::write(sock_, toBoard_.data(), toBoard_.size());
+        if (n > 0) toBoard_.consume(size_t(n));
+        if (n < 0 && !transient(errno)) toBoard_.clear();
     }
     if (in && (in->revents & (POLLIN | POLLHUP | POLLERR))) {
-        ssize_t n = toBoard_.fill(in->fd);
-        if (n == 0 || (n < 0 && !transient(errno))) {
+        ssize_t n = ::read(in->fd, buf, sizeof buf);
+        if (n > 0) {
+            std::string data, reply;
+            att_.decode(buf, size_t(n), data, reply);
+            toBoard_.append(data.data(), data.size());
+            wire_ += reply;
+        } else if (n == 0 || !transient(errno)) {
             if (att_.inputEnded()) hostInputEnded_ = true;
         }
     }
-    if (out && (out->revents & (POLLOUT | POLLERR | POLLHUP)) && !toPeer_.empty() && att_.outFd() == out->fd) {
-        if (toPeer_.drain(out->fd) < 0 && !transient(errno)) att_.outputFailed();
+    if (out && (out->revents & (POLLOUT | POLLERR | POLLHUP)) && !wire_.empty() && att_.outFd() == out->fd) {
+        ssize_t n = ::write(out->fd, wire_.data(), wire_.size());
+        if (n > 0) wire_.erase(0, size_t(n));
+        if (n < 0 && !transient(errno)) att_.outputFailed();
     }
 }
 
 int Supervisor::run()
 {
-    if (!startBoard()) {
-        std::fprintf(stderr, "tarnboot: cannot start the board: %s\n", std::strerror(errno));
-        return kStatusHostError;
-    }
     for (;;) {
-        // With no peer attached the board's output goes nowhere.
-        if (att_.outFd() < 0) toPeer_.clear();
-
-        if (exited_ && sockEnded_ && toPeer_.empty()) {
+        // A new peer starts afresh; output meant for one that left is dropped
+        // (what the board printed since stays in fromBoard_).
+        if (!peer()) {
+            wire_.clear();
+        } else if (att_.peerSerial() != peerSerial_) {
+            peerSerial_ = att_.peerSerial();
+            wire_ = att_.greeting();
+        }
+        if (peer() && wire_.empty() && !fromBoard_.empty()) {
+            const size_t k = std::min(fromBoard_.size(), kChunk);
+            att_.encode(fromBoard_.data(), k, wire_);
+            fromBoard_.consume(k);
+        }
+        if (!started_ && (!waitForPeer_ || peer())) {
+            if (!startBoard()) {
+                std::fprintf(stderr, "tarnboot: cannot start the board: %s\n", std::strerror(errno));
+                return kStatusHostError;
+            }
+        }
+        if (exited_ && sockEnded_ && (!peer() || (fromBoard_.empty() && wire_.empty()))) {
             stopBoard();
             int status = boardEnded();
             if (status >= 0) return status;
@@ -268,7 +308,10 @@ int Supervisor::run()
         if (hostInputEnded_) {
             // What the host typed last goes to the board if its socket takes it
             // now; the run then ends (the board is not waited for).
-            if (!toBoard_.empty() && !sockEnded_) toBoard_.drain(sock_);
+            if (!toBoard_.empty() && !sockEnded_ && sock_ >= 0 &&
+                ::write(sock_, toBoard_.data(), toBoard_.size()) < 0) {
+                // The board is ended next anyway.
+            }
             stopBoard();
             return kStatusOk;
         }
@@ -281,11 +324,12 @@ int Supervisor::run()
             return &fds[nfds++];
         };
         add(sig_.fd(), POLLIN);
-        short childEv = short((!sockEnded_ && !toPeer_.full() ? POLLIN : 0) | (!toBoard_.empty() ? POLLOUT : 0));
+        const bool takeOutput = !sockEnded_ && (!peer() || fromBoard_.size() < kChunk);
+        short childEv = short((takeOutput ? POLLIN : 0) | (!toBoard_.empty() ? POLLOUT : 0));
         pollfd* child = add(sockEnded_ ? -1 : sock_, childEv);
-        pollfd* in = add(att_.inFd(), toBoard_.full() ? 0 : POLLIN);
-        pollfd* out = add(att_.outFd(), toPeer_.empty() ? 0 : POLLOUT);
-        pollfd* wait = add(att_.inFd() < 0 ? att_.waitFd() : -1, POLLIN);
+        pollfd* in = add(att_.inFd(), toBoard_.size() < kChunk ? POLLIN : 0);
+        pollfd* out = add(att_.outFd(), wire_.empty() ? 0 : POLLOUT);
+        pollfd* wait = add(att_.waitFd(), POLLIN);
         int timeout = att_.inFd() < 0 ? att_.retryMs() : -1;
 
         int pr = ::poll(fds, nfds, timeout);
@@ -303,7 +347,7 @@ int Supervisor::run()
                 switch (s) {
                 case SIGCHLD: reap(); break;
                 case SIGUSR1:
-                case SIGUSR2:
+                case SIGUSR2: // no board to act on before the first power-on
                     if (child_ > 0 && !exited_) {
                         press_ = s == SIGUSR1 ? Press::Reset : Press::PowerCycle;
                         ::kill(child_, SIGKILL);
@@ -312,7 +356,8 @@ int Supervisor::run()
                 case SIGTERM:
                     // The board's task gets it: a transfer's handler restores
                     // the console and goes on; without a handler the board ends.
-                    if (child_ > 0 && !exited_) {
+                    // A board being reset cannot take it: the run ends here.
+                    if (child_ > 0 && !exited_ && press_ == Press::None) {
                         ::kill(child_, SIGTERM);
                         break;
                     }
@@ -342,7 +387,10 @@ int superviseBoard(const AttachConfig& cfg, bool exitOnReset,
     }
     std::unique_ptr<Attachment> att = makeAttachment(cfg);
     if (!att) return kStatusHostError;
-    Supervisor sup(*att, sig, exitOnReset, runBoard);
+    const bool wait = !cfg.noWait && att->hasPeerToWaitFor();
+    if (wait && !att->peerSerial())
+        std::fprintf(stderr, "tarnboot: the board powers on when a terminal attaches\n");
+    Supervisor sup(*att, sig, exitOnReset, wait, runBoard);
     return sup.run();
     // The attachment (terminal settings included) and the signal set-up are
     // put back as they go out of scope.

@@ -11,30 +11,23 @@ void LineDiscipline::setOptions(int opts)
     options_ = opts;
 }
 
-bool LineDiscipline::canTake(uint8_t c) const
+bool LineDiscipline::flowControl(uint8_t c)
 {
-    if (used() < kCapacity) return true;
     if (options_ & kOpt7Bit) c &= 0x7F;
-    return (options_ & kOptTandem) && (c == kXon || c == kXoff);
+    if (!(options_ & kOptTandem) || (c != kXon && c != kXoff)) return false;
+    xoff_ = c == kXoff;
+    return true;
+}
+
+bool LineDiscipline::rebootChar(uint8_t c) const
+{
+    if (options_ & kOpt7Bit) c &= 0x7F;
+    return (options_ & kOptMonTrap) && c == kReboot;
 }
 
 void LineDiscipline::receive(uint8_t c, Effects& fx)
 {
     if (options_ & kOpt7Bit) c &= 0x7F;
-    if (options_ & kOptTandem) {
-        if (c == kXoff) {
-            xoff_ = true;
-            return;
-        }
-        if (c == kXon) {
-            xoff_ = false;
-            return;
-        }
-    }
-    if ((options_ & kOptMonTrap) && c == kReboot) {
-        fx.reboot = true;
-        return;
-    }
     if ((options_ & kOptCrmod) && c == '\r') c = '\n';
 
     if (!(options_ & kOptLine)) {

@@ -26,18 +26,22 @@ public:
 
     // What receiving one byte asks of the transport.
     struct Effects {
-        std::string echo;    // bytes to send back (already output-mapped)
-        bool reboot = false; // the reboot trap fired: reset the board
+        std::string echo; // bytes to send back (already output-mapped)
     };
 
     int options() const { return options_; }
     void setOptions(int opts);
 
-    // True when the next received byte can be taken. A byte that is not taken
-    // stays with the stream (nothing is dropped). Flow-control characters are
-    // taken even when the buffer is full, since they never need room.
-    bool canTake(uint8_t c) const;
-    // Processes one received byte; the caller checked canTake().
+    // Acted on as a byte arrives, before it is buffered, so that they work
+    // whatever the buffer holds (as in a serial driver's receive interrupt):
+    // X-on/X-off with flow control on (true: the byte is consumed), and the
+    // reboot character with the trap on.
+    bool flowControl(uint8_t c);
+    bool rebootChar(uint8_t c) const;
+    // True when a received byte can be taken. A byte that is not taken stays
+    // with the stream.
+    bool canTake() const { return used() < kCapacity; }
+    // Processes one received byte (after flowControl); the caller checked canTake().
     void receive(uint8_t c, Effects& fx);
 
     // Readiness for select: any byte has arrived (line mode: even before the

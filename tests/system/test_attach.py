@@ -1,0 +1,165 @@
+"""Attaching a terminal as a person does: a pseudo-terminal, TCP or telnet
+opened late, a second client, a load through a binary telnet session, and the
+signals to either of tarnboot's two processes."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+import unittest
+
+import pexpect
+from pexpect import fdpexpect
+
+sys.path.insert(0, os.path.dirname(__file__))
+from tarnlib import BANNER, MENU_PROMPT, TIMEOUT, Board, make_image  # noqa: E402
+
+AUTOBOOT = "Select (1, 2):"
+IAC = 255
+
+
+def console(b, kind):
+    """Boots with --console kind; returns where it is: a pty path or a port."""
+    b.boot("--console", kind)
+    b.child.expect(r"console on (?:(/dev/pts/\d+)|\w+ 127\.0\.0\.1:(\d+))")
+    return b.child.match.group(1) or int(b.child.match.group(2))
+
+
+def attach(where):
+    """A terminal on the console: the pty opened raw, or a TCP connection."""
+    if isinstance(where, str):
+        fd = os.open(where, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        return fdpexpect.fdspawn(fd, timeout=TIMEOUT, encoding="latin-1")
+    sock = socket.create_connection(("127.0.0.1", where))
+    con = fdpexpect.fdspawn(sock.fileno(), timeout=TIMEOUT, encoding="latin-1")
+    con.sock = sock
+    return con
+
+
+class TelnetRelay:
+    """A telnet client that asks for binary both ways, relaying console bytes."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.sendall(bytes([IAC, 253, 1, IAC, 253, 3, IAC, 253, 0, IAC, 251, 3, IAC, 251, 0]))
+        self.rest, self.text = b"", b""
+
+    def recv(self):
+        """What the board sent: negotiation (3-byte commands here) dropped, IAC IAC undoubled."""
+        data, out = self.rest + self.sock.recv(4096), bytearray()
+        while data and (data[0] != IAC or len(data) >= 3 or data[:2] == b"\xff\xff"):
+            step = 1 if data[0] != IAC else 2 if data[1] == IAC else 3
+            out += data[:1] if step < 3 else b""
+            data = data[step:]
+        self.rest = data
+        return bytes(out)
+
+    def send(self, data):
+        self.sock.sendall(data.replace(b"\xff", b"\xff\xff"))
+
+    def expect(self, text):
+        while text not in self.text:
+            self.text += self.recv()
+        self.text = self.text[self.text.index(text) + len(text):]
+
+
+class Attach(unittest.TestCase):
+    def test_late_terminals_still_see_the_autoboot_prompt(self):
+        with Board() as b1, Board() as b2:
+            cons = []
+            for b, kind in ((b1, "pty"), (b2, "tcp:0")):
+                b.put("image1", make_image())
+                cons.append(console(b, kind))
+            time.sleep(5)
+            for where in cons:
+                con = attach(where)
+                con.expect_exact(BANNER)
+                con.expect_exact(AUTOBOOT)
+                con.send("2\r")
+                con.expect_exact(MENU_PROMPT)
+
+    def test_no_wait_starts_the_code_without_a_terminal(self):
+        with Board() as b:
+            b.put("image1", make_image())
+            console(b, "pty")
+            b.child.kill(signal.SIGTERM)  # before the first attach: nothing runs yet
+            b.child.expect(pexpect.EOF)
+            b.child.close()
+            self.assertEqual(b.child.exitstatus, 143)
+            self.assertFalse(os.path.exists(os.path.join(b.dir, "handover")))
+            b.boot("--console", "pty", "--no-wait")
+            self.assertEqual(b.expect_handover()["kind"], "opcode")
+
+    def test_telnet_client_runs_commands_and_a_second_client_is_turned_away(self):
+        with Board() as b:
+            port = console(b, "telnet:0")
+            t = pexpect.spawn("telnet", ["127.0.0.1", str(port)], timeout=TIMEOUT, encoding="latin-1")
+            t.expect_exact("Operational code CRC is invalid.")
+            for choice, answer in (("?", "Options available"), ("24", "boot.dim 4 :\t\t image1"),
+                                   ("22", "/DskVol/files"), ("2", "-> "), ("0", "Baud rate is not changed")):
+                t.expect_exact(MENU_PROMPT if choice != "0" else "")
+                t.send(choice + "\r")
+                t.expect_exact(answer)
+            self.assertNotIn("\xff", t.before)
+            with socket.create_connection(("127.0.0.1", port)) as second:
+                self.assertEqual(second.makefile("rb").read(), b"console in use\r\n")
+            t.send("?\r")
+            t.expect_exact("Options available")
+            t.terminate(force=True)
+
+    def test_sx_load_through_a_binary_telnet_session_stores_the_exact_image(self):
+        # Whole blocks, full of what a text-mode session would change: CR LF, CR NUL, IAC.
+        image = make_image(payload=((b"\r\n\r\0\xff" + bytes(range(256))) * 160)[:40 * 1024 - 1220], compress=False)
+        with Board() as b, tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "new.opr"), "wb") as f:
+                f.write(image)
+            relay = TelnetRelay(console(b, "telnet:0"))
+            relay.expect(MENU_PROMPT.encode())
+            relay.send(b"4\r")
+            relay.expect(b"Control-X characters to cancel")
+            sx = subprocess.Popen(["sx", "-k", "new.opr"], cwd=tmp, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+            def to_board():
+                while data := os.read(sx.stdout.fileno(), 4096):
+                    relay.send(data)
+            pump = threading.Thread(target=to_board)
+            pump.start()
+            while sx.poll() is None:
+                if data := relay.recv():
+                    try:
+                        sx.stdin.write(data)
+                        sx.stdin.flush()
+                    except BrokenPipeError:
+                        break
+            pump.join()
+            self.assertEqual(sx.wait(), 0)
+            relay.expect(MENU_PROMPT.encode())
+            self.assertEqual(b.get("image1"), image)
+
+
+class Signals(unittest.TestCase):
+    def test_either_process_takes_the_reset_power_and_termination_signals(self):
+        with Board() as b:
+            b.boot()
+            b.menu()
+            for target, sig in ((0, signal.SIGUSR1), (1, signal.SIGUSR1), (0, signal.SIGUSR2),
+                                (1, signal.SIGUSR2), (1, signal.SIGTERM)):
+                with open("/proc/%d/task/%d/children" % (b.child.pid, b.child.pid)) as f:
+                    os.kill((b.child.pid, int(f.read().split()[0]))[target], sig)  # tarnboot, the board
+                if sig != signal.SIGTERM:
+                    b.expect(BANNER)
+                    b.menu()
+            b.child.expect(pexpect.EOF)
+            b.child.close()
+            self.assertEqual(b.child.exitstatus, 143)
+
+
+if __name__ == "__main__":
+    unittest.main()
