@@ -52,13 +52,7 @@ constexpr int CPCR_TIMEOUT_TICKS = 10;
 
 bool busFault;
 
-#define CPM_TRACE(...)                                                          \
-    do {                                                                        \
-        if (i2cTraceMask & 0x8) {                                               \
-            vx::printf("%s : %s  %d :", "cpm_i2c", __func__, __LINE__);         \
-            vx::printf(__VA_ARGS__);                                            \
-        }                                                                       \
-    } while (0)
+#define CPM_TRACE(...) I2C_DRIVER_TRACE("cpm_i2c", __VA_ARGS__)
 
 void fault(uint32_t addr)
 {

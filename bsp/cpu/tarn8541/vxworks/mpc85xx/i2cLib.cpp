@@ -40,13 +40,7 @@ constexpr int I2C_FAIL = -2; /* timeout or register access failure */
 
 bool regFault; /* a register access failed during this transfer */
 
-#define I2C_TRACE(...)                                                          \
-    do {                                                                        \
-        if (i2cTraceMask & 0x8) {                                               \
-            vx::printf("%s : %s  %d :", "i2cLib", __func__, __LINE__);          \
-            vx::printf(__VA_ARGS__);                                            \
-        }                                                                       \
-    } while (0)
+#define I2C_TRACE(...) I2C_DRIVER_TRACE("i2cLib", __VA_ARGS__)
 
 uint8_t regRead(uint32_t addr)
 {

@@ -27,6 +27,16 @@ extern const I2cDevEntry i2cDevTable[I2C_DEV_COUNT];
 extern vx::SEM_ID i2cLock;
 extern uint32_t i2cTraceMask; /* bit 0x8: trace lines */
 
+/* A trace line of an I2C driver routine (module, routine, line, then the
+ * message), printed while i2cTraceMask has bit 0x8. */
+#define I2C_DRIVER_TRACE(module, ...)                                          \
+    do {                                                                        \
+        if (i2cTraceMask & 0x8) {                                               \
+            vx::printf("%s : %s  %d :", module, __func__, __LINE__);            \
+            vx::printf(__VA_ARGS__);                                            \
+        }                                                                       \
+    } while (0)
+
 int i2cInit(uint8_t ownAddress, uint8_t filterRate, uint8_t divider);
 int i2cRandomRead(int32_t bus, int32_t device, int32_t offset, int32_t adrsBytes, uint8_t* buffer, int32_t numbytes);
 int i2cRandomWrite(int32_t bus, int32_t device, int32_t offset, int32_t adrsBytes, const uint8_t* buffer,
