@@ -7,7 +7,8 @@
 // datasheet's maximum) has elapsed on the board clock (host/board/modelTime.h),
 // so acknowledge polling takes as many attempts as the bus rate gives.
 // Contents are kept in DIR/eeprom.bin, written through at the end of each
-// write; a new board gets the factory VPD.
+// write; a new board gets the factory VPD. A power cut injected during a write
+// cycle leaves that write torn: each byte it was writing is old, new or erased.
 #pragma once
 
 #include "host/board/i2cBus.h"
@@ -36,6 +37,9 @@ public:
     // Replaces the whole contents, written through (tests, service tools).
     void setContents(const Image& img);
     bool inWriteCycle() const { return cycle_.busy(); }
+    // Fault injection: the power fails during the nth write cycle from now
+    // (0: never).
+    void setPowerCutAfterWrites(uint64_t n) { cutAfter_ = n, writes_ = 0; }
 
     void busStart() override;
     bool addressed(bool read) override;
@@ -56,6 +60,7 @@ private:
     bool wordAddressNext_ = false; // the next byte written is the word address
     Pending page_{};
     ModelBusy cycle_;
+    uint64_t cutAfter_ = 0, writes_ = 0;
 };
 
 } // namespace host

@@ -1,11 +1,14 @@
 // powerCut_test.cpp - power cuts at the file writes of every flow that writes
 // (config load, diagnostics image load, deletion, backup activation, the
-// text log rotation, the event log): after each cut the next power-on reaches
+// text log rotation, the event log, VPD programming): after each cut the next power-on reaches
 // the menu or starts code, and no file is lost but the one the flow replaces.
 // The suite cuts at a seeded sample of the writes; TARN_CUTS=all cuts at every
 // one (TARN_SEED picks the sample).
 #include "../fuzz/fileTargets.h"
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
+#include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "host/os/root.h"
 #include "image/imageLoad.h"
@@ -190,6 +193,53 @@ TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
     // checks the start after it.
     for (const Flow& f : flows)
         EXPECT_TRUE(sweep(f) > 0 || f.name == std::string("delete")) << f.name << ": no write was cut";
+}
+
+// VPD programming cut in one of its EEPROM write cycles: each byte is left
+// old, new or erased, the files are as they were, and the next start-up,
+// which reads the VPD, reaches the menu or starts code.
+TEST_F(PowerCut, VpdProgrammingSurvivesACutInAnyWriteCycle)
+{
+    bool all = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
+    std::mt19937 rng(7);
+    formatFlashDisk();
+    auto rom = []() -> host::At24c02& { return host::board().eeprom(); };
+    const auto old = rom().contents();
+    host::At24c02::Image fresh{};
+    int cuts = 0;
+    for (uint64_t n = 0; n < 1000; n += n == 0 ? 1 : all ? 1 : 1 + rng() % 24) {
+        powerOn();
+        board();
+        rom().setContents(old);
+        ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
+        rom().setPowerCutAfterWrites(n);
+        peer().onIdle = [](host::ScriptedPeer&) -> bool { throw PeerExhausted{}; };
+        peer().type("y\n0254414E4E02\ny\nTB42\n");
+        bool cut = false;
+        try {
+            EXPECT_EQ(vpdGenerate(), 0);
+        } catch (const host::PowerCutRequested&) {
+            cut = true;
+        }
+        rom().setPowerCutAfterWrites(0);
+        const auto now = rom().contents();
+        if (n == 0) {
+            ASSERT_FALSE(cut);
+            ASSERT_NE(now, old);
+            fresh = now;
+            continue;
+        }
+        for (int i = 0; i < host::At24c02::kSize; ++i)
+            ASSERT_TRUE(now[i] == old[i] || now[i] == fresh[i] || now[i] == 0xFF) << "cut at write " << n << ", byte " << i;
+        powerOn();
+        peer().onOutput = nullptr;
+        EXPECT_TRUE(startsOrAsks()) << "power-on after a cut at EEPROM write " << n;
+        for (auto& [name, content] : before) EXPECT_EQ(readHostFile(name), content) << "cut at write " << n;
+        if (!cut) break;
+        ++cuts;
+    }
+    EXPECT_GT(cuts, 5);
+    std::printf("powerCut: VPD programming: %d cuts\n", cuts);
 }
 
 } // namespace
