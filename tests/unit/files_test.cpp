@@ -4,25 +4,18 @@
 #include "host/os/files.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/textCheck.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
+
 // The console's far end: the shell services print there.
 host::ScriptedPeer g_peer;
-} // namespace
-
-namespace {
-
 namespace fs = std::filesystem;
 
 class FilesTest : public ::testing::Test {
@@ -174,78 +167,6 @@ TEST_F(FilesTest, DirectoriesListInCreationOrderWithSlotsReused)
     EXPECT_EQ(names(), (Names{"k", "sub"}));
     ASSERT_EQ(put("j", ""), 0);
     EXPECT_EQ(names(), (Names{"k", "sub", "j"}));
-}
-
-TEST_F(FilesTest, CapacityCountsWholeClustersAndAFullDiskTakesNothing)
-{
-    int fd = vx::open("big", 0x602, 0);
-    ASSERT_GE(fd, 3);
-    vx::StatFs sfs;
-    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
-    EXPECT_EQ(sfs.f_bsize, 512);
-    EXPECT_EQ(sfs.f_blocks, 64);
-    EXPECT_EQ(sfs.f_bfree, 64);
-    ASSERT_EQ(vx::write(fd, "x", 1), 1);
-    ASSERT_EQ(vx::mkdir("dir"), 0);
-    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
-    EXPECT_EQ(sfs.f_bfree, 62); // one byte takes a cluster, a directory one more
-
-    std::string block(512 * 63 - 1, 'b');
-    ASSERT_EQ(vx::write(fd, block.data(), block.size()), int32_t(block.size()));
-    ASSERT_EQ(vx::fstatfs(fd, &sfs), 0);
-    EXPECT_EQ(sfs.f_bfree, 0);
-    EXPECT_EQ(err([fd] { return vx::write(fd, "y", 1); }), vx::E_NOSPC);
-    EXPECT_EQ(err([fd] { return vx::ftruncate(fd, 512 * 64); }), vx::E_NOSPC);
-    EXPECT_EQ(err([] { return vx::mkdir("dir2"); }), vx::E_NOSPC);
-    vx::Stat st;
-    ASSERT_EQ(vx::fstat(fd, &st), 0);
-    EXPECT_EQ(st.size, 512u * 63);
-    EXPECT_EQ(fs::file_size(host("big")), 512u * 63);
-
-    vx::close(fd);
-}
-
-TEST_F(FilesTest, PowerCutDuringTheNthWriteLeavesTheEarlierOnes)
-{
-    int fd = vx::open("log", 0x602, 0);
-    ASSERT_GE(fd, 3);
-    host::filesSetPowerCutAfterWrites(3);
-    EXPECT_EQ(vx::write(fd, "one,", 4), 4);
-    EXPECT_EQ(vx::write(fd, "two,", 4), 4);
-    EXPECT_THROW(vx::write(fd, "three", 5), host::PowerCutRequested);
-    EXPECT_EQ(fs::file_size(host("log")), 8u); // nothing of the third write landed, nothing held back
-    EXPECT_EQ(vx::write(fd, "four", 4), 4);    // disarmed after it fired
-    vx::close(fd);
-    host::filesSetPowerCutAfterWrites(1);
-    host::filesSetPowerCutAfterWrites(0);
-    EXPECT_EQ(put("log", "ok"), 0);
-}
-
-TEST_F(FilesTest, TimesComeFromTheSystemCalendar)
-{
-    const vx::Time when = 1209391509; // 28 Apr 2008 14:05:09
-    ASSERT_EQ(vx::clockSettime(when, 0), 0);
-    ASSERT_EQ(vx::mkdir("files"), 0);
-    ASSERT_EQ(put("files/a", "x"), 0);
-    vx::Stat st;
-    ASSERT_EQ(vx::stat("files/a", &st), 0);
-    EXPECT_EQ(st.mtime, when);
-    EXPECT_EQ(st.mode, vx::MODE_IFREG | 0644);
-    struct ::stat hs;
-    ASSERT_EQ(::stat(host("files/a").c_str(), &hs), 0);
-    EXPECT_EQ(hs.st_mtim.tv_sec, time_t(when)) << "kept on the host for the next run";
-
-    host::clockAdvanceNs(60ull * 1000000000);
-    ASSERT_EQ(put("files/b", ""), 0);
-    ASSERT_EQ(vx::stat("files", &st), 0);
-    EXPECT_EQ(st.mode, vx::MODE_IFDIR | 0755);
-    EXPECT_EQ(st.mtime, when); // a directory keeps its creation time
-    ASSERT_EQ(vx::stat("files/b", &st), 0);
-    EXPECT_EQ(st.mtime, when + 60);
-
-    hostPut("hand", "h"); // the host's own time
-    ASSERT_EQ(vx::stat("hand", &st), 0);
-    EXPECT_GT(st.mtime, uint32_t(1600000000));
 }
 
 } // namespace

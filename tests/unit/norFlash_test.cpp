@@ -1,14 +1,11 @@
 // Boot flash model: command sequences and modes, programming, erasing and
-// status polling on the board clock, torn states on a power cut, the boot
-// region's dead window and persistence in nor.bin.
+// status polling on the board clock. (Torn states on a power cut, the boot
+// region's dead window and nor.bin are met in the flashDev sweep and the
+// flash system tests.)
 #include "host/board/norFlash.h"
 #include "host/os/hostos.h"
-#include "support/textCheck.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
 
 namespace {
 
@@ -129,69 +126,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     poll(0x100, 0x1234, &last);
     EXPECT_EQ((last & 0x20) | ((last ^ 0x1234) & 0x80), 0xA0) << "a check that stops here calls it failed";
     EXPECT_EQ(r(0x100), 0x1234) << "the datasheet's second DQ7 read shows it done";
-}
-
-// A cut during a program or an erase at a range of fractions: the bits that
-// changed only ever went the operation's way, more with a later cut, and
-// some but not all in the middle; the torn state is what nor.bin keeps, and
-// the boot region is dead from its first erase to its reset-vector word.
-TEST_F(Nor, PowerCutLeavesTornStatesAndTheBootRegionDead)
-{
-    char templ[] = "/tmp/tarnboot-nor-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string dir = templ, path = dir + "/nor.bin";
-    std::vector<uint8_t> factory, before;
-    host::NorStore::factoryContents(factory);
-    const uint16_t data[32] = {0x0000, 0x1234, 0x00FF, 0xF00F, 0x0F0F, 0x8001};
-    for (int erase = 0; erase < 2; ++erase) {
-        const uint32_t at = erase ? NorFlash::kSize - NorFlash::kSectorSize : 0x80;
-        const uint32_t len = erase ? NorFlash::kSectorSize : 64;
-        before.clear();
-        for (int step = 0; step <= 8; ++step) {
-            const bool persist = step == 4; // the volatile store elsewhere, for speed
-            if (persist) std::filesystem::remove(path);
-            ASSERT_EQ(dev.powerOn(persist ? path : ""), "");
-            NorFlash::Faults f;
-            f.powerCutAfterOps = 1, f.cutFraction = step / 8.0;
-            dev.setFaults(f);
-            EXPECT_THROW(erase ? eraseSector(at) : programBuffer(at, data, 32), host::PowerCutRequested);
-            std::vector<uint8_t> now(dev.store().data() + at, dev.store().data() + at + len);
-            size_t changed = 0, whole = 0;
-            for (uint32_t i = 0; i < len; ++i) {
-                const uint8_t old = factory[at + i];
-                const uint8_t want = erase ? 0xFF : uint8_t(data[i / 2] >> (i % 2 ? 0 : 8));
-                ASSERT_EQ((now[i] ^ old) & ~(old ^ want), 0) << "only bits the operation changes, at " << i;
-                const uint8_t earlier = before.empty() ? old : before[i];
-                ASSERT_EQ(uint8_t(now[i] ^ earlier) & ~(now[i] ^ old), 0) << "a later cut, more changed";
-                changed += now[i] != old;
-                whole += now[i] == want;
-            }
-            EXPECT_TRUE(step == 0 ? changed == 0 : step == 4 ? changed > 0 && whole < len : true)
-                << "none at the start, a partial state half way";
-            before = now;
-            if (!persist) continue;
-            NorFlash again; // the next power-on, from nor.bin
-            ASSERT_EQ(again.powerOn(path), "");
-            EXPECT_TRUE(std::equal(now.begin(), now.end(), again.store().data() + at)) << "kept in nor.bin";
-            EXPECT_EQ(again.bootCodePresent(), erase == 0) << "dead once a boot sector's erase began";
-            EXPECT_EQ(again.deadReason().find("unfinished") != std::string::npos, erase == 1);
-        }
-    }
-    // The update's last word programmed: the board starts again.
-    ASSERT_EQ(dev.powerOn(path), "");
-    EXPECT_FALSE(dev.bootCodePresent());
-    eraseSector(NorFlash::kSize - 2), poll(NorFlash::kSize - 2, 0xFFFF);
-    programWord(NorFlash::kSize - 4, 0x4BFF), poll(NorFlash::kSize - 4, 0x4BFF);
-    EXPECT_FALSE(dev.bootCodePresent()) << "not until the reset-vector word's last half";
-    programWord(NorFlash::kSize - 2, 0xF004), poll(NorFlash::kSize - 2, 0xF004);
-    EXPECT_EQ(dev.deadReason(), "");
-    EXPECT_FALSE(std::filesystem::exists(host::NorStore::markerPath(path)));
-    // A file of the wrong size is reported and left as it is.
-    std::filesystem::resize_file(path, 1000);
-    EXPECT_HAS(dev.powerOn(path), "1000 bytes");
-    EXPECT_TRUE(dev.bootCodePresent()) << "factory contents in memory";
-    EXPECT_EQ(std::filesystem::file_size(path), 1000u);
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace
