@@ -1,15 +1,11 @@
 // Console input of the menus, the autoboot prompt and the flash access lock.
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
-#include "xmodem/xmodem.h"
 #include "host/os/hostos.h"
 #include "image/imageActivate.h"
 #include "osapi.h"
 #include "support/testBoard.h"
 #include "support/textCheck.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
+#include "xmodem/xmodem.h"
 
 namespace {
 
@@ -44,8 +40,6 @@ TEST_F(BootInput, OverlongLineIsCutAndItsRestDiscarded)
     EXPECT_EQ(bootReadNumber(), 4) << "the excess is not read as the next line";
 }
 
-class Autoboot : public TestBoard {};
-
 class FlashLock : public TestBoard {};
 
 TEST_F(FlashLock, MisuseResetsTheBoard)
@@ -59,10 +53,6 @@ TEST_F(FlashLock, MisuseResetsTheBoard)
     EXPECT_THROW(flashAccessLockTake(), host::BoardResetRequested) << "take from an interrupt";
     host::intContextSet(false);
 }
-
-} // namespace
-
-namespace {
 
 // The main menu run against a script until the script is used up.
 class Menu : public TestBoard {
