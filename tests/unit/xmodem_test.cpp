@@ -109,27 +109,8 @@ protected:
     }
 };
 
-// ---- command checks, receiving ---------------------------------------------------------------
-
-TEST_F(XmodemTest, CommandChecksFailBeforeTheLine)
-{
-    const int before = vx::ioctl(0, vx::FIOGETOPTIONS, 0);
-    writeHostFile("empty", "");
-    std::string manyWords = "rb";
-    for (int i = 0; i < 18; ++i) manyWords += " f";
-    const std::pair<std::string, const char*> rows[] = {
-        {"", "Usage:  \txmodem "}, {"-", "\r\nXMODEM Fatal Error - Either Send or Receive Function must be chosen!\n\r"},
-        {"rs f", "XMODEM Fatal Error- Both Send and Receive Functions Specified"},
-        {"rgm", "XMODEM Fatal Error - Both YMODEM and MODEM7 Batch Protocols Specified"},
-        {"S", "XMODEM Fatal Error - No file specified to send"}, {"cbske empty", "\r\nRequested file size is 0\n\r"},
-        {"-cbrke " + std::string(80, 'x'), "Command text too long"}, {manyWords, "Too many words"}};
-    for (const auto& [command, text] : rows) {
-        takeOutput();
-        EXPECT_EQ(xmodem(command.c_str()), -1) << command;
-        EXPECT_TRUE(saw(text)) << command;
-        EXPECT_EQ(vx::ioctl(0, vx::FIOGETOPTIONS, 0), before) << command; // the trap bit is back
-    }
-}
+// ---- receiving (the console's loads run "-cbrke NAME", the retrieval "cbske NAME"; the
+// command's other forms and its usage errors are reached from no console path) -------------
 
 // A seeded search: data of random lengths in 128- and 1K-blocks, senders that
 // start late or know only checksum blocks, and a line that flips and drops
@@ -205,7 +186,8 @@ TEST_F(XmodemTest, ReceiveSearch)
     EXPECT_GT(crcLate, 10);
 }
 
-// Cases the search reaches seldom or not at all, each with its exact answers.
+// Cases the search reaches seldom or not at all, each with its exact answers
+// (an empty transfer: the interop tests).
 TEST_F(XmodemTest, ReceiveScripts)
 {
     const std::string a = textcheck::noise(512, 4), sec = '\xFF' + std::string(127, '\0');
@@ -216,15 +198,11 @@ TEST_F(XmodemTest, ReceiveScripts)
         int rc;
         const char* text;
         std::string file, replies;
-        bool nakOnly = false;
     } rows[] = {
         {"phase error", "-cbrke out.bin", {frame(1, "a"), frame(3, "c")}, -1, 0, -1,
          "ABORTED -- Too Many Errors -- Deleting File", "", ""},
-        {"CAN-CAN with n", "-cbrken out.bin", {frame(1, "a"), std::string(2, CAN)}, -1, 0, -1,
-         "Reception Canceled by CAN-CAN; partial file deleted", "", ""},
         {"ten bad blocks", "-cbrke out.bin", {frame(1, "a"), frame(2, "b")}, -2, 10, -1,
          "ABORTED -- Too Many Errors -- Deleting File", "", ""},
-        {"EOT before any block", "-cbrke out.bin", {}, -1, 0, 0, "", "", ""},
         // Block 2's first data byte (0xFF) lost: its checksum 0xFF ends the
         // data and the missing check byte would count as the same sum.
         {"check byte never comes", "-brke out.bin", {frame(1, a.substr(0, 128), false), frame(2, sec, false)}, 1, 3, 0,
@@ -233,29 +211,22 @@ TEST_F(XmodemTest, ReceiveScripts)
         {"EOT inside the data", "-cbrke out.bin",
          {frame(1, a.substr(0, 128)), frame(2, a.substr(128, 128)), frame(3, a.substr(256, 128)), frame(4, a.substr(384))},
          3, 0, 0, "", a, "C" + sACK + sACK + sACK + sNAK + sACK + sACK},
-        {"a real EOT confirmed without e", "-cbrk out.bin", {frame(1, "x")}, -1, 0, 0, "", padded("x"),
-         "C" + sACK + sNAK + sACK},
-        {"checksum-only sender", "-cbrke out.bin", {frame(1, "x", false)}, -1, 0, 0, "", padded("x"),
-         "CKCKCKCKCK" + sNAK + sACK + sACK, true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         takeOutput();
         Sender s;
         s.raw = r.sends;
-        s.nakOnly = r.nakOnly;
         s.mangle = [&](size_t i, size_t attempt, std::string f) {
             if ((r.damaged == -2 && i == 1) || (r.damaged >= 0 && i == size_t(r.damaged) && attempt == i))
                 f.erase(size_t(r.dropByte), 1);
             return f;
         };
         s.attach(peer());
-        const uint32_t t0 = vx::tickGet();
         EXPECT_EQ(xmodem(r.command), r.rc);
         EXPECT_TRUE(saw(r.text));
         EXPECT_EQ(hostFileExists("out.bin") ? readHostFile("out.bin") : "", r.file);
         EXPECT_EQ(r.replies.empty() ? "" : s.replies, r.replies);
-        EXPECT_TRUE(!r.nakOnly || vx::tickGet() - t0 < 30u * 100) << "well within a minute";
         vx::remove("out.bin");
     }
 
