@@ -125,7 +125,6 @@ TEST_F(EventLogTest, FailedConversionIsNotSent)
     // Cannot be created.
     std::filesystem::create_directory(hostPath("asciilog.bin"));
     eventLogSend();
-    vx::fflushStdout();
     std::string out = takeOutput();
     EXPECT_NE(out.find("ERROR: Event Log conversion failed. XMODEM transfer failed."), std::string::npos);
     EXPECT_EQ(out.find("Event log transmitted."), std::string::npos);
@@ -141,7 +140,6 @@ TEST_F(EventLogTest, FailedConversionIsNotSent)
     EXPECT_EQ(eventLogToAscii(), 2);
     EXPECT_FALSE(hostFileExists("asciilog.bin"));
     eventLogSend();
-    vx::fflushStdout();
     out = takeOutput();
     EXPECT_NE(out.find("ERROR: Event Log conversion failed. XMODEM transfer failed."), std::string::npos);
     EXPECT_EQ(out.find("xmodem"), std::string::npos);

@@ -43,7 +43,6 @@ protected:
         writeHostFile("xcode.bin", file);
         takeOutput();
         int rc = imageOpCodeStore("xcode.bin", kBoard);
-        vx::fflushStdout();
         out = takeText();
         return rc;
     }

@@ -130,7 +130,6 @@ TEST_F(ImageTest, InformationDisplayOptionalParts)
         writeHostFile("image2", image);
         takeOutput();
         imageInfoShow();
-        vx::fflushStdout();
         return takeText();
     };
     EXPECT_HAS(show(numbered), "CRC...........................0x0\n\nVPD - rel 3 ver 0 maint_lvl 0 \n      Timestamp");

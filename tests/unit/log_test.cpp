@@ -33,12 +33,6 @@ protected:
     void write(const std::string& msg) { ASSERT_EQ(logStartupWrite(msg.data(), uint32_t(msg.size())), 0); }
 
     std::string slotOf(const std::string& file, size_t n) { return readHostFile(file).substr(n * kSlot, kSlot); }
-
-    std::string console()
-    {
-        vx::fflushStdout();
-        return takeOutput();
-    }
 };
 
 } // namespace
