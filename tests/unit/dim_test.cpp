@@ -51,28 +51,8 @@ protected:
 
 } // namespace
 
-// A missing file gives the default directory at a new board's first start (a
-// system start-up test).
-TEST_F(DimTest, EmptyGarbageAndNamelessFilesAreRepairedAtStartup)
-{
-    const std::string inputs[] = {
-        "",
-        std::string("\x01\xff\x00garbage\n\n\x7f", 14) + std::string(2000, 'z'),
-        "---IMAGE---\nactive\nactive\n", // cut before the name
-        "image1\nactive\n---IMAG",        // no record at all
-    };
-    for (const std::string& in : inputs) {
-        dimReset();
-        writeHostFile("boot.dim", in);
-        // No usable directory: not 0, so the start-up registers "image1".
-        EXPECT_EQ(dimInitialize(), 3);
-        EXPECT_EQ(readHostFile("boot.dim"), in); // left as found until then
-        EXPECT_EQ(dimImageAdd("image1"), 0);
-        EXPECT_EQ(dimFile(), kDefault);
-        EXPECT_EQ(active(), "image1");
-    }
-}
-
+// An empty, garbage or nameless file, or none, gives the default directory at
+// start-up: the system start-up tests; the fuzz target holds the reader.
 TEST_F(DimTest, LoadAppliesPlannedRolesAndKeepsTwoRecords)
 {
     writeHostFile("boot.dim", "stray line\nactive\n" + record("active", "backup", "image1", "3", "first") +

@@ -11,17 +11,15 @@
 #include "host/os/hostos.h"
 #include "log/eventLog.h"
 #include "osapi.h"
+#include "support/imageBuilder.h"
 #include "support/testBoard.h"
+
+using testimg::be32;
 
 namespace {
 
 constexpr uint32_t kSlots = 315;
 constexpr size_t kFileBytes = kSlots * 52;
-
-std::string be32(uint32_t v)
-{
-    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
 
 // A record as the operational code writes it, made from the layout here.
 std::string eventRecord(uint32_t type, const std::string& file, int32_t line, uint32_t task, uint32_t code,
