@@ -1,9 +1,9 @@
 // I2C controllers and the EEPROM, driven through their registers: each chip rule with a driver
-// that breaks it, which must fail, next to the right one (the clock's BCD rule: rtc_test).
+// that breaks it, which must fail, next to the right one (the clock's BCD rule: rtc_test; the
+// CPM channel's transfer time and failure: i2cLib_test).
 #include "host/board/board.h"
 #include "host/board/modelTime.h"
 #include "host/os/hostos.h"
-#include "osapi.h"
 #include "sysBus.h"
 
 #include <gtest/gtest.h>
@@ -146,57 +146,6 @@ TEST_F(Controllers, MainControllerWrongDriverStepsFail)
         EXPECT_FALSE(busFree) << "the device holds the data line: no stop, the bus stays busy";
         EXPECT_TRUE(host::board().i2cBus().dataHeldLow());
     }
-}
-
-constexpr uint32_t kCpm = 0xF0080000, kCpcr = kCpm + 0x119C0, kTxBd = kCpm + 0x800, kBuf = 0x100000;
-constexpr uint32_t kCpReset = 0x80010000u, kCpInit = 0x29610000u;
-
-// Issues a CP command and polls the busy flag; the time it took.
-uint64_t cpCommand(uint32_t cmd)
-{
-    uint64_t t0 = host::clockNowNs();
-    sysBusWrite32(kCpcr, cmd);
-    while (rd(kCpcr) & kCpReset) {
-    }
-    return host::clockNowNs() - t0;
-}
-
-// One CPM transfer (address and offset) with port D and the baud-rate
-// generator set up or not: the transmit descriptor's status after the
-// driver's 200-tick wait, and the ticks it waited.
-uint16_t cpmTransfer(bool portD, bool brg, int& ticks)
-{
-    host::board().powerOn();
-    for (uint32_t r = 0x10D60; portD && r <= 0x10D6C; r += 4) sysBusWrite32(kCpm + r, r == 0x10D60 ? 0 : 0x30000);
-    sysBusWrite16(kCpm + 0x8AFC, 0);
-    EXPECT_GE(cpCommand(kCpReset), host::CpmI2c::kCpResetNs);
-    sysBusWrite32(kCpm, 0x08100800); // RBASE, TBASE
-    EXPECT_GE(cpCommand(kCpInit), host::CpmI2c::kCpCommandNs);
-    if (brg) sysBusWrite8(kCpm + 0x11868, 3);
-    sysBusWrite16(kBuf, uint16_t(kEeW << 8 | 0x05));
-    sysBusWrite32(kTxBd + 4, kBuf);
-    sysBusWrite32(kTxBd, 0xBC000002u); // ready, wrap, interrupt, last, start; 2 bytes
-    sysBusWrite8(kCpm + 0x11860, 0x05);
-    sysBusWrite8(kCpm + 0x1186C, 0x81);
-    for (ticks = 0; (rd(kTxBd, 2) & 0x8000) && ticks < 200; ++ticks) vx::taskDelay(1);
-    sysBusWrite8(kCpm + 0x11860, 0x04);
-    return uint16_t(rd(kTxBd, 2));
-}
-
-TEST_F(Controllers, CpmCommandsAndTransfersTakeTimeAndNeedPortDAndTheBaudRateGenerator)
-{
-    host::board().powerOn();
-    sysBusWrite32(kCpcr, kCpReset);
-    sysBusWrite32(kCpcr, kCpInit); // ignored while the CP is busy
-    EXPECT_EQ(rd(kCpcr), kCpReset);
-    cpCommand(0);
-    EXPECT_EQ(rd(kCpcr), 0u) << "the reset ran, the second command did not";
-    int ticks = 0;
-    EXPECT_EQ(cpmTransfer(true, true, ticks), 0x3C00) << "sent, acknowledged";
-    EXPECT_EQ(ticks, 1) << "not done at once";
-    EXPECT_EQ(cpmTransfer(false, true, ticks), 0xBC00) << "port D not set up: nothing moves";
-    EXPECT_EQ(cpmTransfer(true, false, ticks), 0xBC00) << "no baud-rate generator: nothing moves";
-    EXPECT_FALSE(host::board().i2cBus().busy()) << "the abandoned transfer left the bus";
 }
 
 } // namespace
