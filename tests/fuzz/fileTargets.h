@@ -9,6 +9,7 @@
 #pragma once
 
 #include "../unit/support/imageBuilder.h"
+#include "../unit/support/xmodemPeer.h"
 #include "cli/cliTxtCfg.h"
 #include "host/os/console.h"
 #include "image/dim.h"
@@ -148,16 +149,10 @@ inline void imageRun(const Context& c, const std::string& in)
 // Not the unnamed MODEM7 receive: it copies the transfer name onto itself
 // (being mended). Whatever the header names, nothing outside the current
 // directory is written.
-inline std::string block0(const std::string& body)
+inline std::string block0(std::string body)
 {
-    std::string d = body.substr(0, 128);
-    d.resize(128, '\0');
-    uint16_t crc = 0;
-    for (unsigned char ch : d) {
-        crc ^= uint16_t(ch << 8);
-        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return std::string("\x01\x00\xff", 3) + d + char(crc >> 8) + char(crc & 0xFF);
+    body.resize(128, '\0');
+    return xpeer::frame(0, body);
 }
 
 inline void receiveRun(const Context& c, const std::string& in)

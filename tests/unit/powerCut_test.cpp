@@ -11,6 +11,7 @@
 #include "image/imageLoad.h"
 #include "support/testBoard.h"
 #include "support/textCheck.h"
+#include "support/xmodemPeer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,27 +34,14 @@ struct Flow {
 class PowerCut : public TestBoard {
 protected:
     std::map<std::string, std::string> before;
+    xpeer::Sender sender;
 
     // A sender that answers the board's 'C', NAK and ACK with the blocks of data.
     void sendOnRequest(const std::string& data)
     {
-        auto blocks = std::make_shared<std::vector<std::string>>();
-        for (size_t at = 0; at < data.size(); at += 128) {
-            std::string b = fuzzfiles::block0(data.substr(at, 128));
-            b[1] = char(blocks->size() + 1);
-            b[2] = char(255 - (blocks->size() + 1));
-            blocks->push_back(b);
-        }
-        auto next = std::make_shared<size_t>(0);
-        auto started = std::make_shared<bool>(false);
-        peer().onIdle = [](host::ScriptedPeer&) { return false; };
-        peer().onOutput = [=](host::ScriptedPeer& p, const std::string& out) {
-            if (out.size() != 1) return;
-            if (out[0] == 0x06 && *started) ++*next;
-            else if (out[0] != 'C' && out[0] != 0x15) return;
-            *started = true;
-            p.type(*next < blocks->size() ? (*blocks)[*next] : std::string(1, '\x04'));
-        };
+        sender = {};
+        for (size_t at = 0; at < data.size(); at += 128) sender.pieces.push_back(data.substr(at, 128));
+        sender.attach(peer());
     }
 
     void board()
