@@ -86,13 +86,14 @@ class Failures(unittest.TestCase):
         stream[40] ^= 0xFF  # inside the deflate data
         with Board() as b:
             b.put("image1", make_image(payload=bytes(stream), compress=False))
+            b.put("xcode.bin", b"left over")
             b.boot("--on-reset", "exit")
             b.expect("done...")
             b.expect(AUTOBOOT)
             b.expect(RULER)
             b.expect(DECOMPRESSION_ERROR)
             self.assertEqual(exit_status(b), 3)
-            self.assertFalse(os.path.exists(os.path.join(b.dir, "handover")))
+            self.assertFalse(b.exists("xcode.bin") or os.path.exists(os.path.join(b.dir, "handover")))
 
 
 if __name__ == "__main__":
