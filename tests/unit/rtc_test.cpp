@@ -68,33 +68,6 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
     EXPECT_EQ(h, 23);
 }
 
-// The chip counts in BCD: a time written in binary (a wrong driver) reads back
-// as written but goes wrong at the first carry.
-TEST_F(Rtc, ClockCountsInBcdSoBinaryWrittenTimesGoWrong)
-{
-    struct Case {
-        const char* what;
-        std::vector<uint8_t> set; // registers 0-6
-        uint64_t after; // seconds
-        std::vector<uint8_t> expect;
-    } cases[] = {
-        {"BCD, leap day", {0x58, 0x59, 0x23, 5, 0x28, 0x02, 0x08}, 2, {0x00, 0x00, 0x00, 6, 0x29, 0x02, 0x08}},
-        {"BCD, 12-hour 11:59:59 PM", {0x59, 0x59, 0x71, 7, 0x31, 0x12, 0x99}, 1, {0, 0, 0x52, 1, 1, 1, 0}},
-        {"BCD, a year on", {0x00, 0x00, 0x00, 1, 0x01, 0x01, 0x08}, 366 * 86400, {0, 0, 0, 3, 0x01, 0x01, 0x09}},
-        {"binary 9 s", {9, 0, 0, 1, 1, 1, 8}, 1, {0x10, 0, 0, 1, 1, 1, 8}},
-        {"binary 58 s", {58, 59, 23, 1, 31, 12, 8}, 2, {0x41, 0x3B, 0x17, 1, 0x1F, 0x0C, 8}},
-        {"binary 31 December", {0x59, 0x59, 0x23, 1, 31, 12, 8}, 1, {0x00, 0x00, 0x00, 2, 0x20, 0x0C, 8}},
-    };
-    for (const auto& c : cases) {
-        ASSERT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 0, 1, c.set.data(), 7), 0);
-        auto r = regs();
-        EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.set) << c.what << ": as written";
-        host::clockAdvanceNs(c.after * 1000000000ull);
-        r = regs();
-        EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.expect) << c.what;
-    }
-}
-
 TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
 {
     EXPECT_EQ(setDialog("12-31-2008 23:59:58\n", 0),
