@@ -21,24 +21,13 @@ const std::string kDefault = record("active", "active", "image1", "0", "default 
 
 class DimTest : public TestBoard {
 protected:
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        dimReset();
-    }
-
     std::string dimFile() { return readHostFile("boot.dim"); }
-
-    std::string active()
+    std::string active() { return name(dimActiveImageGet); }
+    std::string backup() { return name(dimBackupImageGet); }
+    static std::string name(int (*get)(char*))
     {
         char name[DIM_NAME_LEN];
-        return dimActiveImageGet(name) == 0 ? name : "<none>";
-    }
-
-    std::string backup()
-    {
-        char name[DIM_NAME_LEN];
-        return dimBackupImageGet(name) == 0 ? name : "<none>";
+        return get(name) == 0 ? name : "<none>";
     }
 
     // Two images, image1 active and image2 backup, as loaded from the file.
