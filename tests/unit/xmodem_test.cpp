@@ -4,20 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/os/hostos.h"
 #include "image/imageLoad.h"
 #include "support/testBoard.h"
 #include "support/xmodemPeer.h"
 #include "support/textCheck.h"
 #include "xmodem/xmodem.h"
-#include "xmodem/xmodemInt.h"
 
 namespace {
 
