@@ -19,13 +19,11 @@ constexpr uint32_t kI2c = 0xF0003000, kFdr = kI2c + 4, kCr = kI2c + 8, kSr = kI2
 constexpr uint8_t kMen = 0x80, kMsta = 0x20, kMtx = 0x10, kTxak = 0x08, kRsta = 0x04;
 constexpr uint8_t kMbb = 0x20, kMif = 0x02, kRxak = 0x01;
 
-uint32_t rd(uint32_t a, int width = 4)
+uint8_t reg(uint32_t a) // the register is the word's first byte
 {
     uint32_t v = 0;
-    host::board().bus().read(a, width, v);
-    return v;
+    return host::board().bus().read(a, 4, v), uint8_t(v >> 24);
 }
-uint8_t reg(uint32_t a) { return uint8_t(rd(a) >> 24); } // the register is the word's first byte
 void setReg(uint32_t a, uint8_t v) { sysBusWrite32Rev(a, v); }
 void crSet(uint8_t bits) { setReg(kCr, uint8_t(reg(kCr) | bits)); }
 void crClear(uint8_t bits) { setReg(kCr, uint8_t(reg(kCr) & ~bits)); }

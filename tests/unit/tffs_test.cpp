@@ -99,12 +99,6 @@ TEST_F(Tffs, AdaptersStayInsideTheFlashDiskAndNeedTheProbeAndSocketsHoldFive)
     flashDevReset();
     EXPECT_NE(vx::usrTffsConfig(0, 0, "/DskVol/"), 0);
     EXPECT_EQ(text(), "Device is not initialized yet !!\ntffsDevCreate failed.\n");
-    EXPECT_NE(vx::usrTffsConfig(1, 0, "/DskVol/"), 0);
-    EXPECT_EQ(text(), "drive is out of range (0-0).\n");
-    vx::TffsDevFormatParams p{};
-    p.formatParams.percentUse = 99;
-    p.formatFlags = vx::TL_FORMAT;
-    EXPECT_EQ(vx::tffsDevFormat(0, &p), vx::FL_UNKNOWN_MEDIA);
     static vx::FlSocket more[5];
     int rc = 0, accepted = 0;
     for (auto& s : more) accepted += (rc = vx::tffsSocketRegister(&s)) == vx::FL_OK;
