@@ -17,6 +17,7 @@
 #include "osapi.h"
 #include "osapi_file.h"
 #include "support/imageBuilder.h"
+#include "support/search.h"
 #include "support/textCheck.h"
 #include "support/testBoard.h"
 
@@ -177,9 +178,8 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
         {withBootCode("BOOT"), 0},
         {stk({{0x1, plainImage(0x1)}, {kBoard, inner}}), 88 + 2 * 28 + kHeader + 300},
         {stk({{kBoard, one}}), 88 + 28}};
-    const char* env = std::getenv("TARN_FUZZ_SEED");
-    const uint32_t seed = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : 20261207u;
-    const int rounds = std::getenv("TARN_FUZZ_ROUNDS") ? std::atoi(std::getenv("TARN_FUZZ_ROUNDS")) : 300;
+    const uint32_t seed = uint32_t(search::env("TARN_FUZZ_SEED", 20261207u));
+    const int rounds = int(search::env("TARN_FUZZ_ROUNDS", 300));
     std::mt19937 rnd(seed);
     for (int round = 0; round < rounds && !HasFailure(); round++) {
         const auto& [from, image] = seeds[round % 3];

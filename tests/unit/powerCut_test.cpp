@@ -9,6 +9,7 @@
 #include "host/os/hostos.h"
 #include "host/os/root.h"
 #include "image/imageLoad.h"
+#include "support/search.h"
 #include "support/testBoard.h"
 #include "support/textCheck.h"
 #include "support/xmodemPeer.h"
@@ -83,8 +84,7 @@ protected:
     int sweep(const Flow& f)
     {
         bool all = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
-        const char* s = std::getenv("TARN_SEED");
-        std::mt19937 rng(s ? uint32_t(std::strtoul(s, nullptr, 0)) : 7u);
+        std::mt19937 rng(uint32_t(search::env("TARN_SEED", 7)));
         int cuts = 0;
         formatFlashDisk();
         for (uint64_t n = 1; n < 100000; n += all ? 1 : 1 + rng() % 4) {
