@@ -229,27 +229,19 @@ inline std::vector<Target> targets()
     std::string dim2 = "---IMAGE---\nactive\nactive\nimage1\n3\ndefault image\n"
                        "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
     std::string plain = "hostname tarn\r\n! comment\n\n  interface 0/1 \nvlan database\n  vlan 5\nexit\n";
-    std::string packed(8, '\0');
-    put32(packed, 4, CLI_TXT_CFG_MAGIC);
     std::string text = "hostname tarn\n\nvlan 5\n\n", z(128, '\0');
     uLongf zlen = z.size();
     compress(reinterpret_cast<Bytef*>(z.data()), &zlen, reinterpret_cast<const Bytef*>(text.data()), text.size());
-    z.resize(zlen);
-    put32(packed, 0, uint32_t(zlen));
-    packed += z;
+    std::string packed = be32(uint32_t(zlen)) + be32(CLI_TXT_CFG_MAGIC) + z.substr(0, zlen);
     std::string incompressible; // lines deflate cannot shrink
     for (uint32_t i = 0, x = 1; i < 12000; ++i) {
         x = x * 1103515245u + 12345u;
         char ch = char(1 + (x >> 16) % 255);
         incompressible += i % 700 == 699 ? '\n' : std::strchr("\n\r\t !", ch) ? 'x' : ch;
     }
-    std::string img = plainImage();
-    std::string ymodem = "\x01out.bin";
-    ymodem += std::string("\0" "300 10 100644 0 1 300 0", 24);
+    std::string img = plainImage(), block1 = xpeer::frame(1, std::string(128, 'd'));
+    std::string ymodem = "\x01out.bin" + std::string("\0" "300 10 100644 0 1 300 0", 24);
     ymodem.resize(129, '\0');
-    std::string block1 = block0(std::string(128, 'd'));
-    block1[1] = 1;
-    block1[2] = char(0xFE);
     std::string events;
     for (uint32_t type : {1u, 2u, 3u, 4u, 0x300u, 0x1100u, 0u, 5u}) events += be32(type) + std::string(48, 'a');
     events += std::string(52 * 3, '\xff');

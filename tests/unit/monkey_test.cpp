@@ -296,7 +296,6 @@ protected:
         return true;
     }
 
-
     void run(uint32_t seed, uint64_t steps)
     {
         seedNow = seed;

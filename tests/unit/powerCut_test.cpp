@@ -60,7 +60,6 @@ protected:
             before[n] = readHostFile(n);
     }
 
-
     // The next power-on: code starts after the autoboot wait, or the menu asks.
     bool startsOrAsks()
     {
