@@ -19,7 +19,6 @@ using testimg::be32;
 namespace {
 
 constexpr uint32_t kSlots = 315;
-constexpr size_t kFileBytes = kSlots * 52;
 
 // A record as the operational code writes it, made from the layout here.
 std::string eventRecord(uint32_t type, const std::string& file, int32_t line, uint32_t task, uint32_t code,
@@ -37,17 +36,10 @@ std::string exceptionRecord(uint32_t type, uint32_t srr0, uint32_t srr1, uint32_
            + std::string(24, '\0');
 }
 
-std::string freeSlots(size_t n) { return std::string(n * 52, '\xff'); }
-
 class EventLogTest : public TestBoard {
 protected:
-    void SetUp() override
-    {
-        TestBoard::SetUp();
-        flashAccessLockCreate();
-    }
-
-    int open(int mode = 5) { return eventLogOpen(EVENT_LOG_BOOT_SIZE, nullptr, mode, 2, 7); }
+    void SetUp() override { TestBoard::SetUp(), flashAccessLockCreate(); }
+    int open() { return eventLogOpen(EVENT_LOG_BOOT_SIZE, nullptr, 5, 2, 7); }
 
     // The log's retrieval text, as sent.
     std::string ascii()
@@ -80,7 +72,7 @@ TEST_F(EventLogTest, EveryRecordTypeRendersNewestFirst)
                           + exceptionRecord(0x300, 0xFFF00100, 0x00029200, 0x00021200, 0x02000000, 0xDEAD0000, 61)
                           + exceptionRecord(0x1100, 9, 8, 7, 6, 5, 4294967295u)
                           + exceptionRecord(0, 1, 2, 3, 4, 5, 6) + exceptionRecord(5, 0, 0, 0, 0, 0, 0);
-    content += freeSlots(kSlots - 8);
+    content += std::string((kSlots - 8) * 52, '\xff'); // free slots
     writeHostFile("log2.bin", content);
     ASSERT_EQ(open(), 0);
 
