@@ -1,11 +1,8 @@
-// fileTargets.h - the readers of stored and received files, one fuzz target
-// each: an arbitrary input goes in as the file (or the sender's bytes) and
-// the reader runs as the board runs it. A target traps on a broken oracle;
-// the sanitizers catch the rest. Shared by the libFuzzer program (files_fuzz)
-// and the seeded mutation search of the unit suite (fileFuzz_test), with the
-// seed inputs the search mutates. Expects the platform started, the current
-// directory "/DskVol/files" (host directory filesDir) and the flash access
-// lock created.
+// fileTargets.h - the readers of stored and received files, one fuzz target each: an input goes
+// in as the file (or the sender's bytes) and the reader runs as the board runs it. A target traps
+// on a broken oracle; the sanitizers catch the rest. Shared, with the seed inputs, by files_fuzz
+// (libFuzzer) and fileFuzz_test. Expects the platform started, the current directory
+// "/DskVol/files" (host directory filesDir) and the flash access lock created.
 #pragma once
 
 #include "../unit/support/imageBuilder.h"
@@ -143,12 +140,9 @@ inline void imageRun(const Context& c, const std::string& in)
             (fromFile.size == fromMemory.size && fromFile.components[0].offset == fromMemory.components[0].offset));
 }
 
-// Received streams: the sender's bytes, then silence. The first byte picks the command:
-// XMODEM into a named file, YMODEM batch (a block 0 with a good CRC made of
-// the next 128 bytes, so header texts are reached), MODEM7 into a named file.
-// Not the unnamed MODEM7 receive: it copies the transfer name onto itself
-// (being mended). Whatever the header names, nothing outside the current
-// directory is written.
+// Received streams: the sender's bytes, then silence. The first byte picks the command: XMODEM
+// into a named file, YMODEM batch (a block 0 with a good CRC made of the next 128 bytes, so header
+// texts are reached), MODEM7 into a named file. Nothing outside the current directory is written.
 inline std::string block0(std::string body)
 {
     body.resize(128, '\0');

@@ -1,7 +1,5 @@
-// Boot code update: all but a whole boot code is refused before the erase.
-// (The written region, its erases and buffer programs and every cut between
-// them are checked by the flashDev sweep; a failing erase or write through
-// the real binary in the flash system tests.)
+// Boot code update: all but a whole boot code is refused before the erase. (The written region
+// and every cut: the flashDev sweep; a failing erase or write: the flash system tests.)
 #include "image/bootCodeUpdate.h"
 
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
@@ -26,11 +24,9 @@ protected:
     }
 };
 
-// Only a whole region with a reset vector leaves a board that starts: a
-// shorter file (100,000 bytes from an image tool) used to be written and
-// reported as updated, leaving the reset vector erased. (That file and an
-// erased reset vector are refused through the real binary in the flash
-// system test; here the sizes around a whole region.)
+// Only a whole region with a reset vector leaves a board that starts: a shorter file (100,000
+// bytes from an image tool) used to be written and reported as updated, leaving the reset vector
+// erased. (That file and an erased reset vector: the flash system test; here sizes around it.)
 TEST_F(BootCodeUpdate, AnythingButAWholeBootCodeIsRefusedBeforeTheErase)
 {
     const std::string factory = bootRegion();

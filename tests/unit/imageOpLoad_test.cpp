@@ -1,8 +1,6 @@
-// imageOpLoad_test.cpp - what option 4 does with a received file: refusals, a
-// failed install, power cuts, and a seeded search over mutated headers and STK
-// tables that holds the load to the vetting and the start-up check and its
-// boot code copy to the component's bytes. (The upload report's lines and
-// their place are checked in the system load tests.)
+// imageOpLoad_test.cpp - what option 4 does with a received file: refusals, a failed install,
+// power cuts, and a seeded search over mutated headers and STK tables. (The upload report's
+// lines and their place are checked in the system load tests.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -161,13 +159,12 @@ uint32_t at32(const std::string& f, size_t i)
     return v;
 }
 
-// A seeded search: headers and STK tables mutated where they matter (sizes,
-// counts, offsets, targets, set to edges of the file and of 32 bits), then
-// mostly resealed so the checks past the checksum run. The load accepts
-// exactly what the in-memory vetting accepts with its boot code inside the
-// file; the start-up check of the same file agrees with the vetting; the boot
-// code copied out is the component's bytes; a refusal changes nothing. A long
-// run: TARN_FUZZ_SEED=N TARN_FUZZ_ROUNDS=5000 build/tests/imageOpLoad_test.
+// A seeded search: headers and STK tables mutated where they matter (sizes, counts, offsets,
+// targets, set to edges of the file and of 32 bits), mostly resealed so the checks past the
+// checksum run. The load accepts exactly what the in-memory vetting accepts with its boot code
+// inside the file; the start-up check of the same file agrees with the vetting; the boot code
+// copied out is the component's bytes; a refusal changes nothing. Long run: TARN_FUZZ_SEED=N
+// TARN_FUZZ_ROUNDS=5000 build/tests/imageOpLoad_test.
 TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
 {
     directory(kDim1);

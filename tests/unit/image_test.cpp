@@ -1,8 +1,6 @@
-// image_test.cpp - the validity rules, the file checksum, the header reader
-// and the information display of the active image (option 6), against images
-// built from the format's definition (support/imageBuilder.h). (The checksum
-// of every sealed image is held to the definition's bit-by-bit one by the
-// activation table and the load search.)
+// image_test.cpp - the validity rules, the file checksum, the header reader and the information
+// display (option 6), against images built from the format's definition (every sealed image's
+// checksum is held to the definition's bit-by-bit one by the activation table and load search).
 #include <gtest/gtest.h>
 
 #include <cstring>

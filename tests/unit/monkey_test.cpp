@@ -38,7 +38,8 @@ uint32_t seedNow = 0;
 
 void reportKeys()
 {
-    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar) + "\n";
+    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar);
+    text += "\n";
     (void)!::write(2, text.data(), text.size());
 }
 

@@ -1,9 +1,7 @@
-// powerCut_test.cpp - power cuts at the file writes of every flow that writes
-// (config load, diagnostics image load, deletion, backup activation, the
-// text log rotation, the event log): after each cut the next power-on reaches
-// the menu or starts code, and no file is lost but the one the flow replaces.
-// The suite cuts at a seeded sample of the writes; TARN_CUTS=all cuts at every
-// one (TARN_SEED picks the sample).
+// powerCut_test.cpp - power cuts at the file writes of every flow that writes (config load,
+// diagnostics image load, deletion, backup activation, text log rotation, the event log): after
+// each cut the next power-on reaches the menu or starts code, and no file is lost but the one the
+// flow replaces. A seeded sample of the writes; TARN_CUTS=all cuts at every one.
 #include "../fuzz/fileTargets.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/os/hostos.h"

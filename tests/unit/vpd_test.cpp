@@ -128,12 +128,10 @@ Case randomCase(std::mt19937& rng)
     return c;
 }
 
-// Never out of bounds (the sanitizer build runs this too); the new image is
-// the exact one worked out above, or the EEPROM stays unchanged with the
-// refusal. Every image is dumped (asked for more than its 256 bytes) and
-// rebuilt; the whole dialog runs for the
-// refusals among the first 500 cases and for the first writes (256 byte writes with their write cycles
-// are slow).
+// Never out of bounds (the sanitizer build runs this too); the new image is the exact one worked
+// out above, or the EEPROM stays unchanged with the refusal. Every image is dumped (asked for more
+// than its 256 bytes) and rebuilt; the whole dialog runs for the refusals among the first 500
+// cases and for the first writes (256 byte writes with their write cycles are slow).
 TEST_F(Vpd, ProgrammingSearch)
 {
     const uint32_t seed = 20080428;

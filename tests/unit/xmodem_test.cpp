@@ -40,13 +40,11 @@ protected:
 // ---- receiving (the console's loads run "-cbrke NAME", the retrieval "cbske NAME"; the
 // command's other forms and its usage errors are reached from no console path) -------------
 
-// A seeded search: data of random lengths in 128- and 1K-blocks, senders that
-// start late or know only checksum blocks, and a line that flips and drops
-// bytes, loses start characters and ACKs, adds noise and cuts sends short.
-// A receive either stores exactly the data sent (padded to its last block)
-// or fails; one without damage never fails. The mode is the one the board
-// asked for: CRC to a sender answering 'C' within the first five, checksum
-// to a checksum-only sender and to any sender starting after them.
+// A seeded search: data of random lengths in 128- and 1K-blocks, senders that start late or know
+// only checksum blocks, a line that flips and drops bytes, loses start characters and ACKs, adds
+// noise and cuts sends short. A receive stores exactly the data sent (padded to its last block)
+// or fails; one without damage never fails. The mode is CRC to a sender answering 'C' within the
+// first five, checksum to a checksum-only sender and to any sender starting after them.
 TEST_F(XmodemTest, ReceiveSearch)
 {
     const uint32_t seed = 8541;

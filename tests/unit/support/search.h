@@ -27,7 +27,9 @@ inline std::string printable(const std::string& s)
     std::string out;
     char b[8];
     for (unsigned char c : s)
-        out += c == '\r' ? "\\r\n" : c >= 32 && c < 127 ? std::string(1, char(c)) : (std::snprintf(b, 8, "\\x%02x", c), b);
+        out += c == '\r'              ? "\\r\n"
+               : c >= 32 && c < 127 ? std::string(1, char(c))
+                                    : (std::snprintf(b, 8, "\\x%02x", c), b);
     return out;
 }
 
