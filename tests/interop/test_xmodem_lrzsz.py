@@ -4,6 +4,7 @@ over a line that drops or damages bytes."""
 
 import concurrent.futures
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
@@ -38,10 +39,7 @@ def run_host(command, peer, files=None, board_files=None, args=()):
 
 
 def read(path):
-    if not os.path.exists(path):
-        return None
-    with open(path, "rb") as f:
-        return f.read()
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
 
 class Transfers(unittest.TestCase):

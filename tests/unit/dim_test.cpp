@@ -29,13 +29,6 @@ protected:
         char name[DIM_NAME_LEN];
         return get(name) == 0 ? name : "<none>";
     }
-
-    // Two images, image1 active and image2 backup, as loaded from the file.
-    void loadTwo()
-    {
-        writeHostFile("boot.dim", kDefault + record("backup", "backup", "image2"));
-        ASSERT_EQ(dimInitialize(), 0);
-    }
 };
 
 } // namespace
@@ -58,7 +51,8 @@ TEST_F(DimTest, LoadAppliesPlannedRolesAndKeepsTwoRecords)
 
 TEST_F(DimTest, ActivateSwapsRolesAtNextLoad)
 {
-    loadTwo();
+    writeHostFile("boot.dim", kDefault + record("backup", "backup", "image2"));
+    ASSERT_EQ(dimInitialize(), 0);
     EXPECT_EQ(dimActiveCounterSet(5), 0);
     EXPECT_EQ(dimImageActivate("image2"), 0);
     EXPECT_EQ(dimFile(), record("active", "backup", "image1", "0", "default image") +

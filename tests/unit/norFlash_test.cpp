@@ -91,10 +91,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     EXPECT_EQ(r(0x10) & 0xA0, 0x80) << "status, not data: DQ7 the complement, no DQ5";
     EXPECT_EQ(r(0x10), 0x1234) << "done at the poll that reaches 64 us (50 us each)";
     EXPECT_EQ(dev.counters().statusReads, 1u);
-    // A driver that waits instead of polling sees it done at its first read.
-    programWord(0x20, 0x5678);
-    host::clockSleepNs(NorFlash::typicalNs(false, false, false));
-    EXPECT_EQ(r(0x20), 0x5678);
     // A sector erase: 512 ms of 50 us polls, DQ3 and DQ7 0, DQ2 toggling in its sector.
     programWord(0x40000, 0x0000), poll(0x40000, 0);
     eraseSector(0x20010);
