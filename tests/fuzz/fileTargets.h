@@ -1,14 +1,12 @@
-// fileTargets.h - the readers of stored and received files, one fuzz target
-// each: an arbitrary input goes in as the file (or the sender's bytes) and
-// the reader runs as the board runs it. A target traps on a broken oracle;
-// the sanitizers catch the rest. Shared by the libFuzzer program (files_fuzz)
-// and the seeded mutation search of the unit suite (fileFuzz_test), with the
-// seed inputs the search mutates. Expects the platform started, the current
-// directory "/DskVol/files" (host directory filesDir) and the flash access
-// lock created.
+// fileTargets.h - the readers of stored and received files, one fuzz target each: an input goes
+// in as the file (or the sender's bytes) and the reader runs as the board runs it. A target traps
+// on a broken oracle; the sanitizers catch the rest. Shared, with the seed inputs, by files_fuzz
+// (libFuzzer) and fileFuzz_test. Expects the platform started, the current directory
+// "/DskVol/files" (host directory filesDir) and the flash access lock created.
 #pragma once
 
 #include "../unit/support/imageBuilder.h"
+#include "../unit/support/xmodemPeer.h"
 #include "cli/cliTxtCfg.h"
 #include "host/os/console.h"
 #include "image/dim.h"
@@ -142,22 +140,13 @@ inline void imageRun(const Context& c, const std::string& in)
             (fromFile.size == fromMemory.size && fromFile.components[0].offset == fromMemory.components[0].offset));
 }
 
-// Received streams: the sender's bytes, then silence. The first byte picks the command:
-// XMODEM into a named file, YMODEM batch (a block 0 with a good CRC made of
-// the next 128 bytes, so header texts are reached), MODEM7 into a named file.
-// Not the unnamed MODEM7 receive: it copies the transfer name onto itself
-// (being mended). Whatever the header names, nothing outside the current
-// directory is written.
-inline std::string block0(const std::string& body)
+// Received streams: the sender's bytes, then silence. The first byte picks the command: XMODEM
+// into a named file, YMODEM batch (a block 0 with a good CRC made of the next 128 bytes, so header
+// texts are reached), MODEM7 into a named file. Nothing outside the current directory is written.
+inline std::string block0(std::string body)
 {
-    std::string d = body.substr(0, 128);
-    d.resize(128, '\0');
-    uint16_t crc = 0;
-    for (unsigned char ch : d) {
-        crc ^= uint16_t(ch << 8);
-        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return std::string("\x01\x00\xff", 3) + d + char(crc >> 8) + char(crc & 0xFF);
+    body.resize(128, '\0');
+    return xpeer::frame(0, body);
 }
 
 inline void receiveRun(const Context& c, const std::string& in)
@@ -234,27 +223,19 @@ inline std::vector<Target> targets()
     std::string dim2 = "---IMAGE---\nactive\nactive\nimage1\n3\ndefault image\n"
                        "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
     std::string plain = "hostname tarn\r\n! comment\n\n  interface 0/1 \nvlan database\n  vlan 5\nexit\n";
-    std::string packed(8, '\0');
-    put32(packed, 4, CLI_TXT_CFG_MAGIC);
     std::string text = "hostname tarn\n\nvlan 5\n\n", z(128, '\0');
     uLongf zlen = z.size();
     compress(reinterpret_cast<Bytef*>(z.data()), &zlen, reinterpret_cast<const Bytef*>(text.data()), text.size());
-    z.resize(zlen);
-    put32(packed, 0, uint32_t(zlen));
-    packed += z;
+    std::string packed = be32(uint32_t(zlen)) + be32(CLI_TXT_CFG_MAGIC) + z.substr(0, zlen);
     std::string incompressible; // lines deflate cannot shrink
     for (uint32_t i = 0, x = 1; i < 12000; ++i) {
         x = x * 1103515245u + 12345u;
         char ch = char(1 + (x >> 16) % 255);
         incompressible += i % 700 == 699 ? '\n' : std::strchr("\n\r\t !", ch) ? 'x' : ch;
     }
-    std::string img = plainImage();
-    std::string ymodem = "\x01out.bin";
-    ymodem += std::string("\0" "300 10 100644 0 1 300 0", 24);
+    std::string img = plainImage(), block1 = xpeer::frame(1, std::string(128, 'd'));
+    std::string ymodem = "\x01out.bin" + std::string("\0" "300 10 100644 0 1 300 0", 24);
     ymodem.resize(129, '\0');
-    std::string block1 = block0(std::string(128, 'd'));
-    block1[1] = 1;
-    block1[2] = char(0xFE);
     std::string events;
     for (uint32_t type : {1u, 2u, 3u, 4u, 0x300u, 0x1100u, 0u, 5u}) events += be32(type) + std::string(48, 'a');
     events += std::string(52 * 3, '\xff');

@@ -4,6 +4,7 @@ over a line that drops or damages bytes."""
 
 import concurrent.futures
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
@@ -38,10 +39,7 @@ def run_host(command, peer, files=None, board_files=None, args=()):
 
 
 def read(path):
-    if not os.path.exists(path):
-        return None
-    with open(path, "rb") as f:
-        return f.read()
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
 
 class Transfers(unittest.TestCase):
@@ -69,8 +67,6 @@ class Transfers(unittest.TestCase):
                              (0, 0), 3, "got.bin", sent, False))
         data = payload(1025, 3)
         jobs += [
-            ("checksum (the board asks with NAK)", ("-brke r.bin", "sx f.bin", {"f.bin": data}), (0, 0), 2, "r.bin",
-             data, False),
             ("sx empty", ("-cbrke e.bin", "sx z.bin", {"z.bin": b""}), (0, None), 2, "e.bin", None, None),
             ("sb empty", ("-cbrke e.bin", "sb z.bin", {"z.bin": b""}), (0, 0), 2, "e.bin", b"", True),
             ("send empty", ("cbske z.bin", "timeout 5 rx -c got.bin", None, {"z.bin": b""}, ("--peer-socket",)),

@@ -31,8 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct LinkTimes {
-    std::atomic<int64_t> first{0}; // ns since the epoch of Clock, 0 = none yet
-    std::atomic<int64_t> last{0};
+    std::atomic<int64_t> first{0}, last{0}; // ns since the epoch of Clock, 0 = none yet
 };
 
 int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
@@ -120,12 +119,8 @@ void relay(int a, int b, std::atomic<bool>& stop, LinkTimes& times, const char* 
 
 int waitPeer(pid_t pid, int seconds)
 {
-    for (int i = 0; i < seconds * 100; ++i) {
-        int st = 0;
-        pid_t r = ::waitpid(pid, &st, WNOHANG);
-        if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        ::usleep(10000);
-    }
+    for (int i = 0, st = 0; i < seconds * 100; ++i, ::usleep(10000))
+        if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     return -1;
@@ -143,10 +138,7 @@ int runLink(const std::string& sender, const std::string& receiver, const std::s
     // receiver purges its pty's input after each answer and at times takes
     // the start of the next block with it, which costs a 10 s timeout.
     if (rxSocket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 : !openRawPty(m2, s2)) return 2;
-    if (rxSocket) {
-        m2 = sv[0];
-        s2 = sv[1];
-    }
+    if (rxSocket) m2 = sv[0], s2 = sv[1];
     pid_t rx = startPeer(receiver, s2, m2, rxDir.empty() ? dir : rxDir);
     pid_t tx = startPeer(sender, s1, m1, dir);
     std::atomic<bool> stop{false};
@@ -180,10 +172,8 @@ int main(int argc, char** argv)
         else if (a == "--peer-socket") peerSocket = true;
         else if (a == "--drop") opts.dropRate = std::atof(next());
         else if (a == "--flip") opts.flipRate = std::atof(next());
-        else if (a == "--link") {
-            linkTx = next();
-            linkRx = next();
-        } else {
+        else if (a == "--link") linkTx = next(), linkRx = next();
+        else {
             bad |= a.rfind("--", 0) == 0;
             text = a;
         }

@@ -8,33 +8,13 @@ import sys
 import unittest
 import zlib
 
-import pexpect
-
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import (BANNER, BOOT_REGION, FACTORY_BANNER, NOR_SIZE, Board,  # noqa: E402
-                     format_record)
+from menulib import exit_status, reset, to_menu  # noqa: E402
+from tarnlib import BANNER, BOOT_REGION, FACTORY_BANNER, NOR_SIZE, Board, format_record  # noqa: E402
 
 DEAD_BOARD = 4
 POWER_CUT = 5
 BOOT_CODE = random.Random(7).randbytes((1 << 20) - 4) + b"\x4b\xff\xf0\x04"  # ends in a reset vector
-
-
-def boot_to_menu(b, *args):
-    b.boot(*args)
-    b.expect(BANNER)
-    b.menu()
-
-
-def reset(b):
-    b.choose("9")
-    b.expect("(y/n):")
-    b.choose("y")
-
-
-def exit_status(b):
-    b.child.expect(pexpect.EOF, timeout=60)
-    b.child.close()
-    return b.child.exitstatus
 
 
 class FirstBoot(unittest.TestCase):
@@ -77,7 +57,7 @@ class BootCodeUpdate(unittest.TestCase):
         with Board() as b:
             # DQ5 rising in the read that completes each operation: the
             # driver reads DQ7 again and sees them done.
-            boot_to_menu(b, "--fault-flash-erase", "race", "--fault-flash-program", "race")
+            to_menu(b, "--fault-flash-erase", "race", "--fault-flash-program", "race")
             for answer, says in (("n", "Update aborted."), ("y", "Boot code updated")):
                 b.put("bootcode.bin", BOOT_CODE)
                 self.update(b, answer)
@@ -94,7 +74,7 @@ class BootCodeUpdate(unittest.TestCase):
 
     def test_a_file_that_is_not_a_whole_boot_code_is_refused_before_the_erase(self):
         with Board() as b:
-            boot_to_menu(b)
+            to_menu(b)
             before = b.nor()
             for code, says in ((BOOT_CODE[:100000], "is 100000 bytes; a boot code fills"),
                                (BOOT_CODE[:-4] + b"\xff" * 4, "ends in 0xFFFFFFFF")):
@@ -120,7 +100,7 @@ class BootCodeUpdate(unittest.TestCase):
                 ("--fault-power-after-flash-ops", "1", None, BOOT_REGION, sector),
                 ("--fault-power-after-flash-ops", "20", None, BOOT_REGION + 11 * 64, 64)):
             with Board() as b:
-                boot_to_menu(b, option, value)
+                to_menu(b, option, value)
                 erased, old = b"\xff" * size, b.nor()[first:first + size]
                 b.put("bootcode.bin", code)
                 self.update(b)

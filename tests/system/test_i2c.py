@@ -8,23 +8,17 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import BANNER, TARNBOOT, Board  # noqa: E402
-
-UTIL_PROMPT = "Select option (0-17): "
+from menulib import UTIL_PROMPT, reset, talk, to_menu  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, TARNBOOT, Board  # noqa: E402
 
 
 def to_utilities(b):
     """Main menu option 21 (a file whose time the file list shows), then the utilities menu."""
-    b.menu()
-    b.choose("21")
-    b.menu()
-    b.choose("30")
-    b.expect(UTIL_PROMPT)
+    talk(b, "21", MENU_PROMPT, "30", UTIL_PROMPT)
 
 
 def boot_to_utilities(b, *args):
-    b.boot(*args)
-    b.expect(BANNER)
+    to_menu(b, *args)
     to_utilities(b)
 
 
@@ -35,13 +29,10 @@ def ask(b, option, *expected):
     b.expect(UTIL_PROMPT)
 
 
-def reset_to_utilities(b):  # main menu option 9: the board restarts as at power-on
-    b.choose("0")
-    b.menu()
-    b.choose("9")
-    b.expect("(y/n)")
-    b.choose("y")
-    b.expect(BANNER)
+def reset_to_utilities(b):
+    talk(b, "0", MENU_PROMPT)
+    reset(b)
+    talk(b, None, BANNER, None, MENU_PROMPT)
     to_utilities(b)
 
 
@@ -80,8 +71,7 @@ class FaultInjection(unittest.TestCase):
     def test_busy_bus_times_out(self):
         with Board() as b:
             b.boot("--fault-i2c-busy")
-            b.expect("i2cStart: timeout waiting for the bus to be free")
-            b.expect(BANNER)
+            talk(b, None, "i2cStart: timeout waiting for the bus to be free", None, BANNER, None, MENU_PROMPT)
             to_utilities(b)
             ask(b, "14", "i2cStart: timeout waiting for the bus to be free")
         r = subprocess.run([TARNBOOT, "--fault-i2c-nak", "0x80"], capture_output=True, text=True)

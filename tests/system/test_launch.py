@@ -10,24 +10,15 @@ import sys
 import unittest
 import zlib
 
-import pexpect
-
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import AUTOBOOT, exit_status, to_menu  # noqa: E402
 from tarnlib import RULER, Board, make_image, make_stk, tarnimg_image  # noqa: E402
 
-AUTOBOOT = "Select (1, 2):"
 DECOMPRESSION_ERROR = "There was an error during decompression... resetting the switch"
 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def to_menu(b):
-    b.boot()
-    b.expect(AUTOBOOT)
-    b.choose("2")
-    b.menu()
 
 
 class Autoboot(unittest.TestCase):
@@ -95,15 +86,14 @@ class Failures(unittest.TestCase):
         stream[40] ^= 0xFF  # inside the deflate data
         with Board() as b:
             b.put("image1", make_image(payload=bytes(stream), compress=False))
+            b.put("xcode.bin", b"left over")
             b.boot("--on-reset", "exit")
             b.expect("done...")
             b.expect(AUTOBOOT)
             b.expect(RULER)
             b.expect(DECOMPRESSION_ERROR)
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 3)
-            self.assertFalse(os.path.exists(os.path.join(b.dir, "handover")))
+            self.assertEqual(exit_status(b), 3)
+            self.assertFalse(b.exists("xcode.bin") or os.path.exists(os.path.join(b.dir, "handover")))
 
 
 if __name__ == "__main__":

@@ -14,20 +14,14 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import to_menu  # noqa: E402
 from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
                      run_tarnimg, seal, tarnimg_image)
+
 
 def boot_code():
     """A whole boot region, its last word (the reset vector) not erased flash."""
     return os.urandom((1 << 20) - 4) + struct.pack(">I", 0x4BFFF004)
-
-
-def to_menu(b, image=None):
-    b.put("image1", image or make_image())
-    b.boot()
-    b.expect("Select (1, 2):")
-    b.choose("2")
-    b.menu()
 
 
 def load(b, option, data, sender=("sx", "-k")):
@@ -47,7 +41,8 @@ class OperationalCode(unittest.TestCase):
         payload, boot, good = os.urandom(60000), boot_code(), make_image()
         img = tarnimg_image(payload, "--timestamp", "load test", boot_code=boot)
         with Board() as b:
-            to_menu(b, good)
+            b.put("image1", good)
+            to_menu(b)
             dim = b.get("boot.dim")
             # (sent with YMODEM: XMODEM's padding would join the checksummed bytes)
             big = bytearray(make_image())
@@ -95,7 +90,8 @@ class OperationalCode(unittest.TestCase):
             first = make_image(payload=b"one" * 100)
             b.put("image2", make_image(payload=b"two" * 100))
             b.put("boot.dim", dim)
-            to_menu(b, first)
+            b.put("image1", first)
+            to_menu(b)
             self.assertEqual(load(b, "4", box, ("sb",)), 0)
             b.expect("Operational Code Offset........................0x%x (%d)\r\n" % (base, base))
             b.menu()

@@ -1,7 +1,5 @@
-// Boot code update: the written region equals the file, and all but a whole
-// boot code is refused before the erase. (A failing erase or write, and a
-// power cut in the middle, are met through the real binary in the flash
-// system tests.)
+// Boot code update: all but a whole boot code is refused before the erase. (The written region
+// and every cut: the flashDev sweep; a failing erase or write: the flash system tests.)
 #include "image/bootCodeUpdate.h"
 
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
@@ -26,35 +24,17 @@ protected:
     }
 };
 
-TEST_F(BootCodeUpdate, WholeMegabyteIsWrittenAndVerified)
-{
-    std::string file = textcheck::noise(BOOT_FLASH_SIZE);
-    writeHostFile("bootcode.bin", file);
-    EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_OK);
-    EXPECT_EQ(text().rfind("Erasing Boot Flash.....Done.\nWrote 0x10000 bytes.\n", 0), 0u); // all 16 in the flash tests
-    EXPECT_EQ(bootRegion(), file);
-    EXPECT_TRUE(nor().bootCodePresent());
-    EXPECT_EQ(nor().counters().sectorErases, 8u);
-    EXPECT_EQ(nor().counters().bufferPrograms, BOOT_FLASH_SIZE / 64) << "all by write buffer";
-    flashAccessLockTake(); // given back (a take while held would reset the board)
-    flashAccessLockGive();
-}
-
-// Only a whole region with a reset vector leaves a board that starts: a
-// shorter file (100,000 bytes from an image tool) used to be written and
-// reported as updated, leaving the reset vector erased.
+// Only a whole region with a reset vector leaves a board that starts: a shorter file (100,000
+// bytes from an image tool) used to be written and reported as updated, leaving the reset vector
+// erased. (That file and an erased reset vector: the flash system test; here sizes around it.)
 TEST_F(BootCodeUpdate, AnythingButAWholeBootCodeIsRefusedBeforeTheErase)
 {
     const std::string factory = bootRegion();
-    std::string erasedVector = textcheck::noise(BOOT_FLASH_SIZE);
-    erasedVector.replace(BOOT_FLASH_SIZE - 4, 4, 4, '\xFF');
     const std::pair<std::string, const char*> cases[] = {
         {"", "is 0 bytes; a boot code fills the boot flash's 1048576 bytes (0x100000) exactly"},
         {textcheck::noise(0x10000), "is 65536 bytes"},
-        {textcheck::noise(100000), "is 100000 bytes"},
         {textcheck::noise(BOOT_FLASH_SIZE - 2), "is 1048574 bytes"},
         {textcheck::noise(BOOT_FLASH_SIZE + 2), "is 1048578 bytes"},
-        {erasedVector, "ends in 0xFFFFFFFF, erased flash where the reset vector belongs"},
     };
     for (const auto& [bytes, message] : cases) {
         writeHostFile("bootcode.bin", bytes);

@@ -25,10 +25,6 @@ protected:
         bootMemCommand();
         return takeText();
     }
-    void poke(uint32_t addr, const char* bytes)
-    {
-        for (size_t i = 0; bytes[i]; ++i) ASSERT_EQ(sysBusWrite8(addr + uint32_t(i), uint8_t(bytes[i])), 0);
-    }
     uint32_t peek32(uint32_t addr)
     {
         uint32_t v = 0;
@@ -159,7 +155,6 @@ TEST_F(FsTest, BadAnswersAndFilesStopWithAMessage)
     EXPECT_HAS(out, "ERROR: 'image1' is larger than the test buffer of 16777216 bytes.");
     EXPECT_LACKS(out, "Iter");
     EXPECT_EQ(vx::memFindMax(), before);
-
 }
 
 } // namespace

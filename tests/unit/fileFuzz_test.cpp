@@ -4,30 +4,14 @@
 // and TARN_FUZZ_ITERS (executions per target) choose a longer run.
 #include "../fuzz/fileTargets.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
+#include "support/search.h"
 #include "support/testBoard.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <random>
-
-// Present in sanitizer builds only: the report hook runs before the sanitizer ends the process.
-extern "C" void __sanitizer_set_death_callback(void (*)()) __attribute__((weak));
 
 namespace {
 
 std::string current; // the input under test, for a crash report
-
-std::string hex(const std::string& s)
-{
-    std::string out;
-    char b[4];
-    for (unsigned char c : s) {
-        std::snprintf(b, sizeof b, "%02x", c);
-        out += b;
-    }
-    return out;
-}
 
 // Mutations a reader meets in damaged files: flipped bits, interesting bytes
 // and numbers, cut, grown, repeated and spliced pieces.
@@ -63,30 +47,19 @@ std::string mutate(std::string s, std::mt19937& rng, const std::vector<std::stri
 const char* targetName = "";
 uint32_t seedNow = 0;
 
-extern "C" void reportInput()
+void reportInput()
 {
-    std::fprintf(stderr, "fileFuzz: target %s, seed %u, failing input (hex): %s\n", targetName, seedNow,
-                 hex(current).c_str());
-}
-
-extern "C" void onFatalSignal(int sig)
-{
-    reportInput();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    std::fprintf(stderr, "fileFuzz: target %s, seed %u, failing input:\n%s\n", targetName, seedNow,
+                 search::printable(current).c_str());
 }
 
 class FileFuzz : public TestBoard {};
 
 TEST_F(FileFuzz, MutatedFilesNeverBreakTheirReaders)
 {
-    const char* seedText = std::getenv("TARN_SEED");
-    const char* itersText = std::getenv("TARN_FUZZ_ITERS");
-    uint32_t seed = seedText ? uint32_t(std::strtoul(seedText, nullptr, 0)) : 20080428u;
-    long iters = itersText ? std::atol(itersText) : 150;
-    seedNow = seed;
-    for (int sig : {SIGILL, SIGTRAP, SIGSEGV, SIGABRT}) std::signal(sig, onFatalSignal);
-    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(reportInput);
+    const uint32_t seed = seedNow = uint32_t(search::env("TARN_SEED", 20080428u));
+    const long iters = long(search::env("TARN_FUZZ_ITERS", 150));
+    search::reportCrashesWith(reportInput);
     flashAccessLockCreate();
     fuzzfiles::Context ctx{boardDir + "/DskVol/files", &peer()};
     peer().onIdle = [](host::ScriptedPeer&) { return false; };

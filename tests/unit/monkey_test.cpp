@@ -14,10 +14,10 @@
 #include "log/log.h"
 #include "osapi.h"
 #include "support/imageBuilder.h"
+#include "support/search.h"
 #include "support/testBoard.h"
 #include "support/textCheck.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,9 +26,6 @@
 #include <random>
 #include <set>
 #include <unistd.h>
-
-// Present in sanitizer builds only: the report hook runs before the sanitizer ends the process.
-extern "C" void __sanitizer_set_death_callback(void (*)()) __attribute__((weak));
 
 namespace fs = std::filesystem;
 
@@ -39,28 +36,11 @@ struct MonkeyDone {};
 std::string keysSoFar; // everything typed, for the report of a crash
 uint32_t seedNow = 0;
 
-std::string printable(const std::string& s)
-{
-    std::string out;
-    char b[8];
-    for (unsigned char c : s)
-        out += c == '\r'              ? "\\r\n"
-               : c >= 32 && c < 127 ? std::string(1, char(c))
-                                    : (std::snprintf(b, 8, "\\x%02x", c), b);
-    return out;
-}
-
 void reportKeys()
 {
-    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + printable(keysSoFar) + "\n";
+    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar);
+    text += "\n";
     (void)!::write(2, text.data(), text.size());
-}
-
-extern "C" void onFatalSignal(int sig)
-{
-    reportKeys();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
 }
 
 // The prompts the monkey knows, by the text the board ends its output with.
@@ -291,7 +271,7 @@ protected:
         // On a sound board the file system test and memory reads find nothing wrong.
         for (const char* broken : {"mismatch", "test file failed", "Error creating temp file"})
             if (lastOut.find(broken) != std::string::npos) {
-                ADD_FAILURE() << "the board reported \"" << broken << "\":\n" << printable(lastOut);
+                ADD_FAILURE() << "the board reported \"" << broken << "\":\n" << search::printable(lastOut);
                 throw MonkeyDone{};
             }
         if (p) {
@@ -309,14 +289,13 @@ protected:
         if (lostRounds == 0) lostSinceNs = host::clockNowNs();
         if (host::clockNowNs() - lostSinceNs > 600'000'000'000ull || ++lostRounds > 100000) {
             ADD_FAILURE() << "no known prompt within 10 virtual minutes of X-on, Ctrl-X and Enter; last output:\n"
-                          << printable(lastOut);
+                          << search::printable(lastOut);
             reportKeys();
             throw MonkeyDone{};
         }
         if (lostRounds % 20 == 1) put("\x11\x18\x18\x18\x18\x18\r");
         return true;
     }
-
 
     void run(uint32_t seed, uint64_t steps)
     {
@@ -358,12 +337,8 @@ protected:
 
 TEST_F(Monkey, RandomKeystrokesFromPowerOn)
 {
-    std::signal(SIGSEGV, onFatalSignal);
-    std::signal(SIGABRT, onFatalSignal);
-    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(reportKeys);
-    const char* seed = std::getenv("TARN_SEED");
-    const char* iters = std::getenv("TARN_MONKEY_ITERS");
-    run(seed ? uint32_t(std::strtoul(seed, nullptr, 0)) : 20261207u, iters ? std::strtoull(iters, nullptr, 0) : 800);
+    search::reportCrashesWith(reportKeys);
+    run(uint32_t(search::env("TARN_SEED", 20261207u)), search::env("TARN_MONKEY_ITERS", 800));
     EXPECT_GE(reached.size(), 10u) << "the monkey should reach most of the menu tree";
 }
 

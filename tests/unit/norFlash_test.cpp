@@ -1,14 +1,11 @@
 // Boot flash model: command sequences and modes, programming, erasing and
-// status polling on the board clock, torn states on a power cut, the boot
-// region's dead window and persistence in nor.bin.
+// status polling on the board clock. (Torn states on a power cut, the boot
+// region's dead window and nor.bin are met in the flashDev sweep and the
+// flash system tests.)
 #include "host/board/norFlash.h"
 #include "host/os/hostos.h"
-#include "support/textCheck.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
 
 namespace {
 
@@ -56,18 +53,11 @@ TEST_F(Nor, CommandsModesAndTheWriteBuffer)
     w(0x100000 + 0xAAA, 0xAA), w(0x100000 + 0x554, 0x55), w(0x100000 + 0xAAA, 0xA0), w(0x200, 0x00FF);
     EXPECT_EQ(poll(0x200, 0x00FF), 1);
     EXPECT_EQ(r(0x200), 0x00FF);
-    // Query and autoselect: a write that is not the reset leaves the device in
-    // the mode (a driver leaving it so reads the table, not the array); 0xF0 leaves.
-    const std::pair<uint32_t, uint16_t> wrong[] = {{0, 0xFF}, {0, 0x00}, {0xAAA, 0xAA}, {0x200, 0x1234}};
-    for (int autoselect = 0; autoselect < 2; ++autoselect)
-        for (auto [at, v] : wrong) {
-            autoselect ? (unlock(), w(0xAAA, 0x90)) : w(0xAA, 0x98);
-            w(at, v);
-            EXPECT_EQ(r(0x20), autoselect ? 0 : 0x51) << "still in the mode after 0x" << std::hex << v;
-            EXPECT_EQ(r(0), NorFlash::kManufacturerId);
-            w(0x200, 0xF0);
-            EXPECT_EQ(r(0x200), 0x00FF) << "the reset leaves the mode";
-        }
+    // Query mode: only the reset leaves it (the driver's probe test reads the array after it).
+    w(0xAA, 0x98), w(0x200, 0x1234);
+    EXPECT_EQ(r(0x20), 0x51) << "still in query mode";
+    w(0x200, 0xF0);
+    EXPECT_EQ(r(0x200), 0x00FF) << "the reset leaves the mode";
     // The write buffer: a page programmed; misuse aborts (DQ1) until the abort reset.
     const uint32_t at = 0x40;
     const uint16_t words[4] = {0x1000, 0x1001, 0x1002, 0x1003};
@@ -101,10 +91,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     EXPECT_EQ(r(0x10) & 0xA0, 0x80) << "status, not data: DQ7 the complement, no DQ5";
     EXPECT_EQ(r(0x10), 0x1234) << "done at the poll that reaches 64 us (50 us each)";
     EXPECT_EQ(dev.counters().statusReads, 1u);
-    // A driver that waits instead of polling sees it done at its first read.
-    programWord(0x20, 0x5678);
-    host::clockSleepNs(NorFlash::typicalNs(false, false, false));
-    EXPECT_EQ(r(0x20), 0x5678);
     // A sector erase: 512 ms of 50 us polls, DQ3 and DQ7 0, DQ2 toggling in its sector.
     programWord(0x40000, 0x0000), poll(0x40000, 0);
     eraseSector(0x20010);
@@ -129,69 +115,6 @@ TEST_F(Nor, ProgramShowsStatusUntilItsTimeHasPassed)
     poll(0x100, 0x1234, &last);
     EXPECT_EQ((last & 0x20) | ((last ^ 0x1234) & 0x80), 0xA0) << "a check that stops here calls it failed";
     EXPECT_EQ(r(0x100), 0x1234) << "the datasheet's second DQ7 read shows it done";
-}
-
-// A cut during a program or an erase at a range of fractions: the bits that
-// changed only ever went the operation's way, more with a later cut, and
-// some but not all in the middle; the torn state is what nor.bin keeps, and
-// the boot region is dead from its first erase to its reset-vector word.
-TEST_F(Nor, PowerCutLeavesTornStatesAndTheBootRegionDead)
-{
-    char templ[] = "/tmp/tarnboot-nor-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string dir = templ, path = dir + "/nor.bin";
-    std::vector<uint8_t> factory, before;
-    host::NorStore::factoryContents(factory);
-    const uint16_t data[32] = {0x0000, 0x1234, 0x00FF, 0xF00F, 0x0F0F, 0x8001};
-    for (int erase = 0; erase < 2; ++erase) {
-        const uint32_t at = erase ? NorFlash::kSize - NorFlash::kSectorSize : 0x80;
-        const uint32_t len = erase ? NorFlash::kSectorSize : 64;
-        before.clear();
-        for (int step = 0; step <= 8; ++step) {
-            const bool persist = step == 4; // the volatile store elsewhere, for speed
-            if (persist) std::filesystem::remove(path);
-            ASSERT_EQ(dev.powerOn(persist ? path : ""), "");
-            NorFlash::Faults f;
-            f.powerCutAfterOps = 1, f.cutFraction = step / 8.0;
-            dev.setFaults(f);
-            EXPECT_THROW(erase ? eraseSector(at) : programBuffer(at, data, 32), host::PowerCutRequested);
-            std::vector<uint8_t> now(dev.store().data() + at, dev.store().data() + at + len);
-            size_t changed = 0, whole = 0;
-            for (uint32_t i = 0; i < len; ++i) {
-                const uint8_t old = factory[at + i];
-                const uint8_t want = erase ? 0xFF : uint8_t(data[i / 2] >> (i % 2 ? 0 : 8));
-                ASSERT_EQ((now[i] ^ old) & ~(old ^ want), 0) << "only bits the operation changes, at " << i;
-                const uint8_t earlier = before.empty() ? old : before[i];
-                ASSERT_EQ(uint8_t(now[i] ^ earlier) & ~(now[i] ^ old), 0) << "a later cut, more changed";
-                changed += now[i] != old;
-                whole += now[i] == want;
-            }
-            EXPECT_TRUE(step == 0 ? changed == 0 : step == 4 ? changed > 0 && whole < len : true)
-                << "none at the start, a partial state half way";
-            before = now;
-            if (!persist) continue;
-            NorFlash again; // the next power-on, from nor.bin
-            ASSERT_EQ(again.powerOn(path), "");
-            EXPECT_TRUE(std::equal(now.begin(), now.end(), again.store().data() + at)) << "kept in nor.bin";
-            EXPECT_EQ(again.bootCodePresent(), erase == 0) << "dead once a boot sector's erase began";
-            EXPECT_EQ(again.deadReason().find("unfinished") != std::string::npos, erase == 1);
-        }
-    }
-    // The update's last word programmed: the board starts again.
-    ASSERT_EQ(dev.powerOn(path), "");
-    EXPECT_FALSE(dev.bootCodePresent());
-    eraseSector(NorFlash::kSize - 2), poll(NorFlash::kSize - 2, 0xFFFF);
-    programWord(NorFlash::kSize - 4, 0x4BFF), poll(NorFlash::kSize - 4, 0x4BFF);
-    EXPECT_FALSE(dev.bootCodePresent()) << "not until the reset-vector word's last half";
-    programWord(NorFlash::kSize - 2, 0xF004), poll(NorFlash::kSize - 2, 0xF004);
-    EXPECT_EQ(dev.deadReason(), "");
-    EXPECT_FALSE(std::filesystem::exists(host::NorStore::markerPath(path)));
-    // A file of the wrong size is reported and left as it is.
-    std::filesystem::resize_file(path, 1000);
-    EXPECT_HAS(dev.powerOn(path), "1000 bytes");
-    EXPECT_TRUE(dev.bootCodePresent()) << "factory contents in memory";
-    EXPECT_EQ(std::filesystem::file_size(path), 1000u);
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -1,9 +1,8 @@
-// powerCut_test.cpp - power cuts at the file writes of every flow that writes
-// (config load, diagnostics image load, deletion, backup activation, the
-// text log rotation, the event log, VPD programming): after each cut the next power-on reaches
-// the menu or starts code, and no file is lost but the one the flow replaces.
-// The suite cuts at a seeded sample of the writes; TARN_CUTS=all cuts at every
-// one (TARN_SEED picks the sample).
+// powerCut_test.cpp - power cuts at the file writes of every flow that writes (config load,
+// diagnostics image load, deletion, backup activation, text log rotation, the event log) and at the
+// EEPROM writes of VPD programming: after each cut the next power-on reaches the menu or starts
+// code, and no file is lost but the one the flow replaces. A seeded sample of the writes;
+// TARN_CUTS=all cuts at every one.
 #include "../fuzz/fileTargets.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
@@ -12,8 +11,10 @@
 #include "host/os/hostos.h"
 #include "host/os/root.h"
 #include "image/imageLoad.h"
+#include "support/search.h"
 #include "support/testBoard.h"
 #include "support/textCheck.h"
+#include "support/xmodemPeer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,27 +37,14 @@ struct Flow {
 class PowerCut : public TestBoard {
 protected:
     std::map<std::string, std::string> before;
+    xpeer::Sender sender;
 
     // A sender that answers the board's 'C', NAK and ACK with the blocks of data.
     void sendOnRequest(const std::string& data)
     {
-        auto blocks = std::make_shared<std::vector<std::string>>();
-        for (size_t at = 0; at < data.size(); at += 128) {
-            std::string b = fuzzfiles::block0(data.substr(at, 128));
-            b[1] = char(blocks->size() + 1);
-            b[2] = char(255 - (blocks->size() + 1));
-            blocks->push_back(b);
-        }
-        auto next = std::make_shared<size_t>(0);
-        auto started = std::make_shared<bool>(false);
-        peer().onIdle = [](host::ScriptedPeer&) { return false; };
-        peer().onOutput = [=](host::ScriptedPeer& p, const std::string& out) {
-            if (out.size() != 1) return;
-            if (out[0] == 0x06 && *started) ++*next;
-            else if (out[0] != 'C' && out[0] != 0x15) return;
-            *started = true;
-            p.type(*next < blocks->size() ? (*blocks)[*next] : std::string(1, '\x04'));
-        };
+        sender = {};
+        for (size_t at = 0; at < data.size(); at += 128) sender.pieces.push_back(data.substr(at, 128));
+        sender.attach(peer());
     }
 
     void board()
@@ -73,7 +61,6 @@ protected:
         for (const char* n : {"image1", "image2", "boot.dim", "startup-config", "diag_image.stk"})
             before[n] = readHostFile(n);
     }
-
 
     // The next power-on: code starts after the autoboot wait, or the menu asks.
     bool startsOrAsks()
@@ -98,8 +85,7 @@ protected:
     int sweep(const Flow& f)
     {
         bool all = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
-        const char* s = std::getenv("TARN_SEED");
-        std::mt19937 rng(s ? uint32_t(std::strtoul(s, nullptr, 0)) : 7u);
+        std::mt19937 rng(uint32_t(search::env("TARN_SEED", 7)));
         int cuts = 0;
         formatFlashDisk();
         for (uint64_t n = 1; n < 100000; n += all ? 1 : 1 + rng() % 4) {

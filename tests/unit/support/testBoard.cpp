@@ -89,6 +89,7 @@ bool TestBoard::hostFileExists(const std::string& name) const { return std::file
 
 std::string TestBoard::takeOutput()
 {
+    vx::fflushStdout();
     std::string out = peer_.output();
     peer_.clearOutput();
     return out;

@@ -28,7 +28,7 @@ protected:
     // A new run of the board over the same directory, module state as after
     // power-on (a reset or a cut may have left any of it), in "/DskVol/files".
     void powerOn();
-    // Everything the board printed since the last call.
+    // Everything the board printed since the last call (stdout flushed).
     std::string takeOutput();
     // The same with the console's CR LF line ends read as plain new-lines.
     std::string takeText();
