@@ -95,6 +95,7 @@ int TtyDevice::ioctl(int request, intptr_t arg)
     case vx::FIOSETOPTIONS:
         disc_.setOptions(int(arg));
         cv_.notify_all(); // may release X-off or complete a line
+        optionsChanged(lock);
         return 0;
     case vx::FIOGETOPTIONS: return disc_.options();
     case vx::FIOBAUDRATE:

@@ -47,6 +47,7 @@ StreamTty::StreamTty(int fd, const ConsoleOptions& opts)
     : fd_(fd), opts_(opts), faults_(opts.dropRate, opts.flipRate)
 {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    kickFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     reader_ = std::thread([this] { readerLoop(); });
 }
 
@@ -54,11 +55,13 @@ StreamTty::~StreamTty()
 {
     close();
     if (wakeFd_ >= 0) ::close(wakeFd_);
+    if (kickFd_ >= 0) ::close(kickFd_);
 }
 
 void StreamTty::close()
 {
     TtyDevice::close();
+    restCv_.notify_all();
     uint64_t one = 1;
     if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
         // Nothing more to do: the reader sees closing_ after its next wake-up.
@@ -83,18 +86,30 @@ void StreamTty::readerLoop()
                 for (;;) {
                     takeHeld(lock);
                     if (closing_) return;
+                    if (taskReads()) {
+                        readerResting_ = true;
+                        restCv_.wait(lock, [this] { return closing_ || !taskReads(); });
+                        readerResting_ = false;
+                        continue;
+                    }
                     blocked = !held_.empty();
                     if (!blocked || readsAhead()) break;
                     // A raw line: nothing more is read from the stream until the
                     // held bytes are taken (backpressure).
-                    cv_.wait(lock, [this] { return closing_ || held_.empty() || disc_.canTake() || readsAhead(); });
+                    cv_.wait(lock, [this] {
+                        return closing_ || held_.empty() || disc_.canTake() || readsAhead() || taskReads();
+                    });
                 }
             }
             // A host signal raised for the boot task wakes its console wait.
             const int sigFd = signalWakeFd();
-            pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {sigFd, POLLIN, 0}};
+            pollfd fds[4] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {sigFd, POLLIN, 0}, {kickFd_, POLLIN, 0}};
             // Held bytes are taken by the board's reads; look again now and then.
-            int pr = ::poll(fds, 3, blocked ? 20 : wakeFd_ >= 0 ? -1 : 100);
+            int pr = ::poll(fds, 4, blocked ? 20 : wakeFd_ >= 0 ? -1 : 100);
+            uint64_t kicks;
+            if (pr > 0 && (fds[3].revents & POLLIN) && ::read(kickFd_, &kicks, sizeof kicks) < 0) {
+                // Drained by an earlier look.
+            }
             if (pr > 0 && (fds[2].revents & POLLIN) && signalPending()) {
                 Lock lock(mu_);
                 cv_.notify_all();
@@ -189,10 +204,17 @@ void StreamTty::detach()
 {
     detached_ = true;
     cv_.notify_all();
+    restCv_.notify_all();
+}
+
+void StreamTty::optionsChanged(Lock&)
+{
+    if (readerResting_ && !taskReads()) restCv_.notify_all();
 }
 
 TtyDevice::Wait StreamTty::waitFor(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs)
 {
+    if (taskReads()) return waitReading(lock, pred, timeoutNs);
     auto done = [&] { return pred() || closing_ || signalPending(); };
     if (timeoutNs < 0)
         cv_.wait(lock, done);
@@ -200,6 +222,69 @@ TtyDevice::Wait StreamTty::waitFor(Lock& lock, const std::function<bool()>& pred
         return Wait::Timeout;
     if (pred()) return Wait::Ready;
     return closing_ ? Wait::Closed : Wait::Interrupted;
+}
+
+TtyDevice::Wait StreamTty::waitReading(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = timeoutNs < 0 ? Clock::time_point::max()
+                                                     : Clock::now() + std::chrono::nanoseconds(timeoutNs);
+    if (!readerResting_) {
+        // The reader thread may be watching the stream still: let it rest.
+        uint64_t one = 1;
+        if (kickFd_ >= 0 && ::write(kickFd_, &one, sizeof one) < 0) {
+            // It looks again after its next wake-up anyway.
+        }
+        cv_.notify_all();
+    }
+    uint8_t buf[4096];
+    for (;;) {
+        if (pred()) return Wait::Ready;
+        if (closing_) return Wait::Closed;
+        if (signalPending()) return Wait::Interrupted;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return Wait::Timeout;
+        if (!taskReads() || streamBusy_) {
+            // Another thread reads the stream; its bytes come with a notify.
+            if (timeoutNs < 0)
+                cv_.wait(lock);
+            else
+                cv_.wait_until(lock, deadline);
+            continue;
+        }
+        timespec ts{};
+        if (timeoutNs >= 0) {
+            const int64_t left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+            ts.tv_sec = time_t(left / 1'000'000'000);
+            ts.tv_nsec = long(left % 1'000'000'000);
+        }
+        pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {signalWakeFd(), POLLIN, 0}};
+        streamBusy_ = true;
+        lock.unlock();
+        const int pr = ::ppoll(fds, 3, timeoutNs < 0 ? nullptr : &ts, nullptr);
+        const int err = errno;
+        lock.lock();
+        streamBusy_ = false;
+        cv_.notify_all(); // another waiter may take over the stream
+        if (pr < 0 && err != EINTR) {
+            detach();
+        } else if (pr > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            receiveNow(lock, buf, sizeof buf);
+        }
+    }
+}
+
+bool StreamTty::receiveNow(Lock& lock, uint8_t* buf, size_t size)
+{
+    const ssize_t n = ::recv(fd_, buf, size, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+    if (n <= 0) {
+        detach();
+        return false;
+    }
+    for (ssize_t i = 0; i < n; ++i) fromStream(lock, buf[i]);
+    takeHeld(lock);
+    return true;
 }
 
 void StreamTty::waitOutputAllowed(Lock& lock)

@@ -51,6 +51,7 @@ protected:
     void waitOutputAllowed(Lock& lock) override;
     void transmit(Lock& lock, const std::string& bytes) override;
     void dropStreamInput(Lock& lock) override;
+    void optionsChanged(Lock& lock) override;
 
 private:
     // While the line acts on arriving bytes (flow control, the reboot trap, the
@@ -60,6 +61,14 @@ private:
     // is lost.
     static constexpr size_t kHeldLimit = 64 * 1024;
     bool readsAhead() const;
+    // A raw line without pacing is read by the thread that waits for input,
+    // taking what the stream holds when the buffer runs dry: no hand-over
+    // from the reader thread per chunk. The reader thread rests meanwhile.
+    bool taskReads() const { return !readsAhead() && !opts_.linePace && !detached_; }
+    Wait waitReading(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs);
+    // Takes what the stream holds now (up to a chunk) into the tty; false
+    // when the stream ended.
+    bool receiveNow(Lock& lock, uint8_t* buf, size_t size);
     void readerLoop();
     // Escape handling and fault injection for one byte from the stream, then
     // the tty's arrival. May end the process (console escape, reboot trap).
@@ -69,7 +78,11 @@ private:
 
     int fd_;
     ConsoleOptions opts_;
-    int wakeFd_ = -1;
+    int wakeFd_ = -1;         // readable once the device closes
+    int kickFd_ = -1;         // wakes the reader thread to look at the line's mode again
+    bool readerResting_ = false;
+    std::condition_variable restCv_; // the reader thread rests here, apart from cv_'s traffic
+    bool streamBusy_ = false; // a waiting thread polls the stream
     bool detached_ = false; // the stream ended: reads wait, output is discarded
     bool escapePending_ = false;
     uint64_t flushGen_ = 0; // input flushes so far (paced bytes in flight go with one)
