@@ -277,10 +277,10 @@ int tinyBoard(int fd, bool)
 {
     std::string up = "up " + std::to_string(::getpid()) + ";";
     if (::write(fd, up.data(), up.size()) < 0) return 1;
-    const std::map<char, int> ends = {{'r', kExitReset},     {'p', kExitPowerCycle}, {'q', kExitQuit},
-                                      {'h', kExitHandover},  {'d', kExitDeadBoard},  {'c', kExitPowerCut},
-                                      {'x', 42}};
-    for (char c; ::read(fd, &c, 1) == 1;) {
+    const std::map<char, int> ends = {{'r', kExitReset},    {'p', kExitPowerCycle}, {'q', kExitQuit}, {'h', kExitHandover},
+                                      {'d', kExitDeadBoard}, {'c', kExitPowerCut},   {'x', 42}};
+    for (char c = 0;; c = 0, ::usleep(1000)) { // a pty's master: non-blocking, EIO while no terminal has it open
+        if (ssize_t r = ::read(fd, &c, 1); r == 0 || (r < 0 && errno != EAGAIN && errno != EIO)) break;
         if (c == 'k') ::raise(SIGKILL);
         if (ends.count(c)) return ends.at(c);
     }
