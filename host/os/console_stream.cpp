@@ -275,7 +275,9 @@ TtyDevice::Wait StreamTty::waitReading(Lock& lock, const std::function<bool()>& 
         }
         cv_.notify_all();
     }
+    sendBacklog(lock);
     uint8_t buf[4096];
+    bool gone = false; // the last look found no terminal on the pty
     for (;;) {
         if (pred()) return Wait::Ready;
         if (closing_) return Wait::Closed;
@@ -296,8 +298,10 @@ TtyDevice::Wait StreamTty::waitReading(Lock& lock, const std::function<bool()>& 
             ts.tv_sec = time_t(left / 1'000'000'000);
             ts.tv_nsec = long(left % 1'000'000'000);
         }
-        sendBacklog(lock);
-        const bool gone = peerGone();
+        if (gone) {
+            sendBacklog(lock);
+            gone = peerGone();
+        }
         if (gone && (timeoutNs < 0 || ts.tv_sec > 0 || ts.tv_nsec > kPeerLookMs * 1'000'000))
             ts = timespec{0, kPeerLookMs * 1'000'000};
         pollfd fds[3] = {{gone ? -1 : fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {signalWakeFd(), POLLIN, 0}};
@@ -312,6 +316,7 @@ TtyDevice::Wait StreamTty::waitReading(Lock& lock, const std::function<bool()>& 
             detach();
         } else if (pr > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             receiveNow(lock, buf, sizeof buf);
+            gone = pty_ && (fds[0].revents & POLLHUP); // looked at every kPeerLookMs until one comes
         }
     }
 }
