@@ -47,10 +47,15 @@ private:
     std::string out_;
 };
 
-// Board process: the console stream is fd (a socket to the supervisor). A
-// reader thread takes the stream's bytes; the end of the stream is a detached
-// line (reads wait, output is discarded). fd stays the caller's.
+// Board process: the console stream is fd (a socket to the supervisor, or the
+// master of the console's pseudo-terminal, read and written with no relay). A
+// reader thread takes the stream's bytes, except on a raw line, which the
+// waiting task reads itself; the end of the stream is a detached line (reads
+// wait, output is discarded). fd stays the caller's.
 void consoleInitStream(int fd, const ConsoleOptions& opts);
+// Before the board processes are started: the output a pseudo-terminal's
+// board keeps while no terminal is attached survives the board's restarts.
+void consoleBacklogShare();
 // Unit tests: the far end is a scripted peer; the clock must be virtual.
 void consoleInitScripted(ScriptedPeer* peer);
 // Ends the console: waits in progress give up with -1; afterwards output is
@@ -72,7 +77,8 @@ struct AttachConfig {
 // With pty, tcp and telnet the board powers on when the first peer attaches
 // (unless noWait). Relays bytes between the attachment and the child, keeping
 // the board's output while no peer is attached (the last 64 KiB) for the next
-// one. Signals, to this process or to the board's: SIGUSR1 presses reset,
+// one; a pseudo-terminal's master is handed to the child instead (runBoard's fd),
+// which then keeps that output itself. Signals, to this process or to the board's: SIGUSR1 presses reset,
 // SIGUSR2 cycles power (before the first power-on both are ignored); SIGTERM
 // goes to the board (its handler, or the end of the run with status 143);
 // SIGINT/SIGHUP/SIGQUIT end the run (terminal restored).

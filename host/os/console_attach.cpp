@@ -132,7 +132,8 @@ public:
         return false;
     }
     void outputFailed() override { peer_ = false; }
-    void releaseInChild() override { ::close(master_); }
+    void releaseInChild() override {}
+    int boardFd() const override { return master_; }
 
 private:
     explicit PtyAttachment(int master) : master_(master) {}

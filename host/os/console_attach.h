@@ -46,6 +46,9 @@ public:
     // In the board's process: let go of what the board must not hold.
     virtual void releaseInChild() = 0;
     virtual bool escapeEnabled() const { return false; }
+    // A descriptor the board's process uses as its console itself, once
+    // started (the supervisor then relays nothing); -1 for none.
+    virtual int boardFd() const { return -1; }
 };
 
 // Makes the attachment; on failure prints why on the host's standard error

@@ -95,6 +95,7 @@ int TtyDevice::ioctl(int request, intptr_t arg)
     case vx::FIOSETOPTIONS:
         disc_.setOptions(int(arg));
         cv_.notify_all(); // may release X-off or complete a line
+        optionsChanged(lock);
         return 0;
     case vx::FIOGETOPTIONS: return disc_.options();
     case vx::FIOBAUDRATE:
@@ -126,6 +127,14 @@ bool TtyDevice::takeHeld(Lock& lock)
 {
     bool any = false;
     LineDiscipline::Effects fx;
+    while (disc_.plain() && !held_.empty() && disc_.canTake()) {
+        uint8_t run[LineDiscipline::kCapacity];
+        const size_t k = std::min(held_.size(), sizeof run);
+        std::copy_n(held_.begin(), k, run);
+        const size_t took = disc_.receivePlain(run, k);
+        held_.erase(held_.begin(), held_.begin() + ptrdiff_t(took));
+        any = true;
+    }
     while (!held_.empty() && disc_.canTake()) {
         uint8_t c = held_.front();
         held_.pop_front();

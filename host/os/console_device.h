@@ -49,6 +49,8 @@ protected:
     virtual void transmit(Lock& lock, const std::string& bytes) = 0;
     // Discards input the stream holds that has not reached the discipline yet.
     virtual void dropStreamInput(Lock& lock) = 0;
+    // The line's options changed (after cv_ was notified).
+    virtual void optionsChanged(Lock&) {}
 
     // One byte from the line, as it arrives: flow control and the reboot trap
     // (which resets the board) act at once, whatever the buffer holds; other

@@ -38,6 +38,19 @@ private:
     uint64_t state_ = 0x9E3779B97F4A7C15ull;
 };
 
+// The board's output kept while no terminal has the pseudo-terminal open (the
+// last 64 KiB); shared between the supervisor and its board processes when
+// consoleBacklogShare() ran before they were started, so it outlives resets.
+struct PtyBacklog {
+    static constexpr size_t kSize = 64 * 1024;
+    size_t len = 0;
+    char data[kSize];
+    void append(const char* p, size_t n);
+};
+
+// The stream is a socket to the supervisor, or the master of the console's
+// pseudo-terminal itself: the board then reads and writes the terminal with
+// no process in between, and keeps its output while no terminal is attached.
 class StreamTty : public TtyDevice {
 public:
     StreamTty(int fd, const ConsoleOptions& opts);
@@ -51,6 +64,7 @@ protected:
     void waitOutputAllowed(Lock& lock) override;
     void transmit(Lock& lock, const std::string& bytes) override;
     void dropStreamInput(Lock& lock) override;
+    void optionsChanged(Lock& lock) override;
 
 private:
     // While the line acts on arriving bytes (flow control, the reboot trap, the
@@ -60,6 +74,22 @@ private:
     // is lost.
     static constexpr size_t kHeldLimit = 64 * 1024;
     bool readsAhead() const;
+    // A raw line without pacing is read by the thread that waits for input,
+    // taking what the stream holds when the buffer runs dry: no hand-over
+    // from the reader thread per chunk. The reader thread rests meanwhile.
+    bool taskReads() const { return !readsAhead() && !opts_.linePace && !detached_; }
+    Wait waitReading(Lock& lock, const std::function<bool()>& pred, int64_t timeoutNs);
+    // Takes what the stream holds now (up to a chunk) into the tty; false
+    // when the stream ended.
+    bool receiveNow(Lock& lock, uint8_t* buf, size_t size);
+    // Bytes from the stream now: > 0 read, 0 none (or no terminal), -1 ended.
+    ssize_t streamRead(uint8_t* buf, size_t size);
+    // Pseudo-terminal: no terminal has it open.
+    bool peerGone() const;
+    // Pseudo-terminal with a terminal attached: what was kept goes out first.
+    void sendBacklog(Lock& lock);
+    // Writes to the stream (outMu_ held); false when it broke.
+    bool put(const char* p, size_t n, bool pace, int32_t baud);
     void readerLoop();
     // Escape handling and fault injection for one byte from the stream, then
     // the tty's arrival. May end the process (console escape, reboot trap).
@@ -68,8 +98,15 @@ private:
     void detach(); // lock held
 
     int fd_;
+    bool pty_ = false;
+    PtyBacklog* backlog_ = nullptr; // pty_: the shared one, or own_
+    std::unique_ptr<PtyBacklog> own_;
     ConsoleOptions opts_;
-    int wakeFd_ = -1;
+    int wakeFd_ = -1;         // readable once the device closes
+    int kickFd_ = -1;         // wakes the reader thread to look at the line's mode again
+    bool readerResting_ = false;
+    std::condition_variable restCv_; // the reader thread rests here, apart from cv_'s traffic
+    bool streamBusy_ = false; // a waiting thread polls the stream
     bool detached_ = false; // the stream ended: reads wait, output is discarded
     bool escapePending_ = false;
     uint64_t flushGen_ = 0; // input flushes so far (paced bytes in flight go with one)

@@ -168,7 +168,9 @@ bool Supervisor::startBoard()
         ::close(sv[0]);
         int rc = kStatusHostError;
         try {
-            rc = runBoard_(sv[1], att_.escapeEnabled());
+            // The socket stays open until the board ends, which tells the
+            // supervisor its output is all out.
+            rc = runBoard_(att_.boardFd() >= 0 ? att_.boardFd() : sv[1], att_.escapeEnabled());
         } catch (...) {
         }
         ::_exit(rc & 0xFF);
@@ -327,10 +329,12 @@ int Supervisor::run()
         const bool takeOutput = !sockEnded_ && (!peer() || fromBoard_.size() < kChunk);
         short childEv = short((takeOutput ? POLLIN : 0) | (!toBoard_.empty() ? POLLOUT : 0));
         pollfd* child = add(sockEnded_ ? -1 : sock_, childEv);
-        pollfd* in = add(att_.inFd(), toBoard_.size() < kChunk ? POLLIN : 0);
-        pollfd* out = add(att_.outFd(), wire_.empty() ? 0 : POLLOUT);
-        pollfd* wait = add(att_.waitFd(), POLLIN);
-        int timeout = att_.inFd() < 0 ? att_.retryMs() : -1;
+        // A board that has the attachment's descriptor serves it alone.
+        const bool relaying = !started_ || att_.boardFd() < 0;
+        pollfd* in = relaying ? add(att_.inFd(), toBoard_.size() < kChunk ? POLLIN : 0) : nullptr;
+        pollfd* out = relaying ? add(att_.outFd(), wire_.empty() ? 0 : POLLOUT) : nullptr;
+        pollfd* wait = relaying ? add(att_.waitFd(), POLLIN) : nullptr;
+        int timeout = relaying && att_.inFd() < 0 ? att_.retryMs() : -1;
 
         int pr = ::poll(fds, nfds, timeout);
         if (pr < 0) {
@@ -387,6 +391,7 @@ int superviseBoard(const AttachConfig& cfg, bool exitOnReset,
     }
     std::unique_ptr<Attachment> att = makeAttachment(cfg);
     if (!att) return kStatusHostError;
+    if (att->boardFd() >= 0) consoleBacklogShare();
     const bool wait = !cfg.noWait && att->hasPeerToWaitFor();
     if (wait && !att->peerSerial())
         std::fprintf(stderr, "tarnboot: the board powers on when a terminal attaches\n");

@@ -1,6 +1,8 @@
 // console_tty.cpp - the console line discipline (see console_tty.h).
 #include "host/os/console_tty.h"
 
+#include <algorithm>
+
 namespace host {
 
 void LineDiscipline::setOptions(int opts)
@@ -70,6 +72,18 @@ void LineDiscipline::receive(uint8_t c, Effects& fx)
     }
 }
 
+size_t LineDiscipline::receivePlain(const uint8_t* p, size_t n)
+{
+    n = std::min(n, kCapacity - std::min(kCapacity, used()));
+    if (n == 0) return 0;
+    data_.insert(data_.end(), p, p + n);
+    if (!chunks_.empty() && chunks_.back().open)
+        chunks_.back().len += n;
+    else
+        chunks_.push_back({n, false, true});
+    return n;
+}
+
 size_t LineDiscipline::read(uint8_t* buf, size_t n, bool stopAtNewline)
 {
     if (chunks_.empty()) return 0;
@@ -82,6 +96,13 @@ size_t LineDiscipline::read(uint8_t* buf, size_t n, bool stopAtNewline)
     while (got < n && !chunks_.empty() && !chunks_.front().eof) {
         Chunk& ch = chunks_.front();
         bool newline = false;
+        if (!stopAtNewline) { // a run at a time
+            const size_t k = std::min(n - got, ch.len);
+            std::copy_n(data_.begin(), k, buf + got);
+            data_.erase(data_.begin(), data_.begin() + ptrdiff_t(k));
+            ch.len -= k;
+            got += k;
+        }
         while (got < n && ch.len > 0) {
             uint8_t b = data_.front();
             data_.pop_front();

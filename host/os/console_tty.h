@@ -43,6 +43,11 @@ public:
     bool canTake() const { return used() < kCapacity; }
     // Processes one received byte (after flowControl); the caller checked canTake().
     void receive(uint8_t c, Effects& fx);
+    // A raw line that neither echoes nor maps nor acts on any byte: received
+    // bytes are buffered as they are, many at a time.
+    bool plain() const { return !(options_ & (kOptEcho | kOptCrmod | kOptTandem | kOpt7Bit | kOptMonTrap | kOptLine)); }
+    // Buffers what fits of n bytes on a plain() line; returns how many.
+    size_t receivePlain(const uint8_t* p, size_t n);
 
     // Readiness for select: any byte has arrived (line mode: even before the
     // line is complete), or an end of input is waiting.

@@ -17,6 +17,7 @@
 #include <random>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -75,18 +76,12 @@ TEST_F(ScriptedConsole, LineDisciplineAndTimedWaits)
 
 // ---- Stream mode: the board process's console over a socket --------------------
 
-bool waitReadable(int fd, int ms = 10000)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) == 1;
-}
-
 // Reads from fd until the text holds needle (or nothing comes for a while).
 std::string readUntil(int fd, const std::string& needle, int ms = 10000)
 {
     std::string got;
     char buf[4096];
-    while (got.find(needle) == std::string::npos && waitReadable(fd, ms)) {
+    for (pollfd p{fd, POLLIN, 0}; got.find(needle) == std::string::npos && ::poll(&p, 1, ms) == 1;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n <= 0) break;
         got.append(buf, size_t(n));
@@ -189,10 +184,9 @@ int boardExitStatus(const std::string& input, int options, bool reads)
         int32_t n = host::consoleRead(buf, sizeof buf); // data ends up here
         ::_exit(n == 2 && buf[0] == 0x1d ? 10 : 11);
     }
-    char c;
     int status = 0;
     ::close(sv[1]);
-    if (::read(sv[0], &c, 1) != 1 || ::send(sv[0], input.data(), input.size(), 0) < 0) ::kill(pid, SIGKILL);
+    if (char c; ::read(sv[0], &c, 1) != 1 || ::send(sv[0], input.data(), input.size(), 0) < 0) ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     ::close(sv[0]);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -201,15 +195,29 @@ int boardExitStatus(const std::string& input, int options, bool reads)
 TEST(ConsoleEscape, CtrlBracketAndTheTrapWorkWhateverTheBufferHoldsButNotOnARawLine)
 {
     const std::string full(3000, 'x');
-    struct Case {
-        std::string input;
-        int options;
-        bool reads;
-        int status;
-    } cases[] = {{"\x1dq", 0x7f, true, kExitQuit},       {"\x1dp", 0x03, true, kExitPowerCycle},
-                 {"\x1dx", 0x03, true, 10},              {"\x1dq", 0, true, 10},
-                 {full + "\x1dr", 0x7f, false, kExitReset}, {full + "\x18", 0x7f, false, kExitReset}};
+    struct Case { std::string input; int options; bool reads; int status; };
+    const Case cases[] = {{"\x1dq", 0x7f, true, kExitQuit}, {"\x1dp", 0x03, true, kExitPowerCycle}, {"\x1dx", 0x03, true, 10},
+                          {"\x1dq", 0, true, 10}, {full + "\x1dr", 0x7f, false, kExitReset}, {full + "\x18", 0x7f, false, kExitReset}};
     for (const Case& c : cases) EXPECT_EQ(boardExitStatus(c.input, c.options, c.reads), c.status) << c.input.size();
+}
+
+// A pty's board keeps what it prints while no terminal has it open (the last 64 KiB).
+TEST(PtyConsole, OutputWaitsForTheNextTerminal)
+{
+    int m = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(m >= 0 && ::grantpt(m) == 0 && ::unlockpt(m) == 0);
+    const std::string name = ::ptsname(m);
+    termios t{};
+    ASSERT_TRUE(::tcgetattr(m, &t) == 0 && (::cfmakeraw(&t), ::tcsetattr(m, TCSANOW, &t)) == 0);
+    ::close(::open(name.c_str(), O_RDWR | O_NOCTTY)); // a slave closed once reports the hang-up
+    ::fcntl(m, F_SETFL, O_NONBLOCK); // as tarnboot's
+    consoleInitStream(m, {});
+    const std::string big = std::string(100000, 'a') + "end";
+    EXPECT_EQ(host::consoleWrite(big.data(), big.size()), int32_t(big.size()));
+    int s = ::open(name.c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_EQ(readUntil(s, "end"), big.substr(big.size() - 65536));
+    consoleShutdown();
+    for (int fd : {s, m}) ::close(fd);
 }
 
 // ---- Telnet ---------------------------------------------------------------------
@@ -277,10 +285,10 @@ int tinyBoard(int fd, bool)
 {
     std::string up = "up " + std::to_string(::getpid()) + ";";
     if (::write(fd, up.data(), up.size()) < 0) return 1;
-    const std::map<char, int> ends = {{'r', kExitReset},     {'p', kExitPowerCycle}, {'q', kExitQuit},
-                                      {'h', kExitHandover},  {'d', kExitDeadBoard},  {'c', kExitPowerCut},
-                                      {'x', 42}};
-    for (char c; ::read(fd, &c, 1) == 1;) {
+    const std::map<char, int> ends = {{'r', kExitReset},    {'p', kExitPowerCycle}, {'q', kExitQuit}, {'h', kExitHandover},
+                                      {'d', kExitDeadBoard}, {'c', kExitPowerCut},   {'x', 42}};
+    for (char c = 0;; c = 0, ::usleep(1000)) { // a pty's master: non-blocking, EIO while no terminal has it open
+        if (ssize_t r = ::read(fd, &c, 1); r == 0 || (r < 0 && errno != EAGAIN && errno != EIO)) break;
         if (c == 'k') ::raise(SIGKILL);
         if (ends.count(c)) return ends.at(c);
     }
@@ -290,19 +298,14 @@ int tinyBoard(int fd, bool)
 void supervise(Supervised& s, bool exitOnReset = false, AttachConfig cfg = {})
 {
     int sv[2], ep[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    ASSERT_EQ(::pipe(ep), 0);
+    ASSERT_TRUE(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0 && ::pipe(ep) == 0);
     if ((s.pid = ::fork()) == 0) {
-        ::dup2(sv[1], 0);
-        ::dup2(sv[1], 1);
-        ::dup2(ep[1], 2);
+        for (int to : {0, 1, 2}) ::dup2(to < 2 ? sv[1] : ep[1], to);
         for (int fd : {sv[0], sv[1], ep[0], ep[1]}) ::close(fd);
         ::_exit(superviseBoard(cfg, exitOnReset, tinyBoard));
     }
-    ::close(sv[1]);
-    ::close(ep[1]);
-    s.io = sv[0];
-    s.err = ep[0];
+    for (int fd : {sv[1], ep[1]}) ::close(fd);
+    s.io = sv[0], s.err = ep[0];
 }
 
 // The process id in the tiny board's "up PID;" (empty when none came).
@@ -316,15 +319,12 @@ std::string boardUp(int fd)
 TEST(Supervisor, ExitStatusesFollowHowTheBoardEnded)
 {
     // how: a byte the board reads, -signal to tarnboot, 1000 + signal to the board process, 0 end of input.
-    struct Case {
-        int how;
-        bool exitOnReset;
-        int status;
-    } cases[] = {{'q', false, kStatusOk},          {'h', false, kStatusOk},         {'d', false, kStatusDeadBoard},
-                 {'c', false, kStatusPowerCut},    {'x', false, kStatusHostError},  {'k', false, kStatusHostError},
-                 {'r', true, kStatusResetExit},    {'p', true, kStatusResetExit},   {-SIGUSR1, true, kStatusResetExit},
-                 {-SIGTERM, false, 128 + SIGTERM}, {0, false, kStatusOk},           {1000 + SIGUSR1, true, kStatusResetExit},
-                 {1000 + SIGUSR2, true, kStatusResetExit},                          {1000 + SIGTERM, false, 128 + SIGTERM}};
+    struct Case { int how; bool exitOnReset; int status; };
+    const Case cases[] = {{'q', false, kStatusOk}, {'h', false, kStatusOk}, {'d', false, kStatusDeadBoard},
+                          {'c', false, kStatusPowerCut}, {'x', false, kStatusHostError}, {'k', false, kStatusHostError},
+                          {'r', true, kStatusResetExit}, {'p', true, kStatusResetExit}, {-SIGUSR1, true, kStatusResetExit},
+                          {-SIGTERM, false, 128 + SIGTERM}, {0, false, kStatusOk}, {1000 + SIGUSR1, true, kStatusResetExit},
+                          {1000 + SIGUSR2, true, kStatusResetExit}, {1000 + SIGTERM, false, 128 + SIGTERM}};
     for (const Case& c : cases) {
         Supervised s;
         supervise(s, c.exitOnReset);
