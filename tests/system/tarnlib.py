@@ -198,8 +198,10 @@ class Board:
             self.child.logfile_read = sys.stdout
         return self.child
 
-    def expect(self, pattern, timeout=None):
-        return self.child.expect_exact(pattern, timeout=timeout or TIMEOUT)
+    def expect(self, *patterns, timeout=None):
+        """Waits for each text in turn."""
+        for pattern in patterns:
+            self.child.expect_exact(pattern, timeout=timeout or TIMEOUT)
 
     def menu(self):
         """Waits for the main menu prompt."""

@@ -10,7 +10,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import exit_status, reset, to_menu  # noqa: E402
-from tarnlib import BANNER, BOOT_REGION, FACTORY_BANNER, NOR_SIZE, Board, format_record  # noqa: E402
+from tarnlib import BANNER, BOOT_REGION, MENU_PROMPT, FACTORY_BANNER, NOR_SIZE, Board, format_record  # noqa: E402
 
 DEAD_BOARD = 4
 POWER_CUT = 5
@@ -21,11 +21,9 @@ class FirstBoot(unittest.TestCase):
     def test_first_boot_and_the_format_utility_format_and_a_reset_mounts(self):
         with Board(factory=True) as b:
             b.boot()
-            for text in ("tffsDevCreate failed.", "usrTffsConfig returned 0xffffffff, formatting...",
-                         "Formatting ... 50%", "Formatting ... 100%\r\nSetup ... ",
-                         "TFFS Formatted....Device details...", "total clusters:        15079", BANNER):
-                b.expect(text)
-            b.menu()
+            b.expect("tffsDevCreate failed.", "usrTffsConfig returned 0xffffffff, formatting...",
+                     "Formatting ... 50%", "Formatting ... 100%\r\nSetup ... ",
+                     "TFFS Formatted....Device details...", "total clusters:        15079", BANNER, MENU_PROMPT)
             nor = b.nor()
             self.assertEqual(nor[:36], format_record()[:36])  # all but the time of the format
             self.assertEqual(zlib.crc32(nor[:60]).to_bytes(4, "big"), nor[60:64])
@@ -34,8 +32,7 @@ class FirstBoot(unittest.TestCase):
             b.choose("30")
             b.expect("Select option (0-17): ")
             b.choose("11")
-            for text in ("formatting...", "TFFS Formatted....Device details...", "Select option (0-17): "):
-                b.expect(text)
+            b.expect("formatting...", "TFFS Formatted....Device details...", "Select option (0-17): ")
             self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
             b.choose("0")
             b.menu()
@@ -80,8 +77,7 @@ class BootCodeUpdate(unittest.TestCase):
                                (BOOT_CODE[:-4] + b"\xff" * 4, "ends in 0xFFFFFFFF")):
                 b.put("bootcode.bin", code)
                 self.update(b)
-                b.expect(says)
-                b.expect("ERROR: Could not update boot code")
+                b.expect(says, "ERROR: Could not update boot code")
                 b.menu()
                 self.assertNotIn("Erasing", b.child.before)
             self.assertEqual(b.nor(), before)
@@ -105,8 +101,7 @@ class BootCodeUpdate(unittest.TestCase):
                 b.put("bootcode.bin", code)
                 self.update(b)
                 if says:
-                    b.expect(says)
-                    b.expect("ERROR: Could not update boot code")
+                    b.expect(says, "ERROR: Could not update boot code")
                     b.menu()
                     reset(b)
                 else:

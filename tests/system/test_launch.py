@@ -29,8 +29,7 @@ class Autoboot(unittest.TestCase):
             b.put("xcode.bin", b"left over")
             b.put("bootcode.bin", b"left over")
             b.boot()
-            b.expect("Calculating CRC of active image...done...")
-            b.expect(AUTOBOOT)
+            b.expect("Calculating CRC of active image...done...", AUTOBOOT)
             b.expect("Operational Code Date: build 42\r\nUncompressing.....\r\n\r\n" + RULER + "\r\n")
             b.expect("|" * 51 + "\r\n")
             h = b.expect_handover()
@@ -63,8 +62,7 @@ class Diagnostics(unittest.TestCase):
             handovers = [b.expect_handover()]
             self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x01")
             b.boot()
-            b.expect("diagnostics will start.")
-            b.expect("Reading diag_image.stk into memory")
+            b.expect("diagnostics will start.", "Reading diag_image.stk into memory")
             handovers.append(b.expect_handover())
             for h in handovers:
                 self.assertEqual((h["kind"], h["entry"], h["load"], int(h["bytes"]), h["sha256"]),
@@ -88,10 +86,7 @@ class Failures(unittest.TestCase):
             b.put("image1", make_image(payload=bytes(stream), compress=False))
             b.put("xcode.bin", b"left over")
             b.boot("--on-reset", "exit")
-            b.expect("done...")
-            b.expect(AUTOBOOT)
-            b.expect(RULER)
-            b.expect(DECOMPRESSION_ERROR)
+            b.expect("done...", AUTOBOOT, RULER, DECOMPRESSION_ERROR)
             self.assertEqual(exit_status(b), 3)
             self.assertFalse(b.exists("xcode.bin") or os.path.exists(os.path.join(b.dir, "handover")))
 

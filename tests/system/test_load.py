@@ -14,7 +14,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import to_menu  # noqa: E402
+from menulib import talk, to_menu  # noqa: E402
 from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
                      run_tarnimg, seal, tarnimg_image)
 
@@ -68,10 +68,7 @@ class OperationalCode(unittest.TestCase):
             got = b.get("image1")  # the image, then XMODEM's padding only
             self.assertEqual((got[:len(img)], set(got[len(img):]) <= {0x1A}), (img, True))
             self.assertEqual((b.get("bootcode.bin"), b.exists("xcode.bin")), (boot, False))
-            b.choose("7")
-            b.expect("Do you wish to update Boot Code? (y/n) ")
-            b.choose("y")
-            b.expect("Boot code updated")
+            talk(b, "7", "Do you wish to update Boot Code? (y/n) ", "y", "Boot code updated")
             b.menu()
             self.assertEqual(b.nor()[BOOT_REGION:], boot)  # (a reset then starts: see the flash tests)
 

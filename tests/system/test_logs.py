@@ -25,9 +25,7 @@ class Unwritable(unittest.TestCase):
         with Board() as b:
             os.makedirs(b.path("log2.bin"))
             b.boot()
-            b.expect("Could not create log2.bin in file system on DiskOnChip")
-            b.expect("DiskOnChip may be corrupted")
-            b.expect(BANNER)
+            b.expect("Could not create log2.bin in file system on DiskOnChip", "DiskOnChip may be corrupted", BANNER)
             b.menu()
 
 

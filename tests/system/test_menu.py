@@ -8,6 +8,7 @@ import unittest
 import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import exit_status, talk, to_menu  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, Board, dim_text, make_image  # noqa: E402
 
 
@@ -36,8 +37,7 @@ class MainMenu(unittest.TestCase):
             boot_to_menu(b)
             for typed, texts in steps:
                 b.choose(typed)
-                for text in texts:
-                    b.expect(text)
+                b.expect(*texts)
                 if texts == [MENU_PROMPT]:
                     self.assertNotIn("Options available", b.child.before)
                 if typed == "10":
@@ -50,17 +50,10 @@ class MainMenu(unittest.TestCase):
     def test_delete_operational_code(self):
         with Board() as b:
             b.put("image1", make_image())
-            b.boot()
-            b.expect("Select (1, 2):")
-            b.choose("2")
-            b.menu()
-            b.choose("8")
-            b.expect("delete operational code : image1 ? (y/n):")
-            b.choose("y")
-            b.expect("Operational code deleted...")
+            to_menu(b)
+            talk(b, "8", "delete operational code : image1 ? (y/n):", "y", "Operational code deleted...")
             self.assertFalse(b.exists("image1"))
-            b.choose("1")
-            b.expect("ERROR: Operational code CRC is not valid, you must load new code.")
+            talk(b, "1", "ERROR: Operational code CRC is not valid, you must load new code.")
 
     def test_bad_input_and_flow_control_never_stop_the_board(self):
         with Board() as b:
@@ -81,9 +74,7 @@ class MainMenu(unittest.TestCase):
                 b.expect(answer)
                 b.menu()
             b.child.send("\x1dq")
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 0)
+            self.assertEqual(exit_status(b), 0)
 
 
 class PowerCut(unittest.TestCase):

@@ -18,12 +18,10 @@ class Startup(unittest.TestCase):
     def test_fresh_board_has_no_image_and_shows_the_menu(self):
         with Board() as b:
             b.boot()
-            for text in ("\r\n" * 25, "dimInitialize returned 3", "adding the default image - image1 to the list",
-                         BANNER, "Active image failed crc check. Activating backup image",
-                         "Failed to activate Backup Image.", "Operational code CRC is invalid.",
-                         "13 - Load new Diagnostics Image using XMODEM"):
-                b.expect(text)
-            b.menu()
+            b.expect("\r\n" * 25, "dimInitialize returned 3", "adding the default image - image1 to the list",
+                     BANNER, "Active image failed crc check. Activating backup image",
+                     "Failed to activate Backup Image.", "Operational code CRC is invalid.",
+                     "13 - Load new Diagnostics Image using XMODEM", MENU_PROMPT)
             self.assertNotIn(AUTOBOOT, b.child.before)
             self.assertEqual(b.get("boot.dim"), b"---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n")
             self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x02")
@@ -57,8 +55,7 @@ class Startup(unittest.TestCase):
                 b.put("boot.dim", dim_text([("active", "active", "image1", "0", "default image"),
                                             ("backup", "backup", "image2", "0", "")]))
                 b.boot()
-                b.expect("Active image failed crc check. Activating backup image")
-                b.expect("Backup image - image2 activated.")
+                b.expect("Active image failed crc check. Activating backup image", "Backup image - image2 activated.")
                 b.expect(AUTOBOOT)
                 self.assertEqual(b.get("boot.dim"), b"---IMAGE---\nbackup\nbackup\nimage1\n0\ndefault image\n"
                                                     b"---IMAGE---\nactive\nactive\nimage2\n0\n\n")
@@ -69,8 +66,7 @@ class Startup(unittest.TestCase):
             b.put("image1", make_image())
             b.put("diag_config.cfg", struct.pack(">I", 1))
             b.boot()
-            b.expect("Diag image can not be found. Falling through to system image")
-            b.expect("operational code will start.")
+            b.expect("Diag image can not be found. Falling through to system image", "operational code will start.")
             self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x02")
 
     def test_broken_directory_moves_code_bin_to_image1_and_is_repaired(self):

@@ -11,7 +11,7 @@ import unittest
 import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import UTIL_PROMPT, talk, to_utilities  # noqa: E402
+from menulib import UTIL_PROMPT, exit_status, talk, to_utilities  # noqa: E402
 from tarnlib import BANNER, Board, make_image  # noqa: E402
 
 RAM_TEST_TIMEOUT = 600  # the test walks the whole free pool (192 MiB) word by word
@@ -126,8 +126,7 @@ class Utilities(unittest.TestCase):
             to_utilities(b, "--fault-dram-stuck", "0x0a000000:4:1")
             b.choose("6")
             b.expect("Location 0x0a000000", timeout=RAM_TEST_TIMEOUT)
-            b.expect("Read     0x00000010")
-            b.expect(UTIL_PROMPT)
+            b.expect("Read     0x00000010", UTIL_PROMPT)
             self.assertNotIn("completed successfully", b.child.before)
             # The memory commands see the same cell.
             talk(b, "1", "> ", "wl 0a000000 0", "> ", "r a000000 4", "0a000000 00 00 00 10 ", "q", UTIL_PROMPT)
@@ -137,9 +136,7 @@ class Utilities(unittest.TestCase):
             for bad in ("0x0a000002:4", "0x0a000000:32", "0x10000000:0", "zz", "0x100:1:2"):
                 b.boot("--fault-dram-stuck", bad)
                 b.expect("--fault-dram-stuck needs")
-                b.child.expect(pexpect.EOF)
-                b.child.close()
-                self.assertEqual(b.child.exitstatus, 2, bad)
+                self.assertEqual(exit_status(b), 2, bad)
 
 
 if __name__ == "__main__":

@@ -39,7 +39,7 @@ TEST_F(BootCodeUpdate, AnythingButAWholeBootCodeIsRefusedBeforeTheErase)
     for (const auto& [bytes, message] : cases) {
         writeHostFile("bootcode.bin", bytes);
         EXPECT_EQ(bootCodeUpdate("bootcode.bin"), BOOT_UPDATE_BAD_FILE) << message;
-        std::string out = text();
+        std::string out = takeText();
         EXPECT_HAS(out, message);
         EXPECT_TRUE(out.ends_with("The boot flash is left as it is.\n") && textcheck::lacks(out, "Erasing")) << out;
     }

@@ -18,7 +18,7 @@ protected:
     {
         peer().type(line);
         EXPECT_EQ(rtcSetDialog(), expect) << line;
-        return console();
+        return takeText();
     }
 };
 
@@ -43,7 +43,7 @@ TEST_F(Rtc, StartUpRestartsAHaltedClockOrFallsBack)
     vx::clockSettime(0, 0);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
-    EXPECT_EQ(console(), "");
+    EXPECT_EQ(takeText(), "");
 }
 
 TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
@@ -53,9 +53,9 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
     EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 9),
               (std::vector<uint8_t>{0x58, 0x59, 0x23, 0, 0x31, 0x12, 0x08, r[7], 20}));
     EXPECT_EQ((rtcLoadSystemClock(), vx::time(nullptr)), 1230767998u);
-    EXPECT_EQ((rtcShow(), console()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+    EXPECT_EQ((rtcShow(), takeText()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
     host::clockAdvanceNs(2000000000ull); // the chip counts the BCD written into the new year
-    EXPECT_EQ((rtcShow(), console()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
+    EXPECT_EQ((rtcShow(), takeText()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
     for (int32_t year : {1999, 2005}) {
         ASSERT_EQ(rtcSet(year, 6, 1, 0, 0, 0), 0);
         EXPECT_EQ(regs()[6], year == 1999 ? 0x99 : 0x05);

@@ -17,5 +17,4 @@ protected:
         nor().counters() = {};
     }
     host::NorFlash& nor() { return host::board().nor(); }
-    std::string text() { return takeText(); }
 };

@@ -13,12 +13,4 @@ protected:
         TestBoard::SetUp();
         ASSERT_EQ(i2cInit(0x90, 0x10, 0x3F), 0);
     }
-    // The console's output without its carriage returns.
-    std::string console()
-    {
-        std::string r;
-        for (char c : takeOutput())
-            if (c != '\r') r += c;
-        return r;
-    }
 };

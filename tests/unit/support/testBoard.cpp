@@ -87,6 +87,15 @@ std::string TestBoard::readHostFile(const std::string& name) const
 
 bool TestBoard::hostFileExists(const std::string& name) const { return std::filesystem::exists(hostPath(name)); }
 
+void TestBoard::fillDisk(uint64_t leaveClusters)
+{
+    vx::StatFs fs{};
+    int fd = vx::open("filler", vx::RDWR | vx::CREAT | vx::TRUNC, 0644);
+    ASSERT_EQ(vx::fstatfs(fd, &fs), 0);
+    vx::close(fd);
+    std::filesystem::resize_file(hostPath("filler"), uint64_t(fs.f_bfree - leaveClusters) * uint64_t(fs.f_bsize));
+}
+
 std::string TestBoard::takeOutput()
 {
     vx::fflushStdout();
