@@ -17,9 +17,9 @@ import pexpect
 from pexpect import fdpexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import AUTOBOOT  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, TIMEOUT, Board, make_image  # noqa: E402
 
-AUTOBOOT = "Select (1, 2):"
 IAC = 255
 
 

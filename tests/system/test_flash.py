@@ -69,21 +69,6 @@ class BootCodeUpdate(unittest.TestCase):
             reset(b)
             b.expect(BANNER)  # the reset vector holds the new code's last word: the board starts
 
-    def test_a_file_that_is_not_a_whole_boot_code_is_refused_before_the_erase(self):
-        with Board() as b:
-            to_menu(b)
-            before = b.nor()
-            for code, says in ((BOOT_CODE[:100000], "is 100000 bytes; a boot code fills"),
-                               (BOOT_CODE[:-4] + b"\xff" * 4, "ends in 0xFFFFFFFF")):
-                b.put("bootcode.bin", code)
-                self.update(b)
-                b.expect(says, "ERROR: Could not update boot code")
-                b.menu()
-                self.assertNotIn("Erasing", b.child.before)
-            self.assertEqual(b.nor(), before)
-            reset(b)
-            b.expect(BANNER)
-
     def test_failed_or_cut_update_leaves_a_dead_board(self):
         # A failing erase or program is reported; a cut during the 1st sector
         # erase (57% done) or the 12th buffer program (21% done) leaves that

@@ -8,10 +8,9 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import AUTOBOOT  # noqa: E402
 from tarnlib import (BANNER, MENU_PROMPT, RULER, Board, dim_text, make_image, make_stk,  # noqa: E402
                      tarnimg_image)
-
-AUTOBOOT = "Select (1, 2):"
 
 
 class Startup(unittest.TestCase):
@@ -61,13 +60,19 @@ class Startup(unittest.TestCase):
                                                     b"---IMAGE---\nactive\nactive\nimage2\n0\n\n")
                 self.assertEqual(b.expect_handover()["sha256"], hashlib.sha256(backup).hexdigest())
 
-    def test_start_mode_one_without_a_diagnostics_image_falls_through(self):
+    def test_start_mode_one_without_a_diagnostics_image_and_code_bin_beside_image1(self):
+        # The start falls through to image1, and code.bin never replaces an existing image1.
         with Board() as b:
-            b.put("image1", make_image())
+            good = make_image(timestamp=b"the image1")
+            b.put("image1", good)
+            b.put("code.bin", make_image(timestamp=b"older code"))
             b.put("diag_config.cfg", struct.pack(">I", 1))
             b.boot()
-            b.expect("Diag image can not be found. Falling through to system image", "operational code will start.")
+            b.expect("Diag image can not be found. Falling through to system image", "operational code will start.",
+                     AUTOBOOT)
             self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x02")
+            self.assertEqual(b.get("image1"), good)
+            self.assertTrue(b.exists("code.bin"))
 
     def test_broken_directory_moves_code_bin_to_image1_and_is_repaired(self):
         for content in (None, b"", b"\x00\xff garbage \x13\x37" * 50, b"---IMAGE---\nact"):
@@ -84,16 +89,6 @@ class Startup(unittest.TestCase):
                 self.assertIn(b"image1", b.get("boot.dim"))
                 self.assertTrue(b.exists("image1"))
                 self.assertFalse(b.exists("code.bin"))
-
-    def test_code_bin_never_replaces_an_existing_image1(self):
-        with Board() as b:
-            good = make_image(timestamp=b"the image1")
-            b.put("image1", good)
-            b.put("code.bin", make_image(timestamp=b"older code"))
-            b.boot()
-            b.expect(AUTOBOOT)
-            self.assertEqual(b.get("image1"), good)
-            self.assertTrue(b.exists("code.bin"))
 
 
 if __name__ == "__main__":

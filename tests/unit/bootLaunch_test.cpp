@@ -23,14 +23,7 @@ namespace {
 constexpr uint32_t kLoad = 0x00100000;
 const std::string kRuler = "                       50%                     100%\n";
 
-std::string deflate(const std::string& data, int level = Z_DEFAULT_COMPRESSION)
-{
-    uLongf len = compressBound(data.size());
-    std::string out(len, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &len, reinterpret_cast<const Bytef*>(data.data()), data.size(),
-              level);
-    return out.substr(0, len);
-}
+using textcheck::deflate;
 
 // A sealed plain image whose component 0 is the given stream, loaded at load.
 std::string zimage(const std::string& stream, uint32_t load = kLoad)

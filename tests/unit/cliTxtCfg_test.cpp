@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-#include <zlib.h>
 
 #include "cli/cliTxtCfg.h"
 #include "image/imageLoad.h"
@@ -23,12 +22,8 @@ namespace {
 
 std::string block(const std::string& text)
 {
-    uLongf n = compressBound(static_cast<uLong>(text.size()));
-    std::string out(n, '\0');
-    compress(reinterpret_cast<Bytef*>(&out[0]), &n, reinterpret_cast<const Bytef*>(text.data()),
-             static_cast<uLong>(text.size()));
-    out.resize(n);
-    return be32(static_cast<uint32_t>(n)) + be32(0xDEADC0DEu) + out;
+    std::string z = textcheck::deflate(text);
+    return be32(uint32_t(z.size())) + be32(0xDEADC0DEu) + z;
 }
 
 class CliTxtCfg : public TestBoard {
