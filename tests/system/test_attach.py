@@ -3,6 +3,7 @@ opened late, a second client, a load through a binary telnet session, and the
 signals to either of tarnboot's two processes."""
 
 import os
+import pathlib
 import signal
 import socket
 import subprocess
@@ -117,8 +118,7 @@ class Attach(unittest.TestCase):
         # Whole blocks, full of what a text-mode session would change: CR LF, CR NUL, IAC.
         image = make_image(payload=((b"\r\n\r\0\xff" + bytes(range(256))) * 160)[:40 * 1024 - 1220], compress=False)
         with Board() as b, tempfile.TemporaryDirectory() as tmp:
-            with open(os.path.join(tmp, "new.opr"), "wb") as f:
-                f.write(image)
+            pathlib.Path(tmp, "new.opr").write_bytes(image)
             relay = TelnetRelay(console(b, "telnet:0"))
             relay.expect(MENU_PROMPT.encode())
             relay.send(b"4\r")

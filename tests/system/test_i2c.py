@@ -42,8 +42,7 @@ class Devices(unittest.TestCase):
             ask(b, "14", "Year 2000, Month 1, Day 1, Hour 0 Min 0, Sec ")
             talk(b, "15", "(24-hour format)")
             ask(b, "06-15-2008 0:30:00")
-            with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
-                self.assertEqual(f.read(7)[1:], bytes([0x30, 0x00, 0, 0x15, 0x06, 0x08]))
+            self.assertEqual(b.chip("rtc.bin")[1:7], bytes([0x30, 0x00, 0, 0x15, 0x06, 0x08]))
             ask(b, "16", "\n00:ff 01 e0 01 1a 54 41 52 4e 38 35 34 31 20 53 57 -----TARN8541 SW",
                 "Serial Number:TB0000000001", "MAC: 02-54-41-52-4e-01", "Hardware Revision: 0x01")
             reset_to_utilities(b)

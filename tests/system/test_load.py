@@ -6,6 +6,7 @@ by option 7, a refusal, and the saved configuration read back with tarnimg.
 
 import hashlib
 import os
+import pathlib
 import struct
 import subprocess
 import sys
@@ -30,8 +31,7 @@ def load(b, option, data, sender=("sx", "-k")):
     b.choose(option)
     b.expect("Send several Control-X characters to cancel")
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
-        with open(os.path.join(tmp, "upload.bin"), "wb") as f:
-            f.write(data)
+        pathlib.Path(tmp, "upload.bin").write_bytes(data)
         return subprocess.run(list(sender) + ["upload.bin"], stdin=b.child.child_fd, stdout=b.child.child_fd,
                               stderr=subprocess.DEVNULL, cwd=tmp, timeout=120).returncode
 

@@ -8,8 +8,6 @@ import re
 import sys
 import unittest
 
-import pexpect
-
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import UTIL_PROMPT, exit_status, talk, to_utilities  # noqa: E402
 from tarnlib import BANNER, Board, make_image  # noqa: E402
@@ -82,8 +80,7 @@ class Utilities(unittest.TestCase):
             # VPD whose records 1 to 4 end ten bytes before the EEPROM's end.
             old = bytearray(b"\xff\x01\xe0\x01\xc8" + b"P" * 200 + b"\x02\x1c" + b"N" * 28 + b"\x03\x01S"
                             + b"\x04\x06\x00\x06\x29\x32\x81\x40" + bytes([5, 2, 8, 17, 6, 4, 0, 0, 0x85, 0x41]))
-            with open(os.path.join(b.dir, "eeprom.bin"), "wb") as f:
-                f.write(old)
+            b.put_chip("eeprom.bin", old)
             b.put("image1", b"fs test data " * 100)
             to_utilities(b)
             # Listing: a line cut at its 128-byte buffer keeps its line end; more lines than the
@@ -99,21 +96,18 @@ class Utilities(unittest.TestCase):
 
             for serial, written in (("A" * 20, None), ("AB123", old[:235] + b"\x03\x05AB123" + old[238:252])):
                 talk(b, "8", "(y/n): ", "n", "(y/n): ", "y", "-> ", serial, UTIL_PROMPT)
-                with open(os.path.join(b.dir, "eeprom.bin"), "rb") as f:
-                    self.assertEqual(f.read(), written or old)
+                self.assertEqual(b.chip("eeprom.bin"), written or old)
                 if not written:
                     self.assertIn("ERROR: A serial number of 20 characters does not fit in the VPD EEPROM "
                                   "(room for 11). Nothing written.", b.child.before)
 
             # Set RTC: a field with no text fails its own check; the clock stays.
-            with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
-                date = f.read()[4:7]
+            date = b.chip("rtc.bin")[4:7]
             for line, message in (("", "Month value of 0"), ("04", "Day value of 0"), ("04-28", "Year value of 0"),
                                   ("04-28-2008", "Hour value of 0"), ("04-28-2008 12", "Minute value of 0"),
                                   ("04-28-2008 12:30", "Second value of 0"), ("04-28-2008 12:30: ", "Second value of 0")):
                 talk(b, "15", "(24-hour format)", line, "\r\n%s is invalid\r\n\r\n" % message, None, UTIL_PROMPT)
-                with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
-                    self.assertEqual(f.read()[4:7], date, line)
+                self.assertEqual(b.chip("rtc.bin")[4:7], date, line)
 
             # A negative iteration count runs the file system test until a failure.
             talk(b, "12", "(0=forever) ", "-1", "write size ", "100", "read size ", "77",

@@ -108,29 +108,21 @@ TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
     ASSERT_EQ(rtcSet(2008, 1, 2, 3, 4, 5), 0);
     auto before = regs();
 
-    struct Case {
-        const char* line;
-        const char* message;
-    } cases[] = {
-        {"13-01-2008 1:2:3\n", "\nMonth value of 13 is invalid\n\n"},
-        {"12-32-2008 1:2:3\n", "\nDay value of 32 is invalid\n\n"},
-        {"02-30-2008 1:2:3\n", "\nDay value of 30 is invalid\n\n"},
-        {"02-29-2009 1:2:3\n", "\nDay value of 29 is invalid\n\n"},
-        {"04-31-2008 1:2:3\n", "\nDay value of 31 is invalid\n\n"},
-        {"01-01-2100 1:2:3\n", "\nYear value of 2100 is invalid\n\n"},
-        {"01-01-1969 1:2:3\n", "\nYear value of 1969 is invalid\n\n"},
-        {"01-01-2008 24:00:00\n", "\nHour value of 24 is invalid\n\n"},
-        {"01-01-2008 1:60:00\n", "\nMinute value of 60 is invalid\n\n"},
-        {"01-01-2008 1:-1:00\n", "\nMinute value of -1 is invalid\n\n"},
-        {"01-01-2008 1:2:-3\n", "\nSecond value of -3 is invalid\n\n"},
-        {"01-01-2008 1:2:60\n", "\nSecond value of 60 is invalid\n\n"},
-        {"12012008\n", "\nMonth value of 12012008 is invalid\n\n"},
+    // The line, and the field and value refused: "\n<field> value of <value> is invalid\n\n".
+    const char* const cases[][3] = {
+        {"13-01-2008 1:2:3", "Month", "13"},    {"12-32-2008 1:2:3", "Day", "32"},
+        {"02-30-2008 1:2:3", "Day", "30"},      {"02-29-2009 1:2:3", "Day", "29"},
+        {"04-31-2008 1:2:3", "Day", "31"},      {"01-01-2100 1:2:3", "Year", "2100"},
+        {"01-01-1969 1:2:3", "Year", "1969"},   {"01-01-2008 24:00:00", "Hour", "24"},
+        {"01-01-2008 1:60:00", "Minute", "60"}, {"01-01-2008 1:-1:00", "Minute", "-1"},
+        {"01-01-2008 1:2:-3", "Second", "-3"},  {"01-01-2008 1:2:60", "Second", "60"},
+        {"12012008", "Month", "12012008"},
     };
-    for (const auto& c : cases) {
-        std::string out = setDialog(c.line, -1);
-        EXPECT_HAS(out, c.message) << c.line;
+    for (auto [line, field, value] : cases) {
+        std::string message = "\n" + std::string(field) + " value of " + value + " is invalid\n\n";
+        EXPECT_HAS(setDialog(line + std::string("\n"), -1), message);
         auto now = regs();
-        for (int i = 1; i < 9; ++i) EXPECT_EQ(now[i], before[i]) << c.line << " register " << i;
+        for (int i = 1; i < 9; ++i) EXPECT_EQ(now[i], before[i]) << line << " register " << i;
     }
     EXPECT_EQ(setDialog("", -1).find("\n\nError reading from stream!\nReal Time Clock not set.\n") != std::string::npos,
               true);

@@ -19,7 +19,21 @@
 
 namespace {
 constexpr int kIdleLimit = 1000; // waits without new input before the test is ended
+
+// Module state as after power-on, in "/DskVol/files".
+void resetModules()
+{
+    dimReset();
+    imageActivateReset();
+    eventLogReset();
+    logReset();
+    osapiFileReset();
+    flashDevReset();
+    vx::chdir("/DskVol/");
+    vx::mkdir("files");
+    vx::chdir("files");
 }
+} // namespace
 
 void TestBoard::SetUp()
 {
@@ -32,27 +46,14 @@ void TestBoard::SetUp()
     };
     peer_.onOutput = [this](host::ScriptedPeer&, const std::string&) { idleWithoutInput_ = 0; };
     host::platformStartForTest(boardDir, &peer_);
-    // Module state as after power-on.
-    dimReset();
-    imageActivateReset();
-    eventLogReset();
-    logReset();
-    ASSERT_EQ(vx::chdir("/DskVol/"), 0);
-    vx::mkdir("files");
-    ASSERT_EQ(vx::chdir("files"), 0);
+    resetModules();
 }
 
 void TestBoard::powerOn()
 {
     host::platformStopForTest();
     host::platformStartForTest(boardDir, &peer_);
-    dimReset();
-    imageActivateReset();
-    eventLogReset();
-    logReset();
-    osapiFileReset();
-    flashDevReset();
-    vx::chdir("/DskVol/files");
+    resetModules();
 }
 
 void TestBoard::TearDown()
