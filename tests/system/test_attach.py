@@ -18,7 +18,7 @@ import pexpect
 from pexpect import fdpexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import AUTOBOOT  # noqa: E402
+from menulib import AUTOBOOT, exit_status  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, TIMEOUT, Board, make_image  # noqa: E402
 
 IAC = 255
@@ -90,9 +90,7 @@ class Attach(unittest.TestCase):
             b.put("image1", make_image())
             console(b, "pty")
             b.child.kill(signal.SIGTERM)  # before the first attach: nothing runs yet
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 143)
+            self.assertEqual(exit_status(b), 143)
             self.assertFalse(os.path.exists(os.path.join(b.dir, "handover")))
             b.boot("--console", "pty", "--no-wait")
             self.assertEqual(b.expect_handover()["kind"], "opcode")
@@ -154,11 +152,8 @@ class Signals(unittest.TestCase):
                 with open("/proc/%d/task/%d/children" % (b.child.pid, b.child.pid)) as f:
                     os.kill((b.child.pid, int(f.read().split()[0]))[target], sig)  # tarnboot, the board
                 if sig != signal.SIGTERM:
-                    b.expect(BANNER)
-                    b.menu()
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 143)
+                    b.expect(BANNER, MENU_PROMPT)
+            self.assertEqual(exit_status(b), 143)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
-"""Loading code and configuration as a user does: main menu options 4 and 5
-with lrzsz (sx -k, sb) on the console line, the upload report, the image
+"""Loading code and configuration as a user does: main menu options 4, 5 and
+13 with lrzsz (sx -k, sb) on the console line, the upload report, the image
 installed under the active name and started, the boot code it carries written
-by option 7, a refusal, and the saved configuration read back with tarnimg.
+by option 7, a refusal, the saved configuration read back with tarnimg, and a
+diagnostics image.
 (Power cuts during a load are swept in the load's unit tests.)"""
 
 import hashlib
@@ -16,7 +17,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import talk, to_menu  # noqa: E402
-from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
+from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
                      run_tarnimg, seal, tarnimg_image)
 
 
@@ -71,6 +72,14 @@ class OperationalCode(unittest.TestCase):
             talk(b, "7", "Do you wish to update Boot Code? (y/n) ", "y", "Boot code updated")
             b.menu()
             self.assertEqual(b.nor()[BOOT_REGION:], boot)  # (a reset then starts: see the flash tests)
+
+            # Option 13: the diagnostics image, of YMODEM's exact length, stored under its own name only.
+            diag = os.urandom(70001)
+            self.assertEqual(load(b, "13", diag, ("sb", "-k")), 0)
+            b.expect("XMODEM transfer complete....", MENU_PROMPT)
+            self.assertNotIn("Error loading diag code", b.child.before)
+            self.assertEqual(b.get("diag_image.stk"), diag)
+            self.assertFalse(b.exists("upload.bin") or b.exists("xcode.bin"))
 
     def test_ymodem_stk_with_image2_active_and_boot_code_in_its_only_slot_1_then_a_configuration(self):
         # This board's image is second in the container and counts one

@@ -28,26 +28,22 @@ std::string block(const std::string& text)
 
 class CliTxtCfg : public TestBoard {
 protected:
-    std::vector<std::string> commands(const std::string& name, int skip = 1, bool* damaged = nullptr)
+    std::vector<std::string> commands(const std::string& name, int skip = 1)
     {
         std::vector<std::string> got;
         cliTxtCfgCtx ctx;
-        if (cliTxtCfgCmdInit(name.c_str(), &ctx) != 0)
-            return {"<cannot open>"};
-        while (char* c = cliTxtCfgCmdGet(&ctx, skip))
-            got.emplace_back(c);
+        if (cliTxtCfgCmdInit(name.c_str(), &ctx) != 0) return {"<cannot open>"};
+        while (char* c = cliTxtCfgCmdGet(&ctx, skip)) got.emplace_back(c);
         EXPECT_EQ(cliTxtCfgCmdGet(&ctx, skip), nullptr) << "stays exhausted";
-        if (damaged)
-            *damaged = ctx.damaged;
         cliTxtCfgCmdClose(&ctx);
         EXPECT_EQ(ctx.fd, -1);
         return got;
     }
 
-    std::vector<std::string> read(const std::string& bytes, int skip = 1, bool* damaged = nullptr)
+    std::vector<std::string> read(const std::string& bytes, int skip = 1)
     {
         writeHostFile("cfg", bytes);
-        return commands("cfg", skip, damaged);
+        return commands("cfg", skip);
     }
 };
 

@@ -51,11 +51,9 @@ protected:
     {
         std::string text = ascii();
         std::vector<std::string> lines;
-        size_t pos = 0;
-        for (size_t end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
+        for (size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
             lines.push_back(text.substr(pos, end - pos));
-        if (lines.size() >= 2) lines.erase(lines.begin(), lines.begin() + 2);
-        return lines;
+        return {lines.begin() + std::min<size_t>(2, lines.size()), lines.end()};
     }
 };
 
