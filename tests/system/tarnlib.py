@@ -72,15 +72,13 @@ def make_image(payload=b"operational code " * 64, load=0x00100000, target=TARGET
 
 def make_stk(images):
     """An STK container of (target, image bytes) pairs."""
-    fixed = 88
-    header_len = fixed + 28 * len(images)
+    header_len = 88 + 28 * len(images)  # the fixed part, then the directory
     body = bytearray(header_len)
     pos = header_len
     for i, (target, img) in enumerate(images):
-        struct.pack_into(">II", body, fixed + 28 * i, pos, target)
+        struct.pack_into(">II", body, 88 + 28 * i, pos, target)
         pos += len(img)
-    total = pos
-    struct.pack_into(">HHIII", body, 0, 0, 0xAA55, 0x2288BB66, len(images), total)
+    struct.pack_into(">HHIII", body, 0, 0, 0xAA55, 0x2288BB66, len(images), pos)
     struct.pack_into(">I", body, 20, header_len)
     return seal(bytes(body) + b"".join(img for _, img in images))
 

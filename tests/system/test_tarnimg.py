@@ -5,6 +5,7 @@ code, whose verdicts the load's unit search holds to the start-up check's.)"""
 
 import json
 import os
+import pathlib
 import struct
 import sys
 import tempfile
@@ -36,13 +37,11 @@ class Tool(unittest.TestCase):
         self.path = lambda name: os.path.join(tmp.name, name)
 
     def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
+        pathlib.Path(self.path(name)).write_bytes(data)
         return self.path(name)
 
     def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
     def create(self, name, payload, *options, env=None):
         r = run_tarnimg("create", "-o", self.path(name), *options, self.write(name + ".payload", payload), env=env)
