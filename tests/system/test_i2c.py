@@ -17,11 +17,6 @@ def to_utilities(b):
     talk(b, "21", MENU_PROMPT, "30", UTIL_PROMPT)
 
 
-def boot_to_utilities(b, *args):
-    to_menu(b, *args)
-    to_utilities(b)
-
-
 def ask(b, option, *expected):
     b.choose(option)
     b.expect(*expected, UTIL_PROMPT)
@@ -37,7 +32,8 @@ def reset_to_utilities(b):
 class Devices(unittest.TestCase):
     def test_clock_set_and_kept_across_a_reset_and_the_vpd_shown(self):
         with Board() as b:
-            boot_to_utilities(b)
+            to_menu(b)
+            to_utilities(b)
             # A new board's clock is halted at 1 January 2000: start-up restarts it.
             ask(b, "14", "Year 2000, Month 1, Day 1, Hour 0 Min 0, Sec ")
             talk(b, "15", "(24-hour format)")
@@ -53,7 +49,8 @@ class Devices(unittest.TestCase):
 class FaultInjection(unittest.TestCase):
     def test_silent_devices_still_reach_the_menu(self):
         with Board() as b:
-            boot_to_utilities(b, "--fault-i2c-nak", "0x51", "--fault-i2c-nak", "0x68")
+            to_menu(b, "--fault-i2c-nak", "0x51", "--fault-i2c-nak", "0x68")
+            to_utilities(b)
             ask(b, "7", "4/22/2005 8:00:")  # the clock does not answer: the fallback date
             for option in ("14", "16"):
                 ask(b, option)

@@ -12,12 +12,6 @@ from menulib import exit_status, talk, to_menu  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, Board, dim_text, make_image  # noqa: E402
 
 
-def boot_to_menu(b, *args):
-    b.boot(*args)
-    b.expect("Operational code CRC is invalid.")
-    b.menu()
-
-
 class MainMenu(unittest.TestCase):
     def test_one_session_through_the_dialogues(self):
         steps = [("?whatever", ["Options available", MENU_PROMPT])]
@@ -34,7 +28,7 @@ class MainMenu(unittest.TestCase):
             for name in ("a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt", "keep.bin"):
                 b.put(name, b"data")
             os.mkdir(b.path("dir.cfg"))
-            boot_to_menu(b)
+            to_menu(b)
             for typed, texts in steps:
                 b.choose(typed)
                 b.expect(*texts)
@@ -57,7 +51,7 @@ class MainMenu(unittest.TestCase):
 
     def test_bad_input_and_flow_control_never_stop_the_board(self):
         with Board() as b:
-            boot_to_menu(b)
+            to_menu(b)
             b.child.send("9" * 300 + "\r")
             b.menu()
             b.child.send("".join(chr(c) for c in range(1, 32) if c not in (3, 4, 10, 13, 17, 19, 21, 24, 29)) + "\r")
