@@ -70,6 +70,11 @@ def make_image(payload=b"operational code " * 64, load=0x00100000, target=TARGET
     return seal(bytes(hdr) + b"".join(c for c, _ in comps))
 
 
+def whole_boot_code(last=b"\x4b\xff\xf0\x04"):
+    """A whole boot region, its last word (the reset vector) a branch unless given."""
+    return os.urandom((1 << 20) - 4) + last
+
+
 def make_stk(images):
     """An STK container of (target, image bytes) pairs."""
     header_len = 88 + 28 * len(images)  # the fixed part, then the directory

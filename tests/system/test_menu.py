@@ -65,8 +65,7 @@ class MainMenu(unittest.TestCase):
             for release, answer in (("\x1dr", BANNER), ("\x11", "Options available")):
                 b.child.send("\x13?\r" + "x" * 600)
                 b.child.send(release)
-                b.expect(answer)
-                b.menu()
+                b.expect(answer, MENU_PROMPT)
             b.child.send("\x1dq")
             self.assertEqual(exit_status(b), 0)
 

@@ -37,8 +37,7 @@ class Startup(unittest.TestCase):
                     b.expect(AUTOBOOT)
                     b.child.send(answer if answer == "\x04" else answer + "\r")
                 if not starts:
-                    b.expect("Options available")
-                    b.menu()
+                    b.expect("Options available", MENU_PROMPT)
                     continue
                 b.expect(RULER)
                 self.assertEqual(b.expect_handover()["kind"], "opcode")

@@ -13,16 +13,12 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import TARGET, crc16, make_image, make_stk, run_tarnimg, seal  # noqa: E402
+from tarnlib import TARGET, crc16, make_image, make_stk, run_tarnimg, seal, whole_boot_code  # noqa: E402
 
 
 def component(img, i, base=0):
     crc, version, size, offset, load, flash = struct.unpack_from(">H6xIIII4xI", img, base + 16 + 48 * i)
     return dict(crc=crc, version=version, size=size, offset=offset, load=load, flash=flash)
-
-
-def whole_boot_code(last=b"\x4b\xff\xf0\x04"):
-    return os.urandom((1 << 20) - 4) + last
 
 
 def config_block(text):
