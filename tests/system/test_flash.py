@@ -9,7 +9,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import exit_status, reset, to_menu  # noqa: E402
+from menulib import UTIL_PROMPT, exit_status, reset, talk, to_menu  # noqa: E402
 from tarnlib import BANNER, BOOT_REGION, FACTORY_BANNER, MENU_PROMPT, NOR_SIZE, Board, format_record  # noqa: E402
 
 DEAD_BOARD = 4
@@ -29,13 +29,11 @@ class FirstBoot(unittest.TestCase):
             self.assertEqual(zlib.crc32(nor[:60]).to_bytes(4, "big"), nor[60:64])
             self.assertEqual(nor[BOOT_REGION:BOOT_REGION + len(FACTORY_BANNER)], FACTORY_BANNER)
             b.put("keep.txt", b"a file that the format takes")
-            b.choose("30")
-            b.expect("Select option (0-17): ")
+            talk(b, "30", UTIL_PROMPT)
             b.choose("11")
-            b.expect("formatting...", "TFFS Formatted....Device details...", "Select option (0-17): ")
+            b.expect("formatting...", "TFFS Formatted....Device details...", UTIL_PROMPT)
             self.assertEqual(os.listdir(os.path.join(b.dir, "DskVol")), [])
-            b.choose("0")
-            b.menu()
+            talk(b, "0", MENU_PROMPT)
             reset(b)
             b.expect(BANNER)
             self.assertNotIn("ormatting", b.child.before)
@@ -46,8 +44,7 @@ class FirstBoot(unittest.TestCase):
 
 class BootCodeUpdate(unittest.TestCase):
     def update(self, b, answer="y"):
-        b.choose("7")
-        b.expect("Do you wish to update Boot Code? (y/n) ")
+        talk(b, "7", "Do you wish to update Boot Code? (y/n) ")
         b.choose(answer)
 
     def test_megabyte_written_with_progress_and_the_board_starts(self):

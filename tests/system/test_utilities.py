@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import UTIL_PROMPT, exit_status, talk, to_utilities  # noqa: E402
-from tarnlib import BANNER, Board, make_image  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, Board, make_image  # noqa: E402
 
 RAM_TEST_TIMEOUT = 600  # the test walks the whole free pool (192 MiB) word by word
 
@@ -70,8 +70,7 @@ class Utilities(unittest.TestCase):
             self.assertFalse(b.exists("tempcode.bin"))
             talk(b, "17", "Input filename - ", "tempcode.bin", "Are you sure that file exists? Try again...",
                  None, UTIL_PROMPT)
-            b.choose("0")
-            b.menu()
+            talk(b, "0", MENU_PROMPT)
             self.assertNotIn("Options available", b.child.before)
             self.assertNotIn("Boot code utilities menu", b.child.before)
 

@@ -5,7 +5,7 @@
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
 #include "host/board/board.h"
 #include "osapi.h"
-#include "support/flashBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 namespace {

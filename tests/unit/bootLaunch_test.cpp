@@ -56,8 +56,7 @@ FixedSteps fixedSteps(const std::string& in, uint32_t size, uint32_t room)
             last = percent;
         }
     }
-    if (rc == Z_OK || rc == Z_STREAM_END)
-        f.text += '\n';
+    if (rc == Z_OK || rc == Z_STREAM_END) f.text += '\n';
     f.rc = rc == Z_STREAM_END ? 0 : 1;
     f.code.resize(zs.total_out);
     inflateEnd(&zs);
@@ -95,8 +94,7 @@ TEST_F(Launch, BarResultAndCodeAreThoseOfTheFixedSteps)
         case 1: in.resize(pick(uint32_t(in.size()))); break;
         case 2: in += textcheck::noise(pick(5000), seed); break;
         }
-        if (pick(3) == 0)
-            size = pick(2) ? 1 + pick(size * 2 + 1) : 0xFFFFFFFFu - pick(1000);
+        if (pick(3) == 0) size = pick(2) ? 1 + pick(size * 2 + 1) : 0xFFFFFFFFu - pick(1000);
         uint32_t room = pick(4) ? uint32_t(code.size()) + pick(100) : pick(uint32_t(code.size()) + 1) + 1;
         SCOPED_TRACE("seed " + std::to_string(seed) + ": code " + std::to_string(code.size()) + ", stream " +
                      std::to_string(in.size()) + ", size " + std::to_string(size) + ", room " + std::to_string(room));

@@ -7,7 +7,7 @@
 #include "host/os/hostos.h"
 #include "image/bootCodeUpdate.h"
 #include "osapi.h"
-#include "support/flashBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 #include "sysBus.h"
 

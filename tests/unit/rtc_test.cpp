@@ -3,7 +3,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
-#include "support/i2cBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <fstream>

@@ -7,7 +7,7 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/flashBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <cstring>

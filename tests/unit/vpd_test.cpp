@@ -4,7 +4,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "host/board/board.h"
-#include "support/i2cBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <cstring>

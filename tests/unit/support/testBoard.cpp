@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 namespace {
 constexpr int kIdleLimit = 1000; // waits without new input before the test is ended
@@ -117,7 +116,6 @@ bool TestBoard::saw(const std::string& text)
 {
     vx::fflushStdout();
     std::string line;
-    for (char c : text)
-        line += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (char c : text) line += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return peer_.output().find(line) != std::string::npos;
 }
