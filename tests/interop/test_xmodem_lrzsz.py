@@ -29,8 +29,7 @@ def run_host(command, peer, files=None, board_files=None, args=()):
     for side, contents in (("peer", files), ("board", board_files)):
         os.makedirs(dirs[side])
         for name, data in (contents or {}).items():
-            with open(os.path.join(dirs[side], name), "wb") as f:
-                f.write(data)
+            pathlib.Path(dirs[side], name).write_bytes(data)
     out = subprocess.run([HOST, "--dir", os.path.join(root, "board"), "--peer-dir", dirs["peer"],
                           "--peer", peer + " 2>/dev/null", *args, command],
                          capture_output=True, text=True, timeout=300).stdout

@@ -36,9 +36,12 @@ struct LinkTimes {
 
 int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 
-// A pty whose slave is raw, for a peer program.
-bool openRawPty(int& master, int& slave)
+// A line for a peer program: a socket pair, or a pty whose slave is raw.
+bool openLine(bool socket, int& master, int& slave)
 {
+    int sv[2];
+    if (socket)
+        return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0 && (master = sv[0], slave = sv[1], true);
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
     ::fcntl(master, F_SETFD, FD_CLOEXEC); // peers get only their own pty, as 0 and 1
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
@@ -132,13 +135,10 @@ int runLink(const std::string& sender, const std::string& receiver, const std::s
             const std::string& rxDir, bool rxSocket)
 {
     int m1, s1, m2, s2;
-    int sv[2];
-    if (!openRawPty(m1, s1)) return 2;
     // The receiver on a socket, as the command's sends give it: lrzsz's
     // receiver purges its pty's input after each answer and at times takes
     // the start of the next block with it, which costs a 10 s timeout.
-    if (rxSocket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 : !openRawPty(m2, s2)) return 2;
-    if (rxSocket) m2 = sv[0], s2 = sv[1];
+    if (!openLine(false, m1, s1) || !openLine(rxSocket, m2, s2)) return 2;
     pid_t rx = startPeer(receiver, s2, m2, rxDir.empty() ? dir : rxDir);
     pid_t tx = startPeer(sender, s1, m1, dir);
     std::atomic<bool> stop{false};
@@ -190,12 +190,8 @@ int main(int argc, char** argv)
     // The peer's line: a pty, or with --peer-socket a socket pair (lrzsz
     // flushes its pty's output as it exits, which can take its last answer
     // with it before the other side has read it; a socket keeps it).
-    int master, slave;
-    int sv[2];
-    bool ok = peerSocket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0 &&
-                               (master = sv[0], slave = sv[1], true)
-                         : openRawPty(master, slave);
-    if (!ok || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 2;
+    int master, slave, sv[2];
+    if (!openLine(peerSocket, master, slave) || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 2;
     // The slave stays open here: a peer that answers and exits at once must
     // not take its last bytes with it when the pty hangs up.
     pid_t pid = startPeer(peer, slave, master, peerDir);

@@ -3,6 +3,7 @@ tarnboot binary driven over a pseudo-terminal, and test images built from the
 image format's definition (independently of the system's own image code)."""
 
 import os
+import pathlib
 import shutil
 import struct
 import sys
@@ -69,17 +70,20 @@ def make_image(payload=b"operational code " * 64, load=0x00100000, target=TARGET
     return seal(bytes(hdr) + b"".join(c for c, _ in comps))
 
 
+def whole_boot_code(last=b"\x4b\xff\xf0\x04"):
+    """A whole boot region, its last word (the reset vector) a branch unless given."""
+    return os.urandom((1 << 20) - 4) + last
+
+
 def make_stk(images):
     """An STK container of (target, image bytes) pairs."""
-    fixed = 88
-    header_len = fixed + 28 * len(images)
+    header_len = 88 + 28 * len(images)  # the fixed part, then the directory
     body = bytearray(header_len)
     pos = header_len
     for i, (target, img) in enumerate(images):
-        struct.pack_into(">II", body, fixed + 28 * i, pos, target)
+        struct.pack_into(">II", body, 88 + 28 * i, pos, target)
         pos += len(img)
-    total = pos
-    struct.pack_into(">HHIII", body, 0, 0, 0xAA55, 0x2288BB66, len(images), total)
+    struct.pack_into(">HHIII", body, 0, 0, 0xAA55, 0x2288BB66, len(images), pos)
     struct.pack_into(">I", body, 20, header_len)
     return seal(bytes(body) + b"".join(img for _, img in images))
 
@@ -95,16 +99,13 @@ def tarnimg_image(payload, *options, boot_code=None):
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "code.bin")
         out = os.path.join(tmp, "image")
-        with open(src, "wb") as f:
-            f.write(payload)
+        pathlib.Path(src).write_bytes(payload)
         if boot_code is not None:
-            with open(os.path.join(tmp, "boot.bin"), "wb") as f:
-                f.write(boot_code)
+            pathlib.Path(tmp, "boot.bin").write_bytes(boot_code)
             options += ("--boot-code", os.path.join(tmp, "boot.bin"))
         r = run_tarnimg("create", "-o", out, *options, src)
         assert r.returncode == 0, r.stderr
-        with open(out, "rb") as f:
-            return f.read()
+        return pathlib.Path(out).read_bytes()
 
 
 def dim_text(records):
@@ -158,34 +159,30 @@ class Board:
 
     def __init__(self, factory=False):
         self.dir = tempfile.mkdtemp(prefix="tarnboot-sys-")
-        os.makedirs(self.files_dir, exist_ok=True)
+        self.files_dir = os.path.join(self.dir, "DskVol", "files")
+        os.makedirs(self.files_dir)
         if not factory:
-            with open(self.nor_path, "wb") as f:
-                f.write(factory_nor(formatted=True))
+            self.put_chip("nor.bin", factory_nor(formatted=True))
         self.child = None
 
-    @property
-    def nor_path(self):
-        return os.path.join(self.dir, "nor.bin")
+    def chip(self, name):
+        """A device's contents in the board directory: nor.bin, eeprom.bin, rtc.bin."""
+        return pathlib.Path(self.dir, name).read_bytes()
+
+    def put_chip(self, name, data):
+        pathlib.Path(self.dir, name).write_bytes(data)
 
     def nor(self):
-        with open(self.nor_path, "rb") as f:
-            return f.read()
-
-    @property
-    def files_dir(self):
-        return os.path.join(self.dir, "DskVol", "files")
+        return self.chip("nor.bin")
 
     def path(self, name):
         return os.path.join(self.files_dir, name)
 
     def put(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
+        pathlib.Path(self.path(name)).write_bytes(data)
 
     def get(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
     def exists(self, name):
         return os.path.exists(self.path(name))
@@ -198,8 +195,10 @@ class Board:
             self.child.logfile_read = sys.stdout
         return self.child
 
-    def expect(self, pattern, timeout=None):
-        return self.child.expect_exact(pattern, timeout=timeout or TIMEOUT)
+    def expect(self, *patterns, timeout=None):
+        """Waits for each text in turn."""
+        for pattern in patterns:
+            self.child.expect_exact(pattern, timeout=timeout or TIMEOUT)
 
     def menu(self):
         """Waits for the main menu prompt."""
@@ -218,8 +217,7 @@ class Board:
         self.child.expect(pexpect.EOF)
         self.child.close()
         assert self.child.exitstatus == 0, "exit status %r" % self.child.exitstatus
-        with open(os.path.join(self.dir, "handover")) as f:
-            record = f.read().strip()
+        record = pathlib.Path(self.dir, "handover").read_text().strip()
         assert record == line, (record, line)
         return dict(field.split("=", 1) for field in line.split()[1:])
 

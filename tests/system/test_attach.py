@@ -3,6 +3,7 @@ opened late, a second client, a load through a binary telnet session, and the
 signals to either of tarnboot's two processes."""
 
 import os
+import pathlib
 import signal
 import socket
 import subprocess
@@ -17,9 +18,9 @@ import pexpect
 from pexpect import fdpexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import AUTOBOOT, exit_status  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, TIMEOUT, Board, make_image  # noqa: E402
 
-AUTOBOOT = "Select (1, 2):"
 IAC = 255
 
 
@@ -89,9 +90,7 @@ class Attach(unittest.TestCase):
             b.put("image1", make_image())
             console(b, "pty")
             b.child.kill(signal.SIGTERM)  # before the first attach: nothing runs yet
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 143)
+            self.assertEqual(exit_status(b), 143)
             self.assertFalse(os.path.exists(os.path.join(b.dir, "handover")))
             b.boot("--console", "pty", "--no-wait")
             self.assertEqual(b.expect_handover()["kind"], "opcode")
@@ -117,8 +116,7 @@ class Attach(unittest.TestCase):
         # Whole blocks, full of what a text-mode session would change: CR LF, CR NUL, IAC.
         image = make_image(payload=((b"\r\n\r\0\xff" + bytes(range(256))) * 160)[:40 * 1024 - 1220], compress=False)
         with Board() as b, tempfile.TemporaryDirectory() as tmp:
-            with open(os.path.join(tmp, "new.opr"), "wb") as f:
-                f.write(image)
+            pathlib.Path(tmp, "new.opr").write_bytes(image)
             relay = TelnetRelay(console(b, "telnet:0"))
             relay.expect(MENU_PROMPT.encode())
             relay.send(b"4\r")
@@ -154,11 +152,8 @@ class Signals(unittest.TestCase):
                 with open("/proc/%d/task/%d/children" % (b.child.pid, b.child.pid)) as f:
                     os.kill((b.child.pid, int(f.read().split()[0]))[target], sig)  # tarnboot, the board
                 if sig != signal.SIGTERM:
-                    b.expect(BANNER)
-                    b.menu()
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 143)
+                    b.expect(BANNER, MENU_PROMPT)
+            self.assertEqual(exit_status(b), 143)
 
 
 if __name__ == "__main__":

@@ -17,36 +17,28 @@ def to_utilities(b):
     talk(b, "21", MENU_PROMPT, "30", UTIL_PROMPT)
 
 
-def boot_to_utilities(b, *args):
-    to_menu(b, *args)
-    to_utilities(b)
-
-
 def ask(b, option, *expected):
     b.choose(option)
-    for text in expected:
-        b.expect(text)
-    b.expect(UTIL_PROMPT)
+    b.expect(*expected, UTIL_PROMPT)
 
 
 def reset_to_utilities(b):
     talk(b, "0", MENU_PROMPT)
     reset(b)
-    talk(b, None, BANNER, None, MENU_PROMPT)
+    b.expect(BANNER, MENU_PROMPT)
     to_utilities(b)
 
 
 class Devices(unittest.TestCase):
     def test_clock_set_and_kept_across_a_reset_and_the_vpd_shown(self):
         with Board() as b:
-            boot_to_utilities(b)
+            to_menu(b)
+            to_utilities(b)
             # A new board's clock is halted at 1 January 2000: start-up restarts it.
             ask(b, "14", "Year 2000, Month 1, Day 1, Hour 0 Min 0, Sec ")
-            b.choose("15")
-            b.expect("(24-hour format)")
+            talk(b, "15", "(24-hour format)")
             ask(b, "06-15-2008 0:30:00")
-            with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
-                self.assertEqual(f.read(7)[1:], bytes([0x30, 0x00, 0, 0x15, 0x06, 0x08]))
+            self.assertEqual(b.chip("rtc.bin")[1:7], bytes([0x30, 0x00, 0, 0x15, 0x06, 0x08]))
             ask(b, "16", "\n00:ff 01 e0 01 1a 54 41 52 4e 38 35 34 31 20 53 57 -----TARN8541 SW",
                 "Serial Number:TB0000000001", "MAC: 02-54-41-52-4e-01", "Hardware Revision: 0x01")
             reset_to_utilities(b)
@@ -57,21 +49,21 @@ class Devices(unittest.TestCase):
 class FaultInjection(unittest.TestCase):
     def test_silent_devices_still_reach_the_menu(self):
         with Board() as b:
-            boot_to_utilities(b, "--fault-i2c-nak", "0x51", "--fault-i2c-nak", "0x68")
+            to_menu(b, "--fault-i2c-nak", "0x51", "--fault-i2c-nak", "0x68")
+            to_utilities(b)
             ask(b, "7", "4/22/2005 8:00:")  # the clock does not answer: the fallback date
             for option in ("14", "16"):
                 ask(b, option)
                 self.assertNotIn("Year", b.child.before)
                 self.assertNotIn("VPD begins", b.child.before)
             ask(b, "8", "ERROR: Cannot read the VPD EEPROM. Nothing written.")
-            b.choose("15")
-            b.expect("(24-hour format)")
+            talk(b, "15", "(24-hour format)")
             ask(b, "01-02-2008 3:04:05", "RTC set failed")
 
     def test_busy_bus_times_out(self):
         with Board() as b:
             b.boot("--fault-i2c-busy")
-            talk(b, None, "i2cStart: timeout waiting for the bus to be free", None, BANNER, None, MENU_PROMPT)
+            b.expect("i2cStart: timeout waiting for the bus to be free", BANNER, MENU_PROMPT)
             to_utilities(b)
             ask(b, "14", "i2cStart: timeout waiting for the bus to be free")
         r = subprocess.run([TARNBOOT, "--fault-i2c-nak", "0x80"], capture_output=True, text=True)

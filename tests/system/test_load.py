@@ -1,11 +1,13 @@
-"""Loading code and configuration as a user does: main menu options 4 and 5
-with lrzsz (sx -k, sb) on the console line, the upload report, the image
+"""Loading code and configuration as a user does: main menu options 4, 5 and
+13 with lrzsz (sx -k, sb) on the console line, the upload report, the image
 installed under the active name and started, the boot code it carries written
-by option 7, a refusal, and the saved configuration read back with tarnimg.
+by option 7, a refusal, the saved configuration read back with tarnimg, and a
+diagnostics image.
 (Power cuts during a load are swept in the load's unit tests.)"""
 
 import hashlib
 import os
+import pathlib
 import struct
 import subprocess
 import sys
@@ -14,14 +16,9 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import to_menu  # noqa: E402
-from tarnlib import (BOOT_REGION, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
-                     run_tarnimg, seal, tarnimg_image)
-
-
-def boot_code():
-    """A whole boot region, its last word (the reset vector) not erased flash."""
-    return os.urandom((1 << 20) - 4) + struct.pack(">I", 0x4BFFF004)
+from menulib import talk, to_menu  # noqa: E402
+from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
+                     run_tarnimg, seal, tarnimg_image, whole_boot_code)
 
 
 def load(b, option, data, sender=("sx", "-k")):
@@ -30,15 +27,14 @@ def load(b, option, data, sender=("sx", "-k")):
     b.choose(option)
     b.expect("Send several Control-X characters to cancel")
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
-        with open(os.path.join(tmp, "upload.bin"), "wb") as f:
-            f.write(data)
+        pathlib.Path(tmp, "upload.bin").write_bytes(data)
         return subprocess.run(list(sender) + ["upload.bin"], stdin=b.child.child_fd, stdout=b.child.child_fd,
                               stderr=subprocess.DEVNULL, cwd=tmp, timeout=120).returncode
 
 
 class OperationalCode(unittest.TestCase):
     def test_refused_then_image_with_boot_code_installed_and_its_boot_code_written(self):
-        payload, boot, good = os.urandom(60000), boot_code(), make_image()
+        payload, boot, good = os.urandom(60000), whole_boot_code(), make_image()
         img = tarnimg_image(payload, "--timestamp", "load test", boot_code=boot)
         with Board() as b:
             b.put("image1", good)
@@ -49,8 +45,7 @@ class OperationalCode(unittest.TestCase):
             struct.pack_into(">I", big, 8, 16777217)
             self.assertEqual(load(b, "4", seal(bytes(big)), ("sb",)), 0)
             b.expect("Verified operational code CRC.\r\nERROR: Code image size of 16777217 bytes is invalid.")
-            b.expect("Error loading code...")
-            b.menu()
+            b.expect("Error loading code...", MENU_PROMPT)
             self.assertEqual((b.get("image1"), b.get("boot.dim"), b.exists("xcode.bin")), (good, dim, False))
 
             self.assertEqual(load(b, "4", img), 0)
@@ -68,18 +63,23 @@ class OperationalCode(unittest.TestCase):
             got = b.get("image1")  # the image, then XMODEM's padding only
             self.assertEqual((got[:len(img)], set(got[len(img):]) <= {0x1A}), (img, True))
             self.assertEqual((b.get("bootcode.bin"), b.exists("xcode.bin")), (boot, False))
-            b.choose("7")
-            b.expect("Do you wish to update Boot Code? (y/n) ")
-            b.choose("y")
-            b.expect("Boot code updated")
+            talk(b, "7", "Do you wish to update Boot Code? (y/n) ", "y", "Boot code updated")
             b.menu()
             self.assertEqual(b.nor()[BOOT_REGION:], boot)  # (a reset then starts: see the flash tests)
+
+            # Option 13: the diagnostics image, of YMODEM's exact length, stored under its own name only.
+            diag = os.urandom(70001)
+            self.assertEqual(load(b, "13", diag, ("sb", "-k")), 0)
+            b.expect("XMODEM transfer complete....", MENU_PROMPT)
+            self.assertNotIn("Error loading diag code", b.child.before)
+            self.assertEqual(b.get("diag_image.stk"), diag)
+            self.assertFalse(b.exists("upload.bin") or b.exists("xcode.bin"))
 
     def test_ymodem_stk_with_image2_active_and_boot_code_in_its_only_slot_1_then_a_configuration(self):
         # This board's image is second in the container and counts one
         # component; its boot code in slot 1 is still copied out, from its
         # place in the container. image2 is active: only image2 is replaced.
-        payload, boot = os.urandom(30000), boot_code()
+        payload, boot = os.urandom(30000), whole_boot_code()
         mine = bytearray(make_image(payload=payload, boot_code=boot))
         struct.pack_into(">I", mine, 12, 1)
         other = make_image(target=0x1234, payload=b"x" * 5000)
@@ -93,8 +93,7 @@ class OperationalCode(unittest.TestCase):
             b.put("image1", first)
             to_menu(b)
             self.assertEqual(load(b, "4", box, ("sb",)), 0)
-            b.expect("Operational Code Offset........................0x%x (%d)\r\n" % (base, base))
-            b.menu()
+            b.expect("Operational Code Offset........................0x%x (%d)\r\n" % (base, base), MENU_PROMPT)
             self.assertEqual((b.get("image2"), b.get("image1"), b.get("boot.dim")), (box, first, dim))
             self.assertEqual(b.get("bootcode.bin"), boot)
 
@@ -104,8 +103,7 @@ class OperationalCode(unittest.TestCase):
             text = b"hostname tarn\r\n! saved by the test\n\n   interface 0/1  \nvlan database\n  vlan 5\nexit\n"
             commands = ["hostname tarn", "! saved by the test", "interface 0/1", "vlan database", "vlan 5", "exit"]
             self.assertEqual(load(b, "5", text), 0)
-            b.expect("XMODEM transfer complete, checking CRC....\r\n")
-            b.menu()
+            b.expect("XMODEM transfer complete, checking CRC....\r\n", MENU_PROMPT)
             self.assertNotIn("Error loading configuration", b.child.before)
             saved = b.get("startup-config")
             self.assertEqual(struct.unpack(">II", saved[:8]), (len(saved) - 8, 0xDEADC0DE))

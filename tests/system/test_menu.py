@@ -8,13 +8,8 @@ import unittest
 import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import exit_status, talk, to_menu  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, Board, dim_text, make_image  # noqa: E402
-
-
-def boot_to_menu(b, *args):
-    b.boot(*args)
-    b.expect("Operational code CRC is invalid.")
-    b.menu()
 
 
 class MainMenu(unittest.TestCase):
@@ -33,11 +28,10 @@ class MainMenu(unittest.TestCase):
             for name in ("a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt", "keep.bin"):
                 b.put(name, b"data")
             os.mkdir(b.path("dir.cfg"))
-            boot_to_menu(b)
+            to_menu(b)
             for typed, texts in steps:
                 b.choose(typed)
-                for text in texts:
-                    b.expect(text)
+                b.expect(*texts)
                 if texts == [MENU_PROMPT]:
                     self.assertNotIn("Options available", b.child.before)
                 if typed == "10":
@@ -50,21 +44,14 @@ class MainMenu(unittest.TestCase):
     def test_delete_operational_code(self):
         with Board() as b:
             b.put("image1", make_image())
-            b.boot()
-            b.expect("Select (1, 2):")
-            b.choose("2")
-            b.menu()
-            b.choose("8")
-            b.expect("delete operational code : image1 ? (y/n):")
-            b.choose("y")
-            b.expect("Operational code deleted...")
+            to_menu(b)
+            talk(b, "8", "delete operational code : image1 ? (y/n):", "y", "Operational code deleted...")
             self.assertFalse(b.exists("image1"))
-            b.choose("1")
-            b.expect("ERROR: Operational code CRC is not valid, you must load new code.")
+            talk(b, "1", "ERROR: Operational code CRC is not valid, you must load new code.")
 
     def test_bad_input_and_flow_control_never_stop_the_board(self):
         with Board() as b:
-            boot_to_menu(b)
+            to_menu(b)
             b.child.send("9" * 300 + "\r")
             b.menu()
             b.child.send("".join(chr(c) for c in range(1, 32) if c not in (3, 4, 10, 13, 17, 19, 21, 24, 29)) + "\r")
@@ -78,12 +65,9 @@ class MainMenu(unittest.TestCase):
             for release, answer in (("\x1dr", BANNER), ("\x11", "Options available")):
                 b.child.send("\x13?\r" + "x" * 600)
                 b.child.send(release)
-                b.expect(answer)
-                b.menu()
+                b.expect(answer, MENU_PROMPT)
             b.child.send("\x1dq")
-            b.child.expect(pexpect.EOF)
-            b.child.close()
-            self.assertEqual(b.child.exitstatus, 0)
+            self.assertEqual(exit_status(b), 0)
 
 
 class PowerCut(unittest.TestCase):

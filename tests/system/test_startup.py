@@ -8,22 +8,19 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
+from menulib import AUTOBOOT  # noqa: E402
 from tarnlib import (BANNER, MENU_PROMPT, RULER, Board, dim_text, make_image, make_stk,  # noqa: E402
                      tarnimg_image)
-
-AUTOBOOT = "Select (1, 2):"
 
 
 class Startup(unittest.TestCase):
     def test_fresh_board_has_no_image_and_shows_the_menu(self):
         with Board() as b:
             b.boot()
-            for text in ("\r\n" * 25, "dimInitialize returned 3", "adding the default image - image1 to the list",
-                         BANNER, "Active image failed crc check. Activating backup image",
-                         "Failed to activate Backup Image.", "Operational code CRC is invalid.",
-                         "13 - Load new Diagnostics Image using XMODEM"):
-                b.expect(text)
-            b.menu()
+            b.expect("\r\n" * 25, "dimInitialize returned 3", "adding the default image - image1 to the list",
+                     BANNER, "Active image failed crc check. Activating backup image",
+                     "Failed to activate Backup Image.", "Operational code CRC is invalid.",
+                     "13 - Load new Diagnostics Image using XMODEM", MENU_PROMPT)
             self.assertNotIn(AUTOBOOT, b.child.before)
             self.assertEqual(b.get("boot.dim"), b"---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n")
             self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x02")
@@ -40,8 +37,7 @@ class Startup(unittest.TestCase):
                     b.expect(AUTOBOOT)
                     b.child.send(answer if answer == "\x04" else answer + "\r")
                 if not starts:
-                    b.expect("Options available")
-                    b.menu()
+                    b.expect("Options available", MENU_PROMPT)
                     continue
                 b.expect(RULER)
                 self.assertEqual(b.expect_handover()["kind"], "opcode")
@@ -57,21 +53,25 @@ class Startup(unittest.TestCase):
                 b.put("boot.dim", dim_text([("active", "active", "image1", "0", "default image"),
                                             ("backup", "backup", "image2", "0", "")]))
                 b.boot()
-                b.expect("Active image failed crc check. Activating backup image")
-                b.expect("Backup image - image2 activated.")
+                b.expect("Active image failed crc check. Activating backup image", "Backup image - image2 activated.")
                 b.expect(AUTOBOOT)
                 self.assertEqual(b.get("boot.dim"), b"---IMAGE---\nbackup\nbackup\nimage1\n0\ndefault image\n"
                                                     b"---IMAGE---\nactive\nactive\nimage2\n0\n\n")
                 self.assertEqual(b.expect_handover()["sha256"], hashlib.sha256(backup).hexdigest())
 
-    def test_start_mode_one_without_a_diagnostics_image_falls_through(self):
+    def test_start_mode_one_without_a_diagnostics_image_and_code_bin_beside_image1(self):
+        # The start falls through to image1, and code.bin never replaces an existing image1.
         with Board() as b:
-            b.put("image1", make_image())
+            good = make_image(timestamp=b"the image1")
+            b.put("image1", good)
+            b.put("code.bin", make_image(timestamp=b"older code"))
             b.put("diag_config.cfg", struct.pack(">I", 1))
             b.boot()
-            b.expect("Diag image can not be found. Falling through to system image")
-            b.expect("operational code will start.")
+            b.expect("Diag image can not be found. Falling through to system image", "operational code will start.",
+                     AUTOBOOT)
             self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x02")
+            self.assertEqual(b.get("image1"), good)
+            self.assertTrue(b.exists("code.bin"))
 
     def test_broken_directory_moves_code_bin_to_image1_and_is_repaired(self):
         for content in (None, b"", b"\x00\xff garbage \x13\x37" * 50, b"---IMAGE---\nact"):
@@ -88,16 +88,6 @@ class Startup(unittest.TestCase):
                 self.assertIn(b"image1", b.get("boot.dim"))
                 self.assertTrue(b.exists("image1"))
                 self.assertFalse(b.exists("code.bin"))
-
-    def test_code_bin_never_replaces_an_existing_image1(self):
-        with Board() as b:
-            good = make_image(timestamp=b"the image1")
-            b.put("image1", good)
-            b.put("code.bin", make_image(timestamp=b"older code"))
-            b.boot()
-            b.expect(AUTOBOOT)
-            self.assertEqual(b.get("image1"), good)
-            self.assertTrue(b.exists("code.bin"))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ code, whose verdicts the load's unit search holds to the start-up check's.)"""
 
 import json
 import os
+import pathlib
 import struct
 import sys
 import tempfile
@@ -12,16 +13,12 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import TARGET, crc16, make_image, make_stk, run_tarnimg, seal  # noqa: E402
+from tarnlib import TARGET, crc16, make_image, make_stk, run_tarnimg, seal, whole_boot_code  # noqa: E402
 
 
 def component(img, i, base=0):
     crc, version, size, offset, load, flash = struct.unpack_from(">H6xIIII4xI", img, base + 16 + 48 * i)
     return dict(crc=crc, version=version, size=size, offset=offset, load=load, flash=flash)
-
-
-def whole_boot_code(last=b"\x4b\xff\xf0\x04"):
-    return os.urandom((1 << 20) - 4) + last
 
 
 def config_block(text):
@@ -36,13 +33,11 @@ class Tool(unittest.TestCase):
         self.path = lambda name: os.path.join(tmp.name, name)
 
     def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
+        pathlib.Path(self.path(name)).write_bytes(data)
         return self.path(name)
 
     def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
     def create(self, name, payload, *options, env=None):
         r = run_tarnimg("create", "-o", self.path(name), *options, self.write(name + ".payload", payload), env=env)

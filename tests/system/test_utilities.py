@@ -8,11 +8,9 @@ import re
 import sys
 import unittest
 
-import pexpect
-
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import UTIL_PROMPT, talk, to_utilities  # noqa: E402
-from tarnlib import BANNER, Board, make_image  # noqa: E402
+from menulib import UTIL_PROMPT, exit_status, talk, to_utilities  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, Board, make_image  # noqa: E402
 
 RAM_TEST_TIMEOUT = 600  # the test walks the whole free pool (192 MiB) word by word
 
@@ -72,8 +70,7 @@ class Utilities(unittest.TestCase):
             self.assertFalse(b.exists("tempcode.bin"))
             talk(b, "17", "Input filename - ", "tempcode.bin", "Are you sure that file exists? Try again...",
                  None, UTIL_PROMPT)
-            b.choose("0")
-            b.menu()
+            talk(b, "0", MENU_PROMPT)
             self.assertNotIn("Options available", b.child.before)
             self.assertNotIn("Boot code utilities menu", b.child.before)
 
@@ -82,8 +79,7 @@ class Utilities(unittest.TestCase):
             # VPD whose records 1 to 4 end ten bytes before the EEPROM's end.
             old = bytearray(b"\xff\x01\xe0\x01\xc8" + b"P" * 200 + b"\x02\x1c" + b"N" * 28 + b"\x03\x01S"
                             + b"\x04\x06\x00\x06\x29\x32\x81\x40" + bytes([5, 2, 8, 17, 6, 4, 0, 0, 0x85, 0x41]))
-            with open(os.path.join(b.dir, "eeprom.bin"), "wb") as f:
-                f.write(old)
+            b.put_chip("eeprom.bin", old)
             b.put("image1", b"fs test data " * 100)
             to_utilities(b)
             # Listing: a line cut at its 128-byte buffer keeps its line end; more lines than the
@@ -99,21 +95,18 @@ class Utilities(unittest.TestCase):
 
             for serial, written in (("A" * 20, None), ("AB123", old[:235] + b"\x03\x05AB123" + old[238:252])):
                 talk(b, "8", "(y/n): ", "n", "(y/n): ", "y", "-> ", serial, UTIL_PROMPT)
-                with open(os.path.join(b.dir, "eeprom.bin"), "rb") as f:
-                    self.assertEqual(f.read(), written or old)
+                self.assertEqual(b.chip("eeprom.bin"), written or old)
                 if not written:
                     self.assertIn("ERROR: A serial number of 20 characters does not fit in the VPD EEPROM "
                                   "(room for 11). Nothing written.", b.child.before)
 
             # Set RTC: a field with no text fails its own check; the clock stays.
-            with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
-                date = f.read()[4:7]
+            date = b.chip("rtc.bin")[4:7]
             for line, message in (("", "Month value of 0"), ("04", "Day value of 0"), ("04-28", "Year value of 0"),
                                   ("04-28-2008", "Hour value of 0"), ("04-28-2008 12", "Minute value of 0"),
                                   ("04-28-2008 12:30", "Second value of 0"), ("04-28-2008 12:30: ", "Second value of 0")):
                 talk(b, "15", "(24-hour format)", line, "\r\n%s is invalid\r\n\r\n" % message, None, UTIL_PROMPT)
-                with open(os.path.join(b.dir, "rtc.bin"), "rb") as f:
-                    self.assertEqual(f.read()[4:7], date, line)
+                self.assertEqual(b.chip("rtc.bin")[4:7], date, line)
 
             # A negative iteration count runs the file system test until a failure.
             talk(b, "12", "(0=forever) ", "-1", "write size ", "100", "read size ", "77",
@@ -126,8 +119,7 @@ class Utilities(unittest.TestCase):
             to_utilities(b, "--fault-dram-stuck", "0x0a000000:4:1")
             b.choose("6")
             b.expect("Location 0x0a000000", timeout=RAM_TEST_TIMEOUT)
-            b.expect("Read     0x00000010")
-            b.expect(UTIL_PROMPT)
+            b.expect("Read     0x00000010", UTIL_PROMPT)
             self.assertNotIn("completed successfully", b.child.before)
             # The memory commands see the same cell.
             talk(b, "1", "> ", "wl 0a000000 0", "> ", "r a000000 4", "0a000000 00 00 00 10 ", "q", UTIL_PROMPT)
@@ -137,9 +129,7 @@ class Utilities(unittest.TestCase):
             for bad in ("0x0a000002:4", "0x0a000000:32", "0x10000000:0", "zz", "0x100:1:2"):
                 b.boot("--fault-dram-stuck", bad)
                 b.expect("--fault-dram-stuck needs")
-                b.child.expect(pexpect.EOF)
-                b.child.close()
-                self.assertEqual(b.child.exitstatus, 2, bad)
+                self.assertEqual(exit_status(b), 2, bad)
 
 
 if __name__ == "__main__":

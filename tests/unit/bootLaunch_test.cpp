@@ -23,14 +23,7 @@ namespace {
 constexpr uint32_t kLoad = 0x00100000;
 const std::string kRuler = "                       50%                     100%\n";
 
-std::string deflate(const std::string& data, int level = Z_DEFAULT_COMPRESSION)
-{
-    uLongf len = compressBound(data.size());
-    std::string out(len, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &len, reinterpret_cast<const Bytef*>(data.data()), data.size(),
-              level);
-    return out.substr(0, len);
-}
+using textcheck::deflate;
 
 // A sealed plain image whose component 0 is the given stream, loaded at load.
 std::string zimage(const std::string& stream, uint32_t load = kLoad)
@@ -63,8 +56,7 @@ FixedSteps fixedSteps(const std::string& in, uint32_t size, uint32_t room)
             last = percent;
         }
     }
-    if (rc == Z_OK || rc == Z_STREAM_END)
-        f.text += '\n';
+    if (rc == Z_OK || rc == Z_STREAM_END) f.text += '\n';
     f.rc = rc == Z_STREAM_END ? 0 : 1;
     f.code.resize(zs.total_out);
     inflateEnd(&zs);
@@ -102,8 +94,7 @@ TEST_F(Launch, BarResultAndCodeAreThoseOfTheFixedSteps)
         case 1: in.resize(pick(uint32_t(in.size()))); break;
         case 2: in += textcheck::noise(pick(5000), seed); break;
         }
-        if (pick(3) == 0)
-            size = pick(2) ? 1 + pick(size * 2 + 1) : 0xFFFFFFFFu - pick(1000);
+        if (pick(3) == 0) size = pick(2) ? 1 + pick(size * 2 + 1) : 0xFFFFFFFFu - pick(1000);
         uint32_t room = pick(4) ? uint32_t(code.size()) + pick(100) : pick(uint32_t(code.size()) + 1) + 1;
         SCOPED_TRACE("seed " + std::to_string(seed) + ": code " + std::to_string(code.size()) + ", stream " +
                      std::to_string(in.size()) + ", size " + std::to_string(size) + ", room " + std::to_string(room));

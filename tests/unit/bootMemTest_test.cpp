@@ -15,23 +15,46 @@ namespace {
 
 constexpr uint32_t kScratch = 0x00300000; // code load area: DRAM no block owns
 
-class MemCommand : public TestBoard {
+class MemTests : public TestBoard {
 protected:
-    // Runs the interpreter over the lines (each ended with CR) and "q".
-    std::string run(const std::string& lines)
+    // Runs a test or the memory commands with the answers typed; its console text.
+    std::string run(void (*command)(), const std::string& typed = "")
     {
         takeOutput();
-        peer().type(lines + "q\r");
-        bootMemCommand();
+        peer().type(typed);
+        command();
         return takeText();
     }
+    // The interpreter over the lines (each ended with CR) and "q".
+    std::string run(const std::string& lines) { return run(bootMemCommand, lines + "q\r"); }
     uint32_t peek32(uint32_t addr)
     {
         uint32_t v = 0;
         EXPECT_EQ(sysBusRead32(addr, &v), 0);
         return v;
     }
+    // Leaves a free block of about `bytes` as the pool's largest; returns where
+    // the RAM test's block will start.
+    uint32_t leaveLargestFree(size_t bytes)
+    {
+        hog_ = vx::malloc(vx::memFindMax() - bytes);
+        EXPECT_NE(hog_, nullptr);
+        void* probe = vx::malloc(16);
+        uint32_t at = vx::ptrToBoardAddr(probe);
+        vx::free(probe);
+        return at;
+    }
+    void TearDown() override
+    {
+        host::board().dram().clearStuckBit();
+        if (hog_) vx::free(hog_);
+        TestBoard::TearDown();
+    }
+    void* hog_ = nullptr;
 };
+using MemCommand = MemTests;
+using RamTest = MemTests;
+using FsTest = MemTests;
 
 TEST_F(MemCommand, WritesByWidth)
 {
@@ -64,34 +87,6 @@ TEST_F(MemCommand, QuitEndOfInputAndLongLines)
     EXPECT_EQ(peek32(kScratch), 3u);
 }
 
-class RamTest : public TestBoard {
-protected:
-    // Leaves a free block of about `bytes` as the pool's largest; returns where
-    // the RAM test's block will start.
-    uint32_t leaveLargestFree(size_t bytes)
-    {
-        hog_ = vx::malloc(vx::memFindMax() - bytes);
-        EXPECT_NE(hog_, nullptr);
-        void* probe = vx::malloc(16);
-        uint32_t at = vx::ptrToBoardAddr(probe);
-        vx::free(probe);
-        return at;
-    }
-    void TearDown() override
-    {
-        host::board().dram().clearStuckBit();
-        if (hog_) vx::free(hog_);
-        TestBoard::TearDown();
-    }
-    std::string runTest()
-    {
-        takeOutput();
-        bootRamTest();
-        return takeText();
-    }
-    void* hog_ = nullptr;
-};
-
 TEST_F(RamTest, StuckBitsAreFoundAndNamed)
 {
     uint32_t start = leaveLargestFree(1 << 20);
@@ -104,7 +99,7 @@ TEST_F(RamTest, StuckBitsAreFoundAndNamed)
     std::snprintf(want, sizeof want,
                   "SDRAM walking 1's test failed.\nLocation 0x%08x\nWrote    0x00000020\nRead     0x00000000\n",
                   start + 64);
-    std::string out = runTest();
+    std::string out = run(bootRamTest);
     EXPECT_HAS(out, want);
     EXPECT_LACKS(out, "completed successfully");
     EXPECT_EQ(vx::memFindMax(), before) << "released on failure";
@@ -115,43 +110,32 @@ TEST_F(RamTest, StuckBitsAreFoundAndNamed)
                   "SDRAM Address Aliasing test...\nSDRAM Address Aliasing error.\nLocation 0x%08x\n"
                   "Wrote    0x00000000\nRead     0x00000008\n",
                   start + 100);
-    out = runTest();
+    out = run(bootRamTest);
     EXPECT_HAS(out, want);
 
     EXPECT_EQ(vx::memFindMax(), before);
 }
 
-class FsTest : public TestBoard {
-protected:
-    std::string runTest(const std::string& answers)
-    {
-        takeOutput();
-        peer().type(answers);
-        bootFsTest();
-        return takeText();
-    }
-};
-
 TEST_F(FsTest, BadAnswersAndFilesStopWithAMessage)
 {
     writeHostFile("image1", textcheck::noise(300));
     for (const char* answers : {"1\r0\r10\r", "1\r10\r0\r", "1\r-5\r10\r"}) {
-        std::string out = runTest(answers);
+        std::string out = run(bootFsTest, answers);
         EXPECT_HAS(out, "ERROR: the write and read sizes must be 1 or more") << answers;
         EXPECT_LACKS(out, "Iter");
     }
     // End of input is asked again.
-    std::string out = runTest("\x04" "1\r10\r10\r");
+    std::string out = run(bootFsTest, "\x04" "1\r10\r10\r");
     EXPECT_HAS(out, "Please input a number\n\n\nInput iterations (0=forever) ");
     EXPECT_HAS(out, "Iter 1 of 1 -");
 
     vx::remove("image1");
-    out = runTest("1\r10\r10\r");
+    out = run(bootFsTest, "1\r10\r10\r");
     EXPECT_HAS(out, "\nError opening operational code.\n");
 
     writeHostFile("image1", std::string(0x1000000 + 1, 'x'));
     size_t before = vx::memFindMax();
-    out = runTest("1\r10\r10\r");
+    out = run(bootFsTest, "1\r10\r10\r");
     EXPECT_HAS(out, "ERROR: 'image1' is larger than the test buffer of 16777216 bytes.");
     EXPECT_LACKS(out, "Iter");
     EXPECT_EQ(vx::memFindMax(), before);

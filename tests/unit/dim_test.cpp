@@ -1,8 +1,6 @@
 // dim_test.cpp - the image directory and its file "boot.dim".
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "image/dim.h"

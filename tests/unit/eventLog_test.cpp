@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,11 +51,9 @@ protected:
     {
         std::string text = ascii();
         std::vector<std::string> lines;
-        size_t pos = 0;
-        for (size_t end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
+        for (size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
             lines.push_back(text.substr(pos, end - pos));
-        if (lines.size() >= 2) lines.erase(lines.begin(), lines.begin() + 2);
-        return lines;
+        return {lines.begin() + std::min<size_t>(2, lines.size()), lines.end()};
     }
 };
 
@@ -113,12 +109,7 @@ TEST_F(EventLogTest, FailedConversionIsNotSent)
     for (int i = 0; i < 60; ++i) eventLogWrite("big.c", i, 0);
 
     // A disk that fills up while it is written: no transfer, no partial file.
-    vx::StatFs fs{};
-    int fd = vx::open("log2.bin", vx::RDONLY, 0);
-    ASSERT_EQ(vx::fstatfs(fd, &fs), 0);
-    vx::close(fd);
-    std::ofstream(hostPath("filler")).close();
-    std::filesystem::resize_file(hostPath("filler"), uint64_t(fs.f_bfree - 1) * uint64_t(fs.f_bsize));
+    fillDisk(1);
     EXPECT_EQ(eventLogToAscii(), 2);
     EXPECT_FALSE(hostFileExists("asciilog.bin"));
     eventLogSend();

@@ -7,7 +7,7 @@
 #include "host/os/hostos.h"
 #include "image/bootCodeUpdate.h"
 #include "osapi.h"
-#include "support/flashBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 #include "sysBus.h"
 
@@ -61,10 +61,10 @@ TEST_F(FlashDev, ProbeReadsTheGeometryFromTheQueryTableAndRefusesAnUnusableOne)
         nor().patchQuery(at, value);
         flashDevReset();
         EXPECT_EQ(flashDevProbe(), -1) << why;
-        EXPECT_HAS(text(), "flashDevProbe: CFI query failed\n") << why;
+        EXPECT_HAS(takeText(), "flashDevProbe: CFI query failed\n") << why;
         EXPECT_EQ(flashDevWrite(FLASH_BASE, data.data(), 2) + flashDevSectorErase(0) + flashDevErase(FLASH_BASE, 2),
                   -3);
-        EXPECT_EQ(textcheck::count(text(), "Device is not initialized yet\n"), 3u) << why;
+        EXPECT_EQ(textcheck::count(takeText(), "Device is not initialized yet\n"), 3u) << why;
         EXPECT_EQ(word(0xFE000000), 0xFFFF) << why;
     }
 }
@@ -81,13 +81,13 @@ TEST_F(FlashDev, WritesAndErasesCoverTheirRangesAndRefuseBadOnes)
     EXPECT_EQ(nor().counters().wordPrograms, 31u + 32u) << "word by word with the buffer off";
     flashDevBufferedWriteSet(1);
     EXPECT_EQ(flashDevWrite(0xFE001000, data.data(), 0), 0) << "size 0 writes nothing";
-    EXPECT_EQ(text(), "");
+    EXPECT_EQ(takeText(), "");
     // Refused before touching the device: odd address or size, past the device, not the flash.
     nor().counters() = {};
     const uint32_t bad[][2] = {{0xFE001001, 2}, {0xFE001000, 3}, {0xFFFFFFFE, 4}, {0xF0000000, 2}};
     for (auto [addr, size] : bad) EXPECT_EQ(flashDevWrite(addr, data.data(), size), -1) << std::hex << addr;
     EXPECT_EQ(nor().counters().writes, 0u);
-    std::string out = text();
+    std::string out = takeText();
     EXPECT_HAS(out, "flashDevWrite: address or size error, address fe001001 size 2\n");
     // A write that ends at the top of the address space must not wrap to 0.
     ASSERT_EQ(sysBusWrite32(0, 0x12345678), 0);
@@ -112,7 +112,7 @@ TEST_F(FlashDev, WritesAndErasesCoverTheirRangesAndRefuseBadOnes)
     EXPECT_EQ(Flash_Erase(0xFE040000, 0xFE000000), -1) << "end before start";
     EXPECT_EQ(flashDevSectorErase(256), -1);
     EXPECT_EQ(nor().counters().writes, 0u);
-    out = text();
+    out = takeText();
     EXPECT_HAS(out, "spfSectorNumGet: invalid address 1000\nflashDevErase: spfSectorNumGet() failed for address 0x1");
     EXPECT_HAS(out, "flashDevSectorErase: spfSectorAdrsGet() failed for sector 256\n");
 }
@@ -125,7 +125,7 @@ TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
     EXPECT_EQ(Flash_Write_Block(data.data(), 0xFE000000, 64), -1);
     EXPECT_EQ(flashDevWrite(0xFE000002, data.data(), 2), -1);
     EXPECT_EQ(flashDevSectorErase(4), -1);
-    std::string out = text();
+    std::string out = takeText();
     EXPECT_HAS(out, "spfOpStatusCheck: FAILED for operation 1 at address 0xfe00003e\n"
                     "flashDevWrite: spfOpStatusCheck() failed at adrs 0xfe000000\n"
                     "Flash_Write_Block: flashDevWrite() failed\n");
@@ -138,14 +138,14 @@ TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
     EXPECT_EQ(flashDevSectorErase(0), 0);
     EXPECT_EQ(flashDevWrite(0xFE000000, data.data(), 64), 0) << "the driver's lock was given back";
     EXPECT_EQ(flashDevWrite(0xFE000042, data.data(), 2), 0);
-    EXPECT_EQ(text(), "");
+    EXPECT_EQ(takeText(), "");
     EXPECT_EQ(word(0xFE00003E), data[62] << 8 | data[63]);
     // A buffer load that leaves its page aborts (DQ1); the check resets the abort.
     for (auto [a, v] : std::vector<std::pair<uint32_t, uint16_t>>{
              {0xAAA, 0xAA}, {0x554, 0x55}, {0x100, 0x25}, {0x100, 1}, {0x100, 0x1234}, {0x140, 0x1234}})
         sysBusWrite16(FLASH_BASE + a, v);
     EXPECT_EQ(spfOpStatusCheck(FLASH_OP_BUFFER, 0xFE000100, 0x1234), -1);
-    EXPECT_HAS(text(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe000100\n");
+    EXPECT_HAS(takeText(), "spfOpStatusCheck: ABORT for buffer write at address 0xfe000100\n");
     EXPECT_EQ(busWord(0xFFF00000), 't' << 8 | 'a') << "abort reset done: read-array again";
     // An operation that never ends: the poll limit, then the timeout.
     f.erase = NorFlash::Fault::Hang;
@@ -153,7 +153,7 @@ TEST_F(FlashDev, StatusFailuresAreReportedAndLeaveReadArray)
     nor().counters() = {};
     EXPECT_EQ(flashDevSectorErase(0), -1);
     EXPECT_EQ(nor().counters().statusReads, uint64_t(FLASH_STATUS_POLLS));
-    EXPECT_HAS(text(), "spfOpStatusCheck: TIMEOUT for operation 3 at address 0xfe000000\n");
+    EXPECT_HAS(takeText(), "spfOpStatusCheck: TIMEOUT for operation 3 at address 0xfe000000\n");
 }
 
 // Power cuts during a boot code update, at a seeded sample of its 16,392

@@ -2,7 +2,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/cpm_i2c.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "host/board/board.h"
-#include "support/i2cBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <cstring>
@@ -32,7 +32,7 @@ TEST_F(I2cLib, ReadsAndWritesOnBothControllers)
     EXPECT_EQ(i2cRandomRead(1, 1, 0, 1, b, 1), -1);
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, b, 1), -1);
     EXPECT_FALSE(host::board().i2cBus().busy());
-    EXPECT_EQ(console(), "");
+    EXPECT_EQ(takeText(), "");
 }
 
 TEST_F(I2cLib, BadArgumentsSilentDevicesAndABusyBusFailWithoutHanging)
@@ -60,7 +60,7 @@ TEST_F(I2cLib, BadArgumentsSilentDevicesAndABusyBusFailWithoutHanging)
     EXPECT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 8, 1, b, 1), -1);
     EXPECT_EQ(i2cRandomRead(1, 6, 0, 1, b, 1), -1);
     EXPECT_LT(vx::tickGet() - t0, 1000u) << "bounded waits";
-    std::string out = console();
+    std::string out = takeText();
     EXPECT_HAS(out, "i2cStart: timeout waiting for the bus to be free");
     EXPECT_HAS(out, "cpm_iic_read: I2C transfer did not complete");
     bus.clearFaults();

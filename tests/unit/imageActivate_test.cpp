@@ -40,11 +40,7 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     put32(innerBadSize, 8, 100);
     const std::string other = plainImage(0x00501234);
 
-    struct Case {
-        std::string image;
-        int want;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<std::string, int>> cases = { // an image, its verdict
         {good, IMAGE_VET_OK},
         {good + "bytes past the length", IMAGE_VET_OK},
         {plainImage(kBoard, ""), IMAGE_VET_OK}, // header only: 1220 bytes
@@ -67,11 +63,11 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
         {stk({{kBoard, stk({{kBoard, good}})}}), IMAGE_VET_SIZE},
     };
     for (size_t i = 0; i < cases.size(); i++) {
-        const std::string& image = cases[i].image;
+        const auto& [image, want] = cases[i];
         const auto* bytes = reinterpret_cast<const uint8_t*>(image.data());
         ImageVet vet;
         imageVetBuffer(bytes, static_cast<uint32_t>(image.size()), kBoard, &vet);
-        EXPECT_EQ(vet.result, cases[i].want) << "case " << i;
+        EXPECT_EQ(vet.result, want) << "case " << i;
         writeHostFile("image1", image);
         EXPECT_EQ(imageActiveCrcCheck(), vet.result == IMAGE_VET_OK ? 0 : 1) << "case " << i;
         EXPECT_TRUE(vet.result != IMAGE_VET_TARGET || saw("not for this board")) << "case " << i;

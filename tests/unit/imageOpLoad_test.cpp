@@ -186,8 +186,7 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
         // components' sizes and offsets.
         std::vector<uint32_t> fields = {8, 12, 20, 88, 92, 116, 120};
         fields.resize(image != 0 ? fields.size() : 0);
-        for (uint32_t off : {4u, 8u, 12u, 28u, 32u, 76u, 80u})
-            fields.push_back(image + off);
+        for (uint32_t off : {4u, 8u, 12u, 28u, 32u, 76u, 80u}) fields.push_back(image + off);
         const uint32_t values[] = {0, 1, 2, 4, 88, 299, 300, 1219, 1220, n - 1, n, n + 1, 0x7FFFFFFFu, 0x80000000u,
                                    0xFFFFFFF0u, 0xFFFFFFFFu, kBoard, static_cast<uint32_t>(rnd() % 4096),
                                    static_cast<uint32_t>(rnd())};
@@ -198,8 +197,7 @@ TEST_F(ImageOpLoad, MutatedHeadersAndStkTablesAgreeEverywhere)
             default: put32(f, fields[rnd() % fields.size()], values[rnd() % std::size(values)]); break;
             }
         }
-        if (rnd() % 4 != 0)
-            seal(f, checksumLength(reinterpret_cast<const uint8_t*>(f.data())));
+        if (rnd() % 4 != 0) seal(f, checksumLength(reinterpret_cast<const uint8_t*>(f.data())));
         const std::string where = "seed " + std::to_string(seed) + " round " + std::to_string(round);
 
         const auto* bytes = reinterpret_cast<const uint8_t*>(f.data());

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "log/log.h"
@@ -93,12 +92,7 @@ TEST_F(LogTest, WritersReportAFullDisk)
     start();
     write("<before>");
     // Fill every free cluster: a write that needs a new cluster fails.
-    vx::StatFs fs{};
-    int fd = vx::open("slog0.txt", vx::RDONLY, 0);
-    ASSERT_EQ(vx::fstatfs(fd, &fs), 0);
-    vx::close(fd);
-    std::ofstream(hostPath("filler")).close();
-    std::filesystem::resize_file(hostPath("filler"), uint64_t(fs.f_bfree) * uint64_t(fs.f_bsize));
+    fillDisk();
 
     write("<fits in the first cluster>"); // slots 1 and 2 end at byte 1776
     write("<fits in the first cluster>");

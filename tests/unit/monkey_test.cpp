@@ -67,15 +67,10 @@ const PromptText kPrompts[] = {
     {Prompt::Transfer, "cancel", "transfer"}, {Prompt::Transfer, "C", "transfer"},
 };
 
-bool endsWith(const std::string& s, const std::string& t)
-{
-    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
-}
-
 const PromptText* promptOf(const std::string& out)
 {
     for (const PromptText& p : kPrompts)
-        if (endsWith(out, p.tail)) return &p;
+        if (out.ends_with(p.tail)) return &p;
     return nullptr;
 }
 
@@ -130,20 +125,18 @@ protected:
     void checkFiles()
     {
         auto now = files();
-        if (!anyAllowed) {
-            std::set<std::string> names;
-            for (auto& [k, v] : snapshot) names.insert(k);
-            for (auto& [k, v] : now) names.insert(k);
-            for (const std::string& rel : names) {
-                auto a = snapshot.find(rel), b = now.find(rel);
-                bool same = a != snapshot.end() && b != now.end() && a->second == b->second;
-                if (same || ownFile(rel) || allowed.count(fs::path(rel).filename().string())) continue;
-                ADD_FAILURE() << "file " << rel
-                              << (a == snapshot.end() ? " appeared" : b == now.end() ? " vanished" : " changed")
-                              << " without a command that asks for it";
-                reportKeys();
-                throw MonkeyDone{};
-            }
+        std::set<std::string> names;
+        for (auto* files : {&snapshot, &now})
+            for (auto& [rel, content] : *files) names.insert(rel);
+        for (const std::string& rel : names) {
+            auto a = snapshot.find(rel), b = now.find(rel);
+            bool same = a != snapshot.end() && b != now.end() && a->second == b->second;
+            if (anyAllowed || same || ownFile(rel) || allowed.count(fs::path(rel).filename().string())) continue;
+            ADD_FAILURE() << "file " << rel
+                          << (a == snapshot.end() ? " appeared" : b == now.end() ? " vanished" : " changed")
+                          << " without a command that asks for it";
+            reportKeys();
+            throw MonkeyDone{};
         }
         snapshot = std::move(now);
         allowed.clear();
@@ -246,7 +239,7 @@ protected:
         }
         case Prompt::FsNumber:
             // Iterations 1 to 3; 0 and negative counts run until a failure.
-            return (endsWith(lastOut, "(0=forever) ") ? number(1, 3) : number(-3, 9000)) + "\r";
+            return (lastOut.ends_with("(0=forever) ") ? number(1, 3) : number(-3, 9000)) + "\r";
         case Prompt::Rtc: return rtcLine();
         case Prompt::Mac:
             return (chance(70) ? "0006293281" + number(10, 99) : binary(pick(20))) + "\r";

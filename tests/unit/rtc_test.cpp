@@ -3,7 +3,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "host/board/board.h"
 #include "host/os/hostos.h"
-#include "support/i2cBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <fstream>
@@ -18,7 +18,7 @@ protected:
     {
         peer().type(line);
         EXPECT_EQ(rtcSetDialog(), expect) << line;
-        return console();
+        return takeText();
     }
 };
 
@@ -43,7 +43,7 @@ TEST_F(Rtc, StartUpRestartsAHaltedClockOrFallsBack)
     vx::clockSettime(0, 0);
     EXPECT_EQ(rtcLoadSystemClock(), -1);
     EXPECT_EQ(vx::time(nullptr), kFallback);
-    EXPECT_EQ(console(), "");
+    EXPECT_EQ(takeText(), "");
 }
 
 TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
@@ -53,9 +53,9 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
     EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 9),
               (std::vector<uint8_t>{0x58, 0x59, 0x23, 0, 0x31, 0x12, 0x08, r[7], 20}));
     EXPECT_EQ((rtcLoadSystemClock(), vx::time(nullptr)), 1230767998u);
-    EXPECT_EQ((rtcShow(), console()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
+    EXPECT_EQ((rtcShow(), takeText()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
     host::clockAdvanceNs(2000000000ull); // the chip counts the BCD written into the new year
-    EXPECT_EQ((rtcShow(), console()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
+    EXPECT_EQ((rtcShow(), takeText()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
     for (int32_t year : {1999, 2005}) {
         ASSERT_EQ(rtcSet(year, 6, 1, 0, 0, 0), 0);
         EXPECT_EQ(regs()[6], year == 1999 ? 0x99 : 0x05);
@@ -108,29 +108,21 @@ TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
     ASSERT_EQ(rtcSet(2008, 1, 2, 3, 4, 5), 0);
     auto before = regs();
 
-    struct Case {
-        const char* line;
-        const char* message;
-    } cases[] = {
-        {"13-01-2008 1:2:3\n", "\nMonth value of 13 is invalid\n\n"},
-        {"12-32-2008 1:2:3\n", "\nDay value of 32 is invalid\n\n"},
-        {"02-30-2008 1:2:3\n", "\nDay value of 30 is invalid\n\n"},
-        {"02-29-2009 1:2:3\n", "\nDay value of 29 is invalid\n\n"},
-        {"04-31-2008 1:2:3\n", "\nDay value of 31 is invalid\n\n"},
-        {"01-01-2100 1:2:3\n", "\nYear value of 2100 is invalid\n\n"},
-        {"01-01-1969 1:2:3\n", "\nYear value of 1969 is invalid\n\n"},
-        {"01-01-2008 24:00:00\n", "\nHour value of 24 is invalid\n\n"},
-        {"01-01-2008 1:60:00\n", "\nMinute value of 60 is invalid\n\n"},
-        {"01-01-2008 1:-1:00\n", "\nMinute value of -1 is invalid\n\n"},
-        {"01-01-2008 1:2:-3\n", "\nSecond value of -3 is invalid\n\n"},
-        {"01-01-2008 1:2:60\n", "\nSecond value of 60 is invalid\n\n"},
-        {"12012008\n", "\nMonth value of 12012008 is invalid\n\n"},
+    // The line, and the field and value refused: "\n<field> value of <value> is invalid\n\n".
+    const char* const cases[][3] = {
+        {"13-01-2008 1:2:3", "Month", "13"},    {"12-32-2008 1:2:3", "Day", "32"},
+        {"02-30-2008 1:2:3", "Day", "30"},      {"02-29-2009 1:2:3", "Day", "29"},
+        {"04-31-2008 1:2:3", "Day", "31"},      {"01-01-2100 1:2:3", "Year", "2100"},
+        {"01-01-1969 1:2:3", "Year", "1969"},   {"01-01-2008 24:00:00", "Hour", "24"},
+        {"01-01-2008 1:60:00", "Minute", "60"}, {"01-01-2008 1:-1:00", "Minute", "-1"},
+        {"01-01-2008 1:2:-3", "Second", "-3"},  {"01-01-2008 1:2:60", "Second", "60"},
+        {"12012008", "Month", "12012008"},
     };
-    for (const auto& c : cases) {
-        std::string out = setDialog(c.line, -1);
-        EXPECT_HAS(out, c.message) << c.line;
+    for (auto [line, field, value] : cases) {
+        std::string message = "\n" + std::string(field) + " value of " + value + " is invalid\n\n";
+        EXPECT_HAS(setDialog(line + std::string("\n"), -1), message);
         auto now = regs();
-        for (int i = 1; i < 9; ++i) EXPECT_EQ(now[i], before[i]) << c.line << " register " << i;
+        for (int i = 1; i < 9; ++i) EXPECT_EQ(now[i], before[i]) << line << " register " << i;
     }
     EXPECT_EQ(setDialog("", -1).find("\n\nError reading from stream!\nReal Time Clock not set.\n") != std::string::npos,
               true);

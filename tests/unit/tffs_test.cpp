@@ -7,7 +7,7 @@
 #include "host/board/board.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
-#include "support/flashBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <cstring>
@@ -24,7 +24,7 @@ TEST_F(Tffs, BlankRegionIsFormattedThenMountsUntilItsFirstSectorsAreErased)
 {
     writeHostFile("old.txt", "left from before");
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_HAS(text(), "\rFormatting ... 0%\rFormatting ... 0%\rFormatting ... 1%"); // the rest: flash system test
+    EXPECT_HAS(takeText(), "\rFormatting ... 0%\rFormatting ... 0%\rFormatting ... 1%"); // the rest: flash system test
     EXPECT_EQ(nor().counters().sectorErases, 240u) << "every unit of the 30 MB region";
     EXPECT_TRUE(recordPresent());
     EXPECT_TRUE(nor().bootCodePresent()) << "the format never touches the boot code";
@@ -33,14 +33,14 @@ TEST_F(Tffs, BlankRegionIsFormattedThenMountsUntilItsFirstSectorsAreErased)
     vx::close(vx::open("probe", vx::RDWR | vx::CREAT, 0));
     nor().counters() = {};
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_EQ(text(), "\n\n") << "a formatted flash disk mounts at once";
+    EXPECT_EQ(takeText(), "\n\n") << "a formatted flash disk mounts at once";
     EXPECT_EQ(nor().counters().sectorErases + nor().counters().bufferPrograms, 0u);
     ASSERT_EQ(vx::mkdir("files"), 0);
     ASSERT_EQ(vx::chdir("files"), 0);
     EXPECT_EQ(Flash_Erase(0xFE000000, 0xFE040000), 0);
     EXPECT_FALSE(recordPresent());
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_HAS(text(), "formatting...");
+    EXPECT_HAS(takeText(), "formatting...");
     EXPECT_FALSE(std::filesystem::exists(boardDir + "/DskVol/probe"));
     // The current directory stays "/DskVol/files", which is gone: file calls fail.
     EXPECT_LT(vx::open("new", vx::RDWR | vx::CREAT, 0), 0);
@@ -58,17 +58,17 @@ TEST_F(Tffs, CutOrFailedFormatNeverLeavesAFormattedVolume)
     EXPECT_EQ(nor().deadReason(), "") << "a cut in the flash disk leaves the board bootable";
     flashDevReset();
     ASSERT_EQ(flashDevProbe(), 0);
-    text();
+    takeText();
     EXPECT_FALSE(recordPresent());
     ASSERT_EQ(tffsPPCInit(), 0);
-    EXPECT_HAS(text(), "formatting...");
+    EXPECT_HAS(takeText(), "formatting...");
     EXPECT_FALSE(hostFileExists("old.txt"));
     ASSERT_EQ(Flash_Erase(0xFE000000, 0xFE000000), 0);
     f = {};
     f.erase = host::NorFlash::Fault::Fail;
     nor().setFaults(f);
     EXPECT_THROW(tffsPPCInit(), host::TaskSuspended);
-    std::string out = text();
+    std::string out = takeText();
     EXPECT_HAS(out, "lb4gErase:flashDevSectorErase failed for block 0\n");
     EXPECT_HAS(out, "tffsDevFormat returned 0x1d\n");
     EXPECT_FALSE(recordPresent());
@@ -87,10 +87,10 @@ TEST_F(Tffs, AdaptersStayInsideTheFlashDiskAndNeedTheProbeAndSocketsHoldFive)
     EXPECT_EQ(flash.write(&flash, (30u << 20) - 4, data, 8), vx::FL_WRITE_FAULT) << "into the boot area";
     EXPECT_EQ(flash.write(&flash, 0x200, data, 3), vx::FL_WRITE_FAULT) << "odd length";
     EXPECT_EQ(flash.write(&flash, 0x100, ones, 2), vx::FL_WRITE_FAULT) << "bits cannot be set";
-    EXPECT_HAS(text(), "\nMTD write failed, address 0xffdffffc, size 8\n");
+    EXPECT_HAS(takeText(), "\nMTD write failed, address 0xffdffffc, size 8\n");
     EXPECT_EQ(flash.erase(&flash, 239, 1), vx::FL_OK);
     EXPECT_EQ(flash.erase(&flash, 239, 2), vx::FL_WRITE_FAULT) << "unit 240 is the boot area";
-    EXPECT_HAS(text(), "lb4gErase:flashDevSectorErase failed for block 240\n");
+    EXPECT_HAS(takeText(), "lb4gErase:flashDevSectorErase failed for block 240\n");
     EXPECT_TRUE(nor().bootCodePresent());
     sock.writeProtected = [](vx::FlSocket*) { return 1; };
     EXPECT_EQ(flash.write(&flash, 0x100, data, 8), vx::FL_WRITE_PROTECT);
@@ -98,7 +98,7 @@ TEST_F(Tffs, AdaptersStayInsideTheFlashDiskAndNeedTheProbeAndSocketsHoldFive)
     EXPECT_EQ(tffsFormatProgress(0, 0), 0) << "a format without units divides by nothing";
     flashDevReset();
     EXPECT_NE(vx::usrTffsConfig(0, 0, "/DskVol/"), 0);
-    EXPECT_EQ(text(), "Device is not initialized yet !!\ntffsDevCreate failed.\n");
+    EXPECT_EQ(takeText(), "Device is not initialized yet !!\ntffsDevCreate failed.\n");
     static vx::FlSocket more[5];
     int rc = 0, accepted = 0;
     for (auto& s : more) accepted += (rc = vx::tffsSocketRegister(&s)) == vx::FL_OK;

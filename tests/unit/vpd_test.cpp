@@ -4,7 +4,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/vpd.h"
 #include "host/board/board.h"
-#include "support/i2cBoard.h"
+#include "support/deviceBoards.h"
 #include "support/textCheck.h"
 
 #include <cstring>
@@ -153,10 +153,10 @@ TEST_F(Vpd, ProgrammingSearch)
 
         load(c.image);
         ASSERT_EQ(vpdDump(0, 300), 0);
-        console();
+        takeText();
         if (e.valid) peer().type(c.typed);
         rc = vpdGenerate();
-        std::string out = console();
+        std::string out = takeText();
         if (!e.valid) {
             ASSERT_EQ(rc, -1);
             ASSERT_PRED2(textcheck::has, out, "ERROR: The VPD EEPROM holds no valid VPD");
@@ -187,7 +187,7 @@ TEST_F(Vpd, EndOfInputAbandonsTheDialogWithoutWriting)
     uint64_t cycles = host::board().i2cBus().addressCycles();
     peer().type("y\n");
     EXPECT_EQ(vpdGenerate(), -1);
-    EXPECT_HAS(console(), "ERROR: End of input. VPD not changed.");
+    EXPECT_HAS(takeText(), "ERROR: End of input. VPD not changed.");
     EXPECT_EQ(eeprom(), before);
     EXPECT_LT(host::board().i2cBus().addressCycles() - cycles, 10u) << "only the read";
 }

@@ -120,8 +120,7 @@ TEST_F(XmodemTest, ReceiveScripts)
     struct Row {
         const char *what, *command;
         std::vector<std::string> sends;
-        int damaged, dropByte; // byte dropped from a send's first attempt (-2: the second send's every attempt)
-        int rc;
+        int damaged, dropByte, rc; // byte dropped from a send's first attempt (-2: the second send's every attempt)
         const char* text;
         std::string file, replies;
     } rows[] = {

@@ -13,16 +13,11 @@ namespace testimg {
 constexpr uint32_t kBoard = 0x00508541u;
 constexpr uint32_t kHeader = 1220;
 
-inline void put16(std::string& s, size_t off, uint16_t v)
-{
-    s[off] = static_cast<char>(v >> 8);
-    s[off + 1] = static_cast<char>(v);
-}
+inline void put16(std::string& s, size_t off, uint16_t v) { s[off] = char(v >> 8), s[off + 1] = char(v); }
 
 inline void put32(std::string& s, size_t off, uint32_t v)
 {
-    for (int i = 0; i < 4; i++)
-        s[off + i] = static_cast<char>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++) s[off + i] = char(v >> (24 - 8 * i));
 }
 
 // The checksum as defined: the message, bit by bit from the most significant
@@ -35,18 +30,14 @@ inline uint16_t bitCrc(const std::string& s, size_t from, size_t to)
         for (int bit = 7; bit >= 0; bit--) {
             bool top = (reg & 0x8000) != 0;
             reg = ((reg << 1) | ((static_cast<uint8_t>(s[i]) >> bit) & 1)) & 0xFFFF;
-            if (top)
-                reg ^= 0xA097;
+            if (top) reg ^= 0xA097;
         }
     }
     return static_cast<uint16_t>(reg);
 }
 
 // Stores the checksum of bytes 2 up to len at offset 0.
-inline void seal(std::string& s, size_t len)
-{
-    put16(s, 0, bitCrc(s, 2, len));
-}
+inline void seal(std::string& s, size_t len) { put16(s, 0, bitCrc(s, 2, len)); }
 
 // A plain image: header, then the payload; component 0 covers the payload.
 inline std::string plainImage(uint32_t target = kBoard, const std::string& payload = std::string(300, 'p'),
@@ -62,8 +53,7 @@ inline std::string plainImage(uint32_t target = kBoard, const std::string& paylo
     s[784] = 'A';
     s.replace(788, 10, "2008-04-28");
     s.replace(820, 8, "code.opr");
-    if (sealed)
-        seal(s, s.size());
+    if (sealed) seal(s, s.size());
     return s;
 }
 
@@ -97,16 +87,14 @@ inline std::string stk(const std::vector<std::pair<uint32_t, std::string>>& imag
         s += images[i].second;
     }
     put32(s, 12, static_cast<uint32_t>(s.size()));
-    if (sealed)
-        seal(s, s.size());
+    if (sealed) seal(s, s.size());
     return s;
 }
 
 inline std::string be32(uint32_t v)
 {
     std::string s(4, '\0');
-    put32(s, 0, v);
-    return s;
+    return put32(s, 0, v), s;
 }
 
 } // namespace testimg

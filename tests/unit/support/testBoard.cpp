@@ -15,11 +15,24 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 namespace {
 constexpr int kIdleLimit = 1000; // waits without new input before the test is ended
+
+// Module state as after power-on, in "/DskVol/files".
+void resetModules()
+{
+    dimReset();
+    imageActivateReset();
+    eventLogReset();
+    logReset();
+    osapiFileReset();
+    flashDevReset();
+    vx::chdir("/DskVol/");
+    vx::mkdir("files");
+    vx::chdir("files");
 }
+} // namespace
 
 void TestBoard::SetUp()
 {
@@ -32,27 +45,14 @@ void TestBoard::SetUp()
     };
     peer_.onOutput = [this](host::ScriptedPeer&, const std::string&) { idleWithoutInput_ = 0; };
     host::platformStartForTest(boardDir, &peer_);
-    // Module state as after power-on.
-    dimReset();
-    imageActivateReset();
-    eventLogReset();
-    logReset();
-    ASSERT_EQ(vx::chdir("/DskVol/"), 0);
-    vx::mkdir("files");
-    ASSERT_EQ(vx::chdir("files"), 0);
+    resetModules();
 }
 
 void TestBoard::powerOn()
 {
     host::platformStopForTest();
     host::platformStartForTest(boardDir, &peer_);
-    dimReset();
-    imageActivateReset();
-    eventLogReset();
-    logReset();
-    osapiFileReset();
-    flashDevReset();
-    vx::chdir("/DskVol/files");
+    resetModules();
 }
 
 void TestBoard::TearDown()
@@ -87,6 +87,15 @@ std::string TestBoard::readHostFile(const std::string& name) const
 
 bool TestBoard::hostFileExists(const std::string& name) const { return std::filesystem::exists(hostPath(name)); }
 
+void TestBoard::fillDisk(uint64_t leaveClusters)
+{
+    vx::StatFs fs{};
+    int fd = vx::open("filler", vx::RDWR | vx::CREAT | vx::TRUNC, 0644);
+    ASSERT_EQ(vx::fstatfs(fd, &fs), 0);
+    vx::close(fd);
+    std::filesystem::resize_file(hostPath("filler"), uint64_t(fs.f_bfree - leaveClusters) * uint64_t(fs.f_bsize));
+}
+
 std::string TestBoard::takeOutput()
 {
     vx::fflushStdout();
@@ -107,7 +116,6 @@ bool TestBoard::saw(const std::string& text)
 {
     vx::fflushStdout();
     std::string line;
-    for (char c : text)
-        line += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (char c : text) line += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return peer_.output().find(line) != std::string::npos;
 }

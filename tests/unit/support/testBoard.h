@@ -21,6 +21,8 @@ protected:
     void writeHostFile(const std::string& name, const std::string& bytes) const;
     std::string readHostFile(const std::string& name) const;
     bool hostFileExists(const std::string& name) const;
+    // Fills the volume's free clusters but `leaveClusters` with the file "filler".
+    void fillDisk(uint64_t leaveClusters = 0);
     host::ScriptedPeer& peer() { return peer_; }
     // Formats the flash disk as the first start-up of a new board does (so a
     // later bootMain keeps the files) and enters "/DskVol/files" again.

@@ -29,11 +29,11 @@ inline std::string noise(size_t n, uint32_t seed = 12345)
 }
 
 // s as a zlib stream (the operational code component of a startable image).
-inline std::string deflate(const std::string& s)
+inline std::string deflate(const std::string& s, int level = Z_DEFAULT_COMPRESSION)
 {
     std::string z(compressBound(uLong(s.size())), '\0');
     uLongf n = z.size();
-    compress(reinterpret_cast<Bytef*>(z.data()), &n, reinterpret_cast<const Bytef*>(s.data()), uLong(s.size()));
+    compress2(reinterpret_cast<Bytef*>(z.data()), &n, reinterpret_cast<const Bytef*>(s.data()), uLong(s.size()), level);
     z.resize(n);
     return z;
 }
