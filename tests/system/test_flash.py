@@ -51,13 +51,20 @@ class BootCodeUpdate(unittest.TestCase):
         with Board() as b:
             # DQ5 rising in the read that completes each operation: the
             # driver reads DQ7 again and sees them done.
+            # Files that are not a whole boot code are refused before the erase.
             to_menu(b, "--fault-flash-erase", "race", "--fault-flash-program", "race")
-            for answer, says in (("n", "Update aborted."), ("y", "Boot code updated")):
-                b.put("bootcode.bin", BOOT_CODE)
+            before = b.nor()
+            for code, answer, says in ((BOOT_CODE[:100000], "y", "is 100000 bytes; a boot code fills"),
+                                       (BOOT_CODE[:-4] + b"\xff" * 4, "y", "ends in 0xFFFFFFFF"),
+                                       (BOOT_CODE, "n", "Update aborted."), (BOOT_CODE, "y", "Boot code updated")):
+                b.put("bootcode.bin", code)
                 self.update(b, answer)
                 b.expect(says)
                 out = b.child.before
                 b.menu()
+                if code != BOOT_CODE:
+                    self.assertNotIn("Erasing", out + b.child.before)
+                    self.assertEqual(b.nor(), before)
             self.assertIn("Erasing Boot Flash.....Done.", out)
             lines = [l for l in out.split("\r\n") if l.startswith("Wrote 0x")]
             self.assertEqual(lines[-1], "Wrote 0x100000 bytes.")
