@@ -161,8 +161,7 @@ protected:
     std::string noise()
     {
         switch (pick(7)) {
-        case 0: return "\x13" + binary(1 + pick(400)) + "\x11\r"; // X-off never followed by 500 or more bytes:
-                                                               // that hangs the console (being mended)
+        case 0: return "\x13" + binary(1 + pick(900)) + "\x11\r"; // past the 512-byte input buffer too
         case 1: return "\x03";
         case 2: return "\x04";
         case 3: return "x" + binary(pick(30)) + "\x15" + "x\r";
@@ -244,9 +243,9 @@ protected:
         case Prompt::Mac:
             return (chance(70) ? "0006293281" + number(10, 99) : binary(pick(20))) + "\r";
         case Prompt::Serial:
-            // At most 10 characters: a longer serial number can push the records
-            // past the EEPROM's end (being mended).
-            return (chance(80) ? "SN" + number(0, 99999999) : "bad serial!") + "\r";
+            // Up to 28 characters: long ones may not fit the EEPROM (refused) or
+            // exceed the 20 a serial number may have.
+            return (chance(70) ? "SN" + number(0, 99999999) + std::string(pick(19), 'X') : "bad serial!") + "\r";
         case Prompt::Baud: return number(0, 12) + "\r";
         case Prompt::Transfer:
             if (chance(30)) return binary(1 + pick(200));
