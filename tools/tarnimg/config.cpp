@@ -74,16 +74,11 @@ int cmdConfig(Args& a)
         return kExitValid;
     }
     bool raw = false;
-    std::string path;
-    while (a.more()) {
-        std::string opt = a.next();
-        if (opt == "--raw") raw = true;
-        else if (!opt.empty() && opt[0] == '-') die(kExitUsage, "config: unknown option '%s' (see tarnimg config --help)", opt.c_str());
-        else if (path.empty()) path = opt;
-        else die(kExitUsage, "config: one file at a time ('%s', '%s')", path.c_str(), opt.c_str());
-    }
-    if (path.empty())
-        die(kExitUsage, "config: needs a FILE (see tarnimg config --help)");
+    std::string path = oneFileArg(a, "config", [&](const std::string& opt) {
+        if (opt != "--raw") return false;
+        raw = true;
+        return true;
+    });
     Bytes file = readFile(path);
     std::string text;
     std::string err = configDecode(file, &text);

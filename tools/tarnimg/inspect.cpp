@@ -187,16 +187,11 @@ int cmdVerify(Args& a)
         return kExitValid;
     }
     uint32_t target = BOARD_TARGET_DEVICE;
-    std::string path;
-    while (a.more()) {
-        std::string opt = a.next();
-        if (opt == "--target") target = parseU32(opt, a.value(opt));
-        else if (!opt.empty() && opt[0] == '-') die(kExitUsage, "verify: unknown option '%s' (see tarnimg verify --help)", opt.c_str());
-        else if (path.empty()) path = opt;
-        else die(kExitUsage, "verify: one file at a time ('%s', '%s')", path.c_str(), opt.c_str());
-    }
-    if (path.empty())
-        die(kExitUsage, "verify: needs a FILE (see tarnimg verify --help)");
+    std::string path = oneFileArg(a, "verify", [&](const std::string& opt) {
+        if (opt != "--target") return false;
+        target = parseU32(opt, a.value(opt));
+        return true;
+    });
     Bytes file = readFile(path);
     ImageVet vet;
     uint32_t len = static_cast<uint32_t>(file.size());
@@ -241,16 +236,11 @@ int cmdInfo(Args& a)
         return kExitValid;
     }
     bool json = false;
-    std::string path;
-    while (a.more()) {
-        std::string opt = a.next();
-        if (opt == "--json") json = true;
-        else if (!opt.empty() && opt[0] == '-') die(kExitUsage, "info: unknown option '%s' (see tarnimg info --help)", opt.c_str());
-        else if (path.empty()) path = opt;
-        else die(kExitUsage, "info: one file at a time ('%s', '%s')", path.c_str(), opt.c_str());
-    }
-    if (path.empty())
-        die(kExitUsage, "info: needs a FILE (see tarnimg info --help)");
+    std::string path = oneFileArg(a, "info", [&](const std::string& opt) {
+        if (opt != "--json") return false;
+        json = true;
+        return true;
+    });
     Bytes file = readFile(path);
     uint32_t len = static_cast<uint32_t>(file.size());
     file.resize(len + 16);

@@ -128,6 +128,23 @@ bool wantsHelp(const Args& a)
     return false;
 }
 
+std::string oneFileArg(Args& a, const char* cmd, const std::function<bool(const std::string&)>& option)
+{
+    std::string path;
+    while (a.more()) {
+        std::string opt = a.next();
+        if (!opt.empty() && opt[0] == '-') {
+            if (!option(opt)) die(kExitUsage, "%s: unknown option '%s' (see tarnimg %s --help)", cmd, opt.c_str(), cmd);
+        } else if (path.empty()) {
+            path = opt;
+        } else {
+            die(kExitUsage, "%s: one file at a time ('%s', '%s')", cmd, path.c_str(), opt.c_str());
+        }
+    }
+    if (path.empty()) die(kExitUsage, "%s: needs a FILE (see tarnimg %s --help)", cmd, cmd);
+    return path;
+}
+
 const char* locateReason(int locate)
 {
     switch (locate) {

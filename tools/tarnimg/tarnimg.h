@@ -6,6 +6,7 @@
 #include "image/image.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct Args {
 
 uint32_t parseU32(const std::string& opt, const std::string& text, uint64_t max = 0xFFFFFFFFu);
 bool wantsHelp(const Args& a);
+// The one FILE of a command that reads a single file: each option goes to
+// option (false: unknown, refused), a second file or a missing one is refused.
+std::string oneFileArg(Args& a, const char* cmd, const std::function<bool(const std::string&)>& option);
 
 // Text shown with unprintable bytes escaped (\xNN).
 std::string printable(const char* s);
