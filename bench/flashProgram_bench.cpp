@@ -5,7 +5,7 @@
 
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "host/board/board.h"
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "host/os/root.h"
 
 #include <cstdlib>

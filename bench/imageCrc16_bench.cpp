@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "host/os/root.h"
 #include "image/image.h"
 #include "osapi.h"

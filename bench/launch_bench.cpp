@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "host/os/root.h"
 #include "osapi.h"
 

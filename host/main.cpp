@@ -1,6 +1,6 @@
 // main.cpp - tarnboot's command line: the board directory, the console
 // attachment and run options; the board itself runs in a child process.
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "host/os/hostos.h"
 #include "host/os/root.h"
 

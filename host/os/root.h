@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/board/norFlash.h"
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 
 #include <cstdint>
 #include <string>

@@ -8,7 +8,7 @@
 #include "../unit/support/imageBuilder.h"
 #include "../unit/support/xmodemPeer.h"
 #include "cli/cliTxtCfg.h"
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "image/dim.h"
 #include "image/image.h"
 #include "image/imageActivate.h"

@@ -5,7 +5,7 @@
 // receiver=..."); data_seconds runs from the first block on the line to the
 // last byte either way. Used by the interop tests and the benchmarks.
 #include "host/board/board.h"
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
 #include "xmodem/xmodem.h"

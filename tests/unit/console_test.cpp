@@ -1,8 +1,8 @@
 // console_test.cpp - the console tty (through a scripted peer and over a real
 // socket), the telnet protocol, and the supervisor that runs the board in a
 // child process.
-#include "host/os/console.h"
-#include "host/os/console_telnet.h"
+#include "host/os/console/console.h"
+#include "host/os/console/telnet.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
 

@@ -1,6 +1,6 @@
 // files_test.cpp - the flash disk volume's file services: nothing outside the
 // volume is reachable, and directories list in creation order.
-#include "host/os/files.h"
+#include "host/os/files/files.h"
 #include "osapi.h"
 #include "support/testBoard.h"
 

@@ -3,7 +3,7 @@
 // disk volume (DIR/DskVol/files). For demonstrations and tests of retrieval.
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/flashDev.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootConfig.h"
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "host/os/root.h"
 #include "log/eventLog.h"
 #include "log/log.h"

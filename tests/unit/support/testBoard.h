@@ -3,7 +3,7 @@
 // and the current directory "/DskVol/files", as after the boot's start-up.
 #pragma once
 
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // received-stream fuzz target.
 #pragma once
 
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 #include "osapi.h"
 
 #include <cstdint>

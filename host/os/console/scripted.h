@@ -1,8 +1,8 @@
-// console_scripted.h - the console transport for unit tests: a ScriptedPeer
+// console/scripted.h - the console transport for unit tests: a ScriptedPeer
 // at the far end, called synchronously on the board's thread.
 #pragma once
 
-#include "host/os/console_device.h"
+#include "host/os/console/device.h"
 
 namespace host {
 

@@ -1,9 +1,9 @@
-// console_stream.h - the console transport of the board process: a socket to
+// console/stream.h - the console transport of the board process: a socket to
 // the supervisor, a reader thread that moves arriving bytes into the tty, the
 // console escape, optional line pacing and fault injection on received bytes.
 #pragma once
 
-#include "host/os/console_device.h"
+#include "host/os/console/device.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,6 +1,6 @@
-// files_index.cpp - DOS name rules and the per-directory slot index that gives
+// files/index.cpp - DOS name rules and the per-directory slot index that gives
 // the volume's directories their creation order.
-#include "host/os/files.h"
+#include "host/os/files/files.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-// console_attach.cpp - the console attachments (see console_attach.h).
-#include "host/os/console_attach.h"
-#include "host/os/console_telnet.h"
+// console/attach.cpp - the console attachments (see console/attach.h).
+#include "host/os/console/attach.h"
+#include "host/os/console/telnet.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

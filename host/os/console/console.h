@@ -1,4 +1,4 @@
-// console.h - the console: a VxWorks-style tty driver over a byte stream, the
+// console/console.h - the console: a VxWorks-style tty driver over a byte stream, the
 // scripted peer that unit tests put at the far end, and the attachment of the
 // stream to the host (stdio, pty, tcp) done by the supervising process.
 #pragma once

@@ -1,4 +1,4 @@
-// console_tty.h - the console's line discipline: what happens to each received
+// console/tty.h - the console's line discipline: what happens to each received
 // byte (echo, CR/LF mapping, flow control, 7-bit stripping, the reboot trap,
 // line editing) and the 512-byte input buffer the board reads from. No I/O and
 // no locking here: the transports (stream, scripted) drive it.

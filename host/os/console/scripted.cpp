@@ -1,8 +1,8 @@
-// console_scripted.cpp - the console with a scripted peer at the far end (unit
+// console/scripted.cpp - the console with a scripted peer at the far end (unit
 // tests, virtual clock). Everything runs on the caller's thread: when the board
 // waits for input the peer is asked for more, and when it has nothing more to
 // say a timed wait lets its time pass at once.
-#include "host/os/console_scripted.h"
+#include "host/os/console/scripted.h"
 #include "host/os/hostos.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-// console_device.cpp - board-side console operations over the line discipline.
-#include "host/os/console_device.h"
+// console/device.cpp - board-side console operations over the line discipline.
+#include "host/os/console/device.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
 

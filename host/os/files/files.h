@@ -1,9 +1,9 @@
-// files.h - the flash disk volume "/DskVol/" over a host directory, with the
+// files/files.h - the flash disk volume "/DskVol/" over a host directory, with the
 // board disk's rules: confined paths, case-insensitive DOS names, directories
 // in creation order, cluster-counted capacity and the board's error numbers.
 //
 // Internal to host/os: the vx:: file calls (files.cpp) and the shell-style
-// services (files_shell.cpp) are thin wrappers over the single FileSystem.
+// services (files/shell.cpp) are thin wrappers over the single FileSystem.
 // Every operation returns 0 or a vx::E_* error number; nothing here touches
 // the caller's errno.
 //

@@ -1,5 +1,5 @@
-// console_telnet.cpp - the telnet console's protocol (see console_telnet.h).
-#include "host/os/console_telnet.h"
+// console/telnet.cpp - the telnet console's protocol (see console/telnet.h).
+#include "host/os/console/telnet.h"
 
 namespace host {
 

@@ -1,6 +1,6 @@
-// files_shell.cpp - the shell-style file services on the console: change and
+// files/shell.cpp - the shell-style file services on the console: change and
 // print the current directory, the long recursive listing and the volume display.
-#include "host/os/files.h"
+#include "host/os/files/files.h"
 
 #include <algorithm>
 #include <string>

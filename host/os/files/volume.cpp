@@ -1,7 +1,7 @@
-// files_volume.cpp - the volume "/DskVol/": board paths resolved inside the
+// files/volume.cpp - the volume "/DskVol/": board paths resolved inside the
 // host directory, entries created, removed and renamed with their directory
 // slots kept in step, and the cluster count of what the volume holds.
-#include "host/os/files.h"
+#include "host/os/files/files.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,8 +1,8 @@
-// files.cpp - the vx:: file calls: a fixed table of descriptors from 3 up over
+// files/files.cpp - the vx:: file calls: a fixed table of descriptors from 3 up over
 // host descriptors of files on the volume, write-through writes with the
 // volume's capacity enforced and power-cut injection, directory streams, the
 // current directory and the task's error number. Descriptors 0-2 are the console.
-#include "host/os/files.h"
+#include "host/os/files/files.h"
 
 #include <algorithm>
 #include <cerrno>

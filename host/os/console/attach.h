@@ -1,10 +1,10 @@
-// console_attach.h - where the supervisor's end of the console goes: the
+// console/attach.h - where the supervisor's end of the console goes: the
 // host's standard input/output, a pseudo-terminal, or a TCP client on
 // 127.0.0.1 (plain or telnet). An attachment outlives board resets; peers
 // may come and go.
 #pragma once
 
-#include "host/os/console.h"
+#include "host/os/console/console.h"
 
 #include <memory>
 #include <string>

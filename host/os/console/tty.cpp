@@ -1,5 +1,5 @@
-// console_tty.cpp - the console line discipline (see console_tty.h).
-#include "host/os/console_tty.h"
+// console/tty.cpp - the console line discipline (see console/tty.h).
+#include "host/os/console/tty.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
-// console_stream.cpp - the board process's console over a socket (see console_stream.h).
-#include "host/os/console_stream.h"
+// console/stream.cpp - the board process's console over a socket (see console/stream.h).
+#include "host/os/console/stream.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
 

@@ -1,9 +1,9 @@
-// console_supervisor.cpp - tarnboot's own process: runs the board in a child
+// console/supervisor.cpp - tarnboot's own process: runs the board in a child
 // process, relays the console between the child's socket and the attachment,
 // restarts the board after a reset or power cycle, and turns the way the board
 // ended into tarnboot's exit status. Single-threaded (it forks).
-#include "host/os/console.h"
-#include "host/os/console_attach.h"
+#include "host/os/console/console.h"
+#include "host/os/console/attach.h"
 #include "host/os/hostos.h"
 
 #include <algorithm>

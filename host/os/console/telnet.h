@@ -1,4 +1,4 @@
-// console_telnet.h - enough of the telnet protocol for a console on a TCP
+// console/telnet.h - enough of the telnet protocol for a console on a TCP
 // port, as terminal servers offer it: the server echoes and suppresses
 // go-ahead, and each direction is binary when the client agrees. Option
 // negotiation is consumed, IAC is doubled in data, and while the client's

@@ -1,11 +1,11 @@
-// console_device.h - the console tty device: the line discipline behind a
+// console/device.h - the console tty device: the line discipline behind a
 // lock, the board-side operations (read, write, readiness, requests), and the
 // hooks a transport fills in (stream socket with a reader thread, or a
 // scripted peer called synchronously in unit tests).
 #pragma once
 
-#include "host/os/console.h"
-#include "host/os/console_tty.h"
+#include "host/os/console/console.h"
+#include "host/os/console/tty.h"
 
 #include <condition_variable>
 #include <cstdint>

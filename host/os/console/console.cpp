@@ -1,8 +1,8 @@
-// console.cpp - the console instance behind descriptors 0-2 and the console
+// console/console.cpp - the console instance behind descriptors 0-2 and the console
 // services of the boundary (formatted output, line input, readiness, requests).
-#include "host/os/console.h"
-#include "host/os/console_scripted.h"
-#include "host/os/console_stream.h"
+#include "host/os/console/console.h"
+#include "host/os/console/scripted.h"
+#include "host/os/console/stream.h"
 #include "host/os/hostos.h"
 #include "osapi.h"
 
