@@ -16,13 +16,11 @@
 #include "image/image.h"
 #include "image/imageInfo.h"
 #include "osapi.h"
-#include "xmodem/xmodem.h"
 
 namespace {
 
 constexpr const char* BOOT_CODE_ASIDE = "bootcode.new";
 constexpr const char* DEFAULT_IMAGE = "image1";
-constexpr uint32_t COMMAND_LEN = 64;
 
 bool fileExists(const char* name)
 {
@@ -114,15 +112,8 @@ bool imageBootCodeInside(uint32_t size, uint32_t offset, uint32_t imageLength)
 
 int imageOpCodeLoad(uint32_t targetDevice)
 {
-    vx::remove(IMAGE_LOAD_FILE);
     vx::remove(BOOT_CODE_ASIDE);
-    vx::printf("Ready to receive the file with XMODEM/CRC....\n");
-    char command[COMMAND_LEN];
-    vx::snprintf(command, sizeof command, "-cbrke %s", IMAGE_LOAD_FILE);
-    if (xmodem(command) != 0) {
-        vx::printf("Error while receiving file with XMODEM.\n");
-        return 1;
-    }
+    if (imageReceive(IMAGE_LOAD_FILE) != 0) return 1;
     vx::printf("\n\nXMODEM transfer complete, checking CRC....\n");
     return imageOpCodeStore(IMAGE_LOAD_FILE, targetDevice);
 }
