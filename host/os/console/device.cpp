@@ -107,7 +107,8 @@ int TtyDevice::ioctl(int request, intptr_t arg)
         disc_.setOptions(int(arg));
         cv_.notify_all(); // may release X-off or complete a line
         optionsChanged(lock);
-        takeHeld(lock); // and the echo held while it lasted
+        if (!heldEcho_.empty() && !disc_.outputStopped() && writers_ == 0) // the echo held while it lasted
+            transmit(lock, std::exchange(heldEcho_, std::string()));
         return 0;
     case vx::FIOGETOPTIONS: return disc_.options();
     case vx::FIOBAUDRATE:
