@@ -361,9 +361,10 @@ TEST_F(XmodemTest, DiagLoad)
     EXPECT_EQ(readHostFile("diag_image.stk"), "old image");
     EXPECT_FALSE(hostFileExists("diag_image.old"));
 
-    for (const char* sent : {"new image", "", "third"}) {
+    for (const char* sent : {"new image", "", "third", "full disk"}) {
         Sender s;
         s.pieces = {sent};
+        if (*sent == 'f') fillDisk();
         s.attach(peer());
         if (!*sent) peer().onOutput = nullptr; // a failed transfer
         if (*sent == 't') { // the rename cannot be done: the keep name is a directory
@@ -374,7 +375,9 @@ TEST_F(XmodemTest, DiagLoad)
         EXPECT_EQ(readHostFile("diag_image.stk").substr(0, 9), "new image");
         EXPECT_FALSE(hostFileExists("xcode.bin"));
     }
-    EXPECT_TRUE(saw("Error while receiving file with XMODEM.\n"));
+    EXPECT_TRUE(saw("File Write Error"));
+    EXPECT_TRUE(saw("ERROR: The flash disk is full: the file could not be stored.\n"
+                    "Error while receiving file with XMODEM.\n"));
     EXPECT_TRUE(saw("ERROR: Renaming failed.\n"));
 }
 
