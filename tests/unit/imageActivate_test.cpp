@@ -44,6 +44,7 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
         {good, IMAGE_VET_OK},
         {good + "bytes past the length", IMAGE_VET_OK},
         {plainImage(kBoard, ""), IMAGE_VET_OK}, // header only: 1220 bytes
+        {plainImage(kBoard, std::string(16777216 - 1220, 'm')), IMAGE_VET_OK}, // the largest: 16 MiB
         {flipped(good, 0), IMAGE_VET_CRC},
         {flipped(good, good.size() - 1), IMAGE_VET_CRC},
         {good.substr(0, good.size() - 1), IMAGE_VET_SHORT},
