@@ -4,6 +4,7 @@
 #include "image/imageActivate.h"
 #include "osapi.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
+#include "bsp/cpu/tarn8541/vxworks/start/bootUtil.h"
 #include "image/dim.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
@@ -144,7 +145,7 @@ protected:
         try {
             start < 0 ? bootMain() : bootMenu(start);
         } catch (const host::HandoverRequested& h) {
-            return h.line.substr(h.line.find("kind="), h.line.find(" arg=") - h.line.find("kind="));
+            return h.line.substr(h.line.find("kind="), h.line.find(" load=") - h.line.find("kind="));
         } catch (const host::BoardResetRequested&) {
             return "reset";
         } catch (const PeerExhausted&) {
@@ -163,8 +164,8 @@ TEST_F(Menu, Decisions)
         put32(s, 16 + 20, load);
         return testimg::seal(s, s.size()), s;
     };
-    const std::string op1 = "kind=opcode entry=0x00100000", op2 = "kind=opcode entry=0x00200000",
-                      diag = "kind=diag entry=0x01000000";
+    const std::string op1 = "kind=opcode entry=0x00100000 arg=1", op2 = "kind=opcode entry=0x00200000 arg=1",
+                      diag = "kind=diag entry=0x01000000 arg=1";
     const std::string refused = "ERROR: Operational code CRC is not valid, you must load new code.";
     const std::string noDiag = "ERROR: Diag code CRC is not valid, you must load new code.";
     const uint32_t nearEnd = CODE_LOAD_AREA_END - 20000;
@@ -207,7 +208,7 @@ TEST_F(Menu, Decisions)
         {"13 fails in diagnostics mode", -1, 1, 'g', '-', true, {"2", "13", "12"}, "menu", {noDiag}, 0, 0, 1},
         // The event log's buffer is the first allocation: the image buffer
         // above it must not widen the room the load area gives.
-        {"code up to the load area's end", -1, 2, 'e', '-', false, {"~"}, "kind=opcode entry=0x03ffb1e0", {}, 0, 0, 2},
+        {"code up to the load area's end", -1, 2, 'e', '-', false, {"~"}, "kind=opcode entry=0x03ffb1e0 arg=1", {}, 0, 0, 2},
         {"code past the load area's end", -1, 2, 'E', '-', false, {"~"}, "reset",
          {"There was an error during decompression... resetting the switch"}, 0, 0, 2},
     };
@@ -238,6 +239,27 @@ TEST_F(Menu, Decisions)
         EXPECT_EQ(textcheck::count(out, "Diagnostic file diag_image.stk does not exist"), size_t(r.lookups)) << out;
         EXPECT_EQ(readHostFile("diag_config.cfg"), testimg::be32(uint32_t(r.modeAfter)));
     }
+}
+
+// Utilities option 7: sizes from column 34 (none of the padding for a name of
+// 34 characters), the date as month/day/year, directories without either and
+// left out of the bytes used.
+TEST_F(Menu, DirectoryListingLines)
+{
+    vx::clockSettime(1209391509, 0); // 28 April 2008, 14:05:09
+    for (const std::string& name : {std::string(34, 'a'), std::string(33, 'b'), std::string("c")}) {
+        int fd = vx::open(name.c_str(), vx::CREAT | vx::RDWR, 0644);
+        std::string bytes(name.size() > 1 ? 7 : 1234567, 'x');
+        vx::write(fd, bytes.data(), bytes.size());
+        vx::close(fd);
+    }
+    ASSERT_EQ(vx::mkdir("sub.d"), 0);
+    takeOutput();
+    bootDirListing();
+    EXPECT_EQ(takeText(), ".\n..\n" + std::string(34, 'a') + "7          4/28/2008 14:05:09\n" + std::string(33, 'b') +
+                              " 7          4/28/2008 14:05:09\nc" + std::string(33, ' ') +
+                              "1234567    4/28/2008 14:05:09\nsub.d\n\nFilesystem size 30881792\n"
+                              "Bytes used      1234581\nBytes free      29647211\n");
 }
 
 TEST_F(Menu, DeletionThatFailsIsNotReportedAsDone)

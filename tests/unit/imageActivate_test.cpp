@@ -75,4 +75,13 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     }
     std::remove(hostPath("image1").c_str());
     EXPECT_EQ(imageActiveCrcCheck(), 1);
+    // An active name of up to 19 characters is the image started; a longer
+    // one does not fit its 20 bytes and the default name stands instead.
+    for (const std::string& name : {std::string(19, 'n'), std::string(20, 'n')}) {
+        writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\n" + name + "\n0\n\n");
+        ASSERT_EQ(dimInitialize(), 0);
+        char got[BOOT_IMAGE_NAME_LEN];
+        EXPECT_EQ(imageActiveNameGet(got, true), name.size() < 20 ? 0 : -1);
+        EXPECT_EQ(std::string(got), name.size() < 20 ? name : "image1");
+    }
 }
