@@ -136,9 +136,9 @@ protected:
                 return out.size() >= prompt.size() && out.compare(out.size() - prompt.size(), prompt.size(), prompt) == 0;
             };
             bool menu = at("[Boot Menu] ");
-            if (!menu && !at("Select (1, 2):") && !at("(y/n):") && !at("(y/n) ")) return false;
-            if (next == keys.size() && menu) throw PeerExhausted{};
-            if (next == keys.size() || keys[next] == "~") return ++next, false;
+            if (!menu && !at("Select (1, 2):") && !at("(y/n):") && !at("-> ")) return false;
+            if (next >= keys.size() && menu) throw PeerExhausted{};
+            if (next >= keys.size() || keys[next] == "~") return ++next, false;
             p.type(keys[next++] + "\r");
             return true;
         };
@@ -200,6 +200,9 @@ TEST_F(Menu, Decisions)
         {"diagnostics start, 6 then 12", -1, 1, 't', '-', true, {"2", "6", "12"}, diag, {}, 1, 0, 1},
         {"diagnostics start, image gone", -1, 1, 'g', '-', false, {"~"}, op1,
          {"Diag image can not be found. Falling through to system image", "operational code will start."}, 0, 1, 2},
+        {"baud rates", -1, 2, 'g', '-', false, {"2", "2", "9", "8", "2", "0", "9", "n", "9", "y"}, "reset",
+         {"8 - 115200\n0 - no change\n-> ", "ERROR: Invalid Option:", "Setting baud rate to 115200, you must change",
+          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):y"}, 0, 0, 2},
         {"12, then the next start", -1, 2, 'g', '-', true, {"2", "12"}, diag, {}, 0, 0, 1},
         {"12 without an image", -1, 2, 'g', '-', false, {"2", "12", "12", "1"}, op1, {noDiag, noDiag}, 0, 1, 2},
         {"4 fails, then 1", -1, 1, 'g', '-', true, {"2", "4", "1"}, "menu", {"Error loading code...", refused}, 0, 0, 1},

@@ -39,6 +39,9 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     seal(badStkDir, badStkDir.size());
     put32(innerBadSize, 8, 100);
     const std::string other = plainImage(0x00501234);
+    std::vector<std::pair<uint32_t, std::string>> eight(7, {0x00501234, other}), nine(8, {0x00501234, other});
+    eight.push_back({kBoard, good}); // the most entries the container's header may have
+    nine.push_back({kBoard, good});
 
     const std::vector<std::pair<std::string, int>> cases = { // an image, its verdict
         {good, IMAGE_VET_OK},
@@ -57,6 +60,8 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
         {stk({{0x00501234, other}, {kBoard, plainImage(kBoard, "inner", false)}}), IMAGE_VET_OK},
         {flipped(stk({{kBoard, good}}), 1400), IMAGE_VET_CRC},
         {stk({{0x00501234, other}}), IMAGE_VET_LOCATE},
+        {stk(eight), IMAGE_VET_OK},
+        {stk(nine), IMAGE_VET_LOCATE},
         {stk({}), IMAGE_VET_LENGTH}, // 88 bytes long
         {badStkDir, IMAGE_VET_LOCATE},
         {stk({{kBoard, innerBadSize}}), IMAGE_VET_SIZE},

@@ -120,16 +120,17 @@ TEST_F(XmodemTest, ReceiveScripts)
     struct Row {
         const char *what, *command;
         std::vector<std::string> sends;
-        int damaged, times, dropByte, rc; // the first `times` attempts of send `damaged` lose byte dropByte
+        int damaged, times, dropByte, rc; // the first `times` attempts of each send from `damaged` on lose byte dropByte
         const char* text;
         std::string file, replies;
     } rows[] = {
-        {"phase error", "-cbrke out.bin", {frame(1, "a"), frame(3, "c")}, -1, 0, 0, -1,
+        {"phase error", "-cbrke out.bin", {frame(1, "a"), frame(3, "c")}, 0, 0, 0, -1,
          "ABORTED -- Too Many Errors -- Deleting File", "", ""},
         {"ten bad blocks", "-cbrke out.bin", {frame(1, "a"), frame(2, "b")}, 1, 10, 10, -1,
          "ABORTED -- Too Many Errors -- Deleting File", "", "C" + sACK + std::string(9, NAK)},
-        {"nine bad blocks", "-cbrke out.bin", {frame(1, "a"), frame(2, "b")}, 1, 9, 10, 0, "",
-         padded("a") + padded("b"), "C" + sACK + std::string(9, NAK) + sACK + sACK},
+        {"nine bad blocks, twice", "-cbrke out.bin", {frame(1, "a"), frame(2, "b"), frame(3, "c")}, 1, 9, 10, 0, "",
+         padded("a") + padded("b") + padded("c"),
+         "C" + sACK + std::string(9, NAK) + sACK + std::string(9, NAK) + sACK + sACK},
         {"59 bad starts", "-cbrke out.bin", {frame(1, "a")}, 0, 59, 1, 0, "", padded("a"), ""},
         {"60 bad starts", "-cbrke out.bin", {frame(1, "a")}, 0, 60, 1, -1,
          "ABORTED -- Remote system is not responding", "", ""},
@@ -149,7 +150,7 @@ TEST_F(XmodemTest, ReceiveScripts)
         s.raw = r.sends;
         std::map<size_t, int> tries;
         s.mangle = [&](size_t i, size_t, std::string f) {
-            if (int(i) == r.damaged && tries[i]++ < r.times) f.erase(size_t(r.dropByte), 1);
+            if (int(i) >= r.damaged && i < r.sends.size() && tries[i]++ < r.times) f.erase(size_t(r.dropByte), 1);
             return f;
         };
         s.attach(peer());
