@@ -8,6 +8,7 @@
 #include "image/dim.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
+#include "support/xmodemPeer.h"
 #include "support/textCheck.h"
 #include "xmodem/xmodem.h"
 
@@ -178,6 +179,7 @@ TEST_F(Menu, Decisions)
         std::string end;
         std::vector<std::string> shows; // in this order
         int checks, lookups, modeAfter; // image checks that named the wrong board, diagnostics images missed
+        const char* sent = nullptr;     // the file an XMODEM load receives
     } rows[] = {
         {"silence", -1, 2, 'g', '-', false, {"~"}, op1, {"done...", "operational code will start."}, 0, 0, 2},
         {"menu, then 1", -1, 2, 'g', '-', true, {"2", "1"}, op1, {"Options available"}, 0, 0, 2},
@@ -209,6 +211,9 @@ TEST_F(Menu, Decisions)
         {"13 fails, then 12", -1, 2, 'g', '-', true, {"2", "13", "12"}, "menu",
          {"Error loading diag code...", noDiag}, 0, 0, 2},
         {"13 fails in diagnostics mode", -1, 1, 'g', '-', true, {"2", "13", "12"}, "menu", {noDiag}, 0, 0, 1},
+        {"4 loads, then 1", -1, 1, 't', '-', true, {"2", "1", "4", "1"}, "kind=opcode entry=0x00300000 arg=1",
+         {refused, "Verified operational code CRC."}, 1, 0, 2, "new code"},
+        {"13 loads, then 12", -1, 2, 'g', '-', false, {"2", "12", "13", "12"}, diag, {noDiag}, 0, 1, 1, "diag"},
         // The event log's buffer is the first allocation: the image buffer
         // above it must not widen the room the load area gives.
         {"code up to the load area's end", -1, 2, 'e', '-', false, {"~"}, "kind=opcode entry=0x03ffb1e0 arg=1", {}, 0, 0, 2},
@@ -225,13 +230,18 @@ TEST_F(Menu, Decisions)
         writeHostFile("diag_config.cfg", testimg::be32(uint32_t(r.mode)));
         const std::map<char, std::string> images = {
             {'g', image(testimg::kBoard, 0x00100000, 5000)}, {'t', image(0x00501234, 0x00100000, 5000)},
-            {'e', image(testimg::kBoard, nearEnd, 20000)}, {'E', image(testimg::kBoard, nearEnd, 20000 + 16000)}};
+            {'e', image(testimg::kBoard, nearEnd, 20000)}, {'n', image(testimg::kBoard, 0x00300000, 3000)}, {'E', image(testimg::kBoard, nearEnd, 20000 + 16000)}};
         if (r.image1 != '-') writeHostFile("image1", images.at(r.image1));
         if (r.image2 != '-') writeHostFile("image2", r.image2 == 'g' ? image(testimg::kBoard, 0x00200000, 7000)
                                                                      : images.at(r.image2));
         if (r.diag) writeHostFile("diag_image.stk", "diagnostics");
         if (r.start >= 0) dimInitialize();
+        xpeer::Sender load;
+        const std::string sent = !r.sent ? "" : r.sent[0] == 'n' ? images.at('n') : r.sent;
+        for (size_t at = 0; at < sent.size(); at += 1024) load.pieces.push_back(sent.substr(at, 1024));
+        if (r.sent) load.attach(peer());
         EXPECT_EQ(boot(r.start, r.keys), r.end);
+        peer().onOutput = nullptr;
         std::string out = takeText();
         size_t at = 0;
         for (const std::string& piece : r.shows) {
