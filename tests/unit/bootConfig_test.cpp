@@ -93,6 +93,7 @@ TEST_F(BootInput, AutobootPrompt)
         EXPECT_EQ((host::clockNowNs() - t0) / 1000000, r.ms);
         std::string out = takeText();
         EXPECT_EQ(textcheck::count(out, intro), size_t(r.prompts));
+        EXPECT_TRUE(!r.typed.empty() || out.substr(out.size() - 15) == "Select (1, 2):\n") << out;
         EXPECT_EQ(out.substr(0, out.find(":") + 1),
                   intro + (r.kind == 1 ? "operational code will start.\n\n1 - Start operational code.\n"
                                        : "diagnostics will start.\n\n1 - Start diagnostic code.\n") +
@@ -183,7 +184,7 @@ TEST_F(Menu, Decisions)
     } rows[] = {
         {"silence", -1, 2, 'g', '-', false, {"~"}, op1, {"done...", "operational code will start."}, 0, 0, 2},
         {"menu, then 1", -1, 2, 'g', '-', true, {"2", "1"}, op1, {"Options available"}, 0, 0, 2},
-        {"delete, then 1", -1, 2, 'g', '-', false, {"2", "8", "y", "1"}, "menu",
+        {"delete, then 1", -1, 2, 'g', '-', false, {"2", "8", "Y", "1"}, "menu",
          {"delete operational code : image1 ? (y/n):", "Operational code deleted...", refused}, 0, 0, 2},
         {"delete refused, then 1", -1, 2, 'g', '-', false, {"2", "8", "n", "1"}, op1, {"Code not deleted."}, 0, 0, 2},
         {"backup at start-up", -1, 2, 't', 'g', false, {"~"}, op2,
@@ -202,9 +203,9 @@ TEST_F(Menu, Decisions)
         {"diagnostics start, 6 then 12", -1, 1, 't', '-', true, {"2", "6", "12"}, diag, {}, 1, 0, 1},
         {"diagnostics start, image gone", -1, 1, 'g', '-', false, {"~"}, op1,
          {"Diag image can not be found. Falling through to system image", "operational code will start."}, 0, 1, 2},
-        {"baud rates", -1, 2, 'g', '-', false, {"2", "2", "9", "8", "2", "0", "9", "n", "9", "y"}, "reset",
+        {"baud rates", -1, 2, 'g', '-', false, {"2", "2", "9", "8", "2", "0", "9", "n", "9", "Y"}, "reset",
          {"8 - 115200\n0 - no change\n-> ", "ERROR: Invalid Option:", "Setting baud rate to 115200, you must change",
-          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):y"}, 0, 0, 2},
+          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):Y"}, 0, 0, 2},
         {"12, then the next start", -1, 2, 'g', '-', true, {"2", "12"}, diag, {}, 0, 0, 1},
         {"12 without an image", -1, 2, 'g', '-', false, {"2", "12", "12", "1"}, op1, {noDiag, noDiag}, 0, 1, 2},
         {"4 fails, then 1", -1, 1, 'g', '-', true, {"2", "4", "1"}, "menu", {"Error loading code...", refused}, 0, 0, 1},
