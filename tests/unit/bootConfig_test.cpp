@@ -236,6 +236,7 @@ TEST_F(Menu, Decisions)
         if (r.image2 != '-') writeHostFile("image2", r.image2 == 'g' ? image(testimg::kBoard, 0x00200000, 7000)
                                                                      : images.at(r.image2));
         if (r.diag) writeHostFile("diag_image.stk", "diagnostics");
+        writeHostFile("bootcode.bin", "left over"); // whatever starts, or the menu, it goes
         if (r.start >= 0) dimInitialize();
         xpeer::Sender load;
         const std::string sent = !r.sent ? "" : r.sent[0] == 'n' ? images.at('n') : r.sent;
@@ -252,6 +253,7 @@ TEST_F(Menu, Decisions)
         EXPECT_EQ(textcheck::count(out, "not for this board"), size_t(r.checks)) << out;
         EXPECT_EQ(textcheck::count(out, "Diagnostic file diag_image.stk does not exist"), size_t(r.lookups)) << out;
         EXPECT_EQ(readHostFile("diag_config.cfg"), testimg::be32(uint32_t(r.modeAfter)));
+        EXPECT_FALSE(hostFileExists("bootcode.bin"));
     }
 }
 
@@ -274,6 +276,18 @@ TEST_F(Menu, DirectoryListingLines)
                               " 7          4/28/2008 14:05:09\nc" + std::string(33, ' ') +
                               "1234567    4/28/2008 14:05:09\nsub.d\n\nFilesystem size 30881792\n"
                               "Bytes used      1234581\nBytes free      29647211\n");
+    // The 4096-byte text holds 4095 characters: ".", "..", 63 lines of 64
+    // and a directory's line of 58 fill it; one character more is cut.
+    for (int extra : {0, 1}) {
+        for (const auto& f : std::filesystem::directory_iterator(hostPath(""))) std::filesystem::remove_all(f);
+        for (int i = 100; i < 163; ++i) // names of 34 characters
+            vx::close(vx::open(("f" + std::string(30, 'x') + std::to_string(i)).c_str(), vx::CREAT | vx::RDWR, 0644));
+        ASSERT_EQ(vx::mkdir(std::string(57 + extra, 'd').c_str()), 0);
+        bootDirListing();
+        std::string out = takeText();
+        EXPECT_EQ(textcheck::has(out, std::string(57 + extra, 'd') + "\n"), extra == 0);
+        EXPECT_EQ(textcheck::has(out, "(listing cut"), extra == 1);
+    }
 }
 
 TEST_F(Menu, DeletionThatFailsIsNotReportedAsDone)
