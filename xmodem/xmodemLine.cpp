@@ -187,6 +187,7 @@ void end_transfer(bool failed)
 
 void console_save_options()
 {
+    in_transfer = false; /* a call cut short (a reset) left no transfer behind */
     saved_console_options = vx::ioctl(vx::STD_IN, vx::FIOGETOPTIONS, 0);
     vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, saved_console_options & ~vx::OPT_MON_TRAP);
 }

@@ -25,6 +25,7 @@ protected:
     void TearDown() override
     {
         peer().onOutput = nullptr; // the scripted far ends were the tests' locals
+        peer().onIdle = nullptr;
         TestBoard::TearDown();
     }
     // Descriptors are handed out lowest first: a new file gets the first one
