@@ -368,6 +368,8 @@ TEST(Supervisor, ExitStatusesFollowHowTheBoardEnded)
         else if (c.how < 0) ::kill(s.pid, -c.how);
         else ::shutdown(s.io, SHUT_WR);
         EXPECT_EQ(s.status(), c.status) << c.how;
+        const bool named = readUntil(s.err, "\n", 100).find("tarnboot: the board's process " + id) != std::string::npos;
+        EXPECT_EQ(named, c.how == 'k' || c.how == 'x') << c.how; // a board that ended in no way of its own
     }
 }
 
