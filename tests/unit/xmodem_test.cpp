@@ -25,6 +25,7 @@ protected:
     void TearDown() override
     {
         peer().onOutput = nullptr; // the scripted far ends were the tests' locals
+        peer().onIdle = nullptr;
         TestBoard::TearDown();
     }
     // Descriptors are handed out lowest first: a new file gets the first one
@@ -168,6 +169,7 @@ TEST_F(XmodemTest, ReceiveScripts)
     // pauses around) end the receive, the last five with NAK.
     takeOutput();
     peer().onOutput = nullptr;
+    peer().onIdle = nullptr; // the last row's sender is gone
     const uint32_t t0 = vx::tickGet();
     EXPECT_EQ(xmodem("-cbrke out.bin"), -1);
     EXPECT_TRUE(saw("ABORTED -- Remote system is not sending file"));
