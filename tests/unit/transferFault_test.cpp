@@ -20,7 +20,6 @@
 #include "support/xmodemPeer.h"
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 
@@ -180,31 +179,6 @@ protected:
         return true;
     }
 
-    // The board directory: small files by content, the rest by size and time.
-    std::map<std::string, std::string> files() const
-    {
-        std::map<std::string, std::string> m;
-        for (auto& e : fs::recursive_directory_iterator(boardDir)) {
-            if (!e.is_regular_file()) continue;
-            std::string rel = fs::relative(e.path(), boardDir).string();
-            std::ifstream in(e.path(), std::ios::binary);
-            m[rel] = e.file_size() < (1u << 20) ? std::string(std::istreambuf_iterator<char>(in), {})
-                                                 : std::to_string(e.file_size()) + "@" +
-                                                       std::to_string(e.last_write_time().time_since_epoch().count());
-        }
-        return m;
-    }
-
-    // Files the board keeps for itself (logs, clock, directory order) and the transfers' temporary ones.
-    static bool ownFile(const std::string& rel)
-    {
-        std::string name = fs::path(rel).filename().string();
-        for (const char* own : {".dosdir", "log2.bin", "rtc.bin", "persist.txt", "nor.bin", "xcode.bin", "tempcfg.bin",
-                                "bootcode.new", "diag_image.old", "asciilog.bin"})
-            if (name == own) return true;
-        return name.size() == 9 && name.compare(5, 4, ".txt") == 0;
-    }
-
     // The run's entry, peer, data and fault, all from the seed.
     const Entry& choose(uint32_t seed)
     {
@@ -269,7 +243,7 @@ protected:
     {
         const Entry& entry = choose(seed);
         board();
-        std::map<std::string, std::string> before;
+        Files before;
         bool chosen = false;
         peer().onOutput = [&](host::ScriptedPeer&, const std::string& o) {
             if (chosen) since += o, boardSaid = host::clockNowNs();
@@ -280,7 +254,7 @@ protected:
         peer().onIdle = [&](host::ScriptedPeer& p) {
             if (!chosen && p.output().ends_with("Select (1, 2):")) p.type("2\r");
             if (!chosen && p.output().ends_with("[Boot Menu] ")) {
-                chosen = true, before = files(), p.type(std::string(entry.choice) + "\r"), p.clearOutput();
+                chosen = true, before = boardFiles(), p.type(std::string(entry.choice) + "\r"), p.clearOutput();
                 if (fault == Fault::WriteError) host::filesSetWriteErrorAt(faultAt);
                 if (fault == Fault::RenameError) host::filesSetRenameErrorAt(faultAt);
                 injected = fault == Fault::DiskFull || fault == Fault::WriteError || fault == Fault::RenameError;
@@ -321,16 +295,12 @@ protected:
         }
         // (c) only the entry's own file changed, and not when the load says it failed.
         const bool failed = textcheck::has(since, "Error loading");
-        auto now = files();
-        for (auto& [rel, content] : now) {
-            auto was = before.find(rel);
-            bool same = was != before.end() && was->second == content;
-            bool target = (entry.target && rel == "DskVol/files/" + std::string(entry.target) && !failed) ||
-                          (fault == Fault::Reset && rel == "DskVol/files/diag_config.cfg"); // a start-up stores it
-            if (!same && !target && !ownFile(rel)) wrong += rel + (was == before.end() ? " appeared\n" : " changed\n");
-        }
-        for (auto& [rel, content] : before)
-            if (!now.count(rel) && !ownFile(rel)) wrong += rel + " vanished\n";
+        wrong += filesChanged(before, boardFiles(), [&](const std::string& name) {
+            for (const char* temporary : {"xcode.bin", "tempcfg.bin", "bootcode.new", "diag_image.old", "asciilog.bin"})
+                if (name == temporary) return true;
+            return (entry.target && name == entry.target && !failed) ||
+                   (fault == Fault::Reset && name == "diag_config.cfg"); // a start-up stores it
+        });
         return wrong.empty() || prompts <= 1 ? wrong : wrong + "the board's output:\n" + shown;
     }
 };
