@@ -58,60 +58,38 @@ protected:
     std::mt19937 rng;
     uint32_t pick(uint32_t n) { return uint32_t(rng() % n); }
 
-    // The far end of the line.
+    // The far end of the line: a sender's frames and EOTs (each sent at once or on the receiver's 'C'),
+    // or a receiver's progress; the fault, once, at send (or block) faultAt; what it goes on sending
+    // after its last block. Its bytes cross the line at perTick bytes a 10 ms tick (wire: written,
+    // not yet arrived), so what it wrote arrives even after it was told to stop.
     Kind kind = Kind::Sx;
     Fault fault = Fault::None;
-    size_t faultAt = 0;                 // the send (or block received) the fault comes at
-    std::vector<std::string> sends;     // sender: frames and EOTs in order
-    std::vector<bool> waitsForC;        // sender: the send goes out on the receiver's 'C'
-    size_t next = 0;
-    bool started = false, deaf = false, mute = false, waitingC = false, afterLast = false;
-    enum class End { Running, Done, Stopped, GaveUp, Closed } end = End::Running;
+    std::vector<std::string> sends;
+    std::vector<bool> onC;
+    size_t next = 0, faultAt = 0, blocksIn = 0, perTick = 0;
+    bool started = false, deaf = false, mute = false, waitingC = false, afterLast = false, sawCan = false;
+    enum class End { Running, Done, Stopped, GaveUp } end = End::Running;
     uint64_t lastSend = 0, lastProgress = 0, lastByte = 0, closedAt = 0, stoppedAt = 0, interval = 0;
-    std::string frameIn;                // receiver: the frame arriving
-    size_t blocksIn = 0;
-    bool sawCan = false;
-    std::string trailing;               // what the peer goes on sending after its last block
-    // The board.
+    std::string frameIn, trailing, wire;
+    // The board: when the prompt came back, its output since the entry was chosen.
     uint64_t promptAt = 0, resetAt = 0, boardSaid = 0;
     bool hung = false, injected = false;
-    std::string since;                  // board output since the entry was chosen
+    std::string since;
 
-    // Bytes go out at the line's pace (wire: written, not yet arrived); what is
-    // written arrives even when the peer is told to stop meanwhile.
-    std::string wire;
-    size_t perTick = 0; // bytes per 10 ms
-    void typeNow(const std::string& s)
+    void typeNow(const std::string& s) { mute ? void() : (wire += s, lastSend = host::clockNowNs(), void()); }
+
+    void apply()
     {
-        if (!mute) wire += s, lastSend = host::clockNowNs();
+        if (fault == Fault::None || faultAt == SIZE_MAX) return;
+        faultAt = SIZE_MAX, injected = true;
+        if (fault == Fault::TerminalClosed) deaf = mute = true, closedAt = host::clockNowNs(), wire.clear();
+        if (fault == Fault::PeerSilent) mute = true;
+        if (fault == Fault::Stop) host::signalRaiseFromHost(15);
+        if (fault == Fault::Reset) throw host::BoardResetRequested{};
     }
 
-    void apply(Fault f)
-    {
-        if (f != fault || f == Fault::None || faultAt == SIZE_MAX) return;
-        faultAt = SIZE_MAX, injected = true; // once
-        if (f == Fault::TerminalClosed) deaf = mute = true, closedAt = host::clockNowNs(), wire.clear();
-        if (f == Fault::PeerSilent) mute = true;
-        if (f == Fault::Stop) host::signalRaiseFromHost(15);
-        if (f == Fault::Reset) throw host::BoardResetRequested{};
-    }
-
-    void sendCurrent()
-    {
-        if (next == faultAt) apply(fault);
-        if (next >= sends.size()) return finish();
-        typeNow(sends[next]);
-    }
-
-    void finish()
-    {
-        if (trailing.empty() || end != End::Running) {
-            if (end == End::Running) end = End::Done;
-            return;
-        }
-        afterLast = true; // on until told to stop
-        typeNow(trailing);
-    }
+    // After its last block (or the ACK of its EOT): done, or on until told to stop.
+    void finish() { trailing.empty() ? void(end = End::Done) : (afterLast = true, typeNow(trailing)); }
 
     // Every byte the board sends, as the peer hears it.
     void hear(char c)
@@ -121,29 +99,22 @@ protected:
         sawCan = c == CAN;
         if (end != End::Running || !started || afterLast) return;
         if (kind == Kind::Rx) {
-            if (frameIn.empty() && c == EOT) {
-                typeNow(sACK), lastProgress = now;
-                return trailing.empty() ? void(end = End::Done) : finish();
-            }
+            if (frameIn.empty() && c == EOT) return typeNow(sACK), lastProgress = now, finish();
             if (frameIn.empty() && c != SOH && c != STX) return;
             frameIn += c;
             if (frameIn.size() < (frameIn[0] == SOH ? 133u : 1029u)) return;
-            bool good = crcBits(frameIn.substr(3, frameIn.size() - 5)) ==
-                        uint16_t((uint8_t(frameIn[frameIn.size() - 2]) << 8) | uint8_t(frameIn.back()));
-            frameIn.clear();
-            lastProgress = now;
-            if (good && ++blocksIn == faultAt) apply(fault);
-            typeNow(good ? sACK : sNAK);
-            return;
+            const size_t n = frameIn.size();
+            bool good = crcBits(frameIn.substr(3, n - 5)) == ((uint8_t(frameIn[n - 2]) << 8) | uint8_t(frameIn[n - 1]));
+            frameIn.clear(), lastProgress = now;
+            if (good && ++blocksIn == faultAt) apply();
+            return typeNow(good ? sACK : sNAK);
         }
-        if (c == ACK) {
-            lastProgress = now;
-            if (++next >= sends.size()) return finish();
-            if (!(waitingC = waitsForC[next])) sendCurrent();
-        } else if (c == NAK || (c == 'C' && waitingC)) {
-            waitingC = false;
-            sendCurrent();
-        }
+        if (c == ACK) lastProgress = now, ++next;
+        if (c != ACK && c != NAK && !(c == 'C' && waitingC)) return;
+        if (c == ACK && (waitingC = next < sends.size() && onC[next])) return;
+        waitingC = false;
+        if (next == faultAt) apply();
+        next < sends.size() ? typeNow(sends[next]) : finish();
     }
 
     bool idle()
@@ -156,7 +127,7 @@ protected:
             started = true, lastProgress = now;
             if (kind == Kind::Rx) typeNow("C");
         }
-        if (deaf && now - closedAt > 120 * kSec) deaf = mute = false, end = End::Closed; // a new terminal
+        if (deaf && now - closedAt > 120 * kSec) deaf = mute = false, end = End::Done; // a new terminal
         if (end == End::Running && started && !deaf && now - lastProgress > kGiveUpNs) {
             end = End::GaveUp;
         } else if (end == End::Running && started && !mute && now - lastSend >= interval) {
@@ -196,8 +167,8 @@ protected:
             data = testimg::plainImage(testimg::kBoard, textcheck::deflate(data, 0));
         const size_t size = pick(2) ? 1024 : 128, blocks = (data.size() + size - 1) / size;
         const bool sb = kind == Kind::Sb, second = pick(2);
-        sends.clear(), waitsForC.clear();
-        auto add = [this](const std::string& s, bool onC) { sends.push_back(s), waitsForC.push_back(onC); };
+        sends.clear(), onC.clear();
+        auto add = [this](const std::string& s, bool c) { sends.push_back(s), onC.push_back(c); };
         if (sb) add(ymodemHeader("load.bin", std::to_string(data.size())), false);
         for (size_t n = 1; n <= blocks; ++n) add(frame(int(n), data.substr((n - 1) * size, size)), sb && n == 1);
         add(sEOT, false);
@@ -288,7 +259,8 @@ protected:
         const size_t prompts = textcheck::count(since, "[Boot Menu] ");
         if (fault != Fault::Reset) {
             if (prompts == 0 || !since.ends_with("[Boot Menu] ")) wrong += "the board is not back at the menu\n";
-            if (promptAt > lastByte + (silent ? kSilentPromptBoundNs : kPromptBoundNs)) wrong += "the menu prompt came back late\n";
+            if (promptAt > lastByte + (silent ? kSilentPromptBoundNs : kPromptBoundNs))
+                wrong += "the menu prompt came back late\n";
             if (prompts > 1) wrong += "bytes of the peer reached the menu\n";
         } else if (textcheck::has(since, "Select option (0-17)")) {
             wrong += "the peer's data reached the utilities menu after the reset\n";
