@@ -194,8 +194,10 @@ protected:
     {
         formatFlashDisk();
         for (auto& e : fs::directory_iterator(hostPath(""))) fs::remove_all(e.path()); // the last run's files
-        writeHostFile("image1", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(5000, 'o'))));
-        writeHostFile("image2", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(900, 'q'))));
+        // Half the resets find no valid image: the start-up goes straight to the menu.
+        const bool sealed = !(fault == Fault::Reset && pick(2));
+        writeHostFile("image1", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(99, 'o')), sealed));
+        writeHostFile("image2", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(99, 'q')), sealed));
         writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\nimage1\n0\ndefault\n"
                                   "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n");
         writeHostFile("startup-config", "hostname tarn\n");
@@ -239,7 +241,8 @@ protected:
                 bootMain();
             } catch (const RunDone&) {
             } catch (const host::BoardResetRequested&) {
-                powerOn(), resetAt = host::clockNowNs(), again = true;
+                powerOn(), again = true; // (a new virtual clock)
+                resetAt = lastSend = lastProgress = lastByte = boardSaid = host::clockNowNs();
             } catch (const host::HandoverRequested&) {
             }
         }
@@ -271,7 +274,7 @@ protected:
             for (const char* temporary : {"xcode.bin", "tempcfg.bin", "bootcode.new", "diag_image.old", "asciilog.bin"})
                 if (name == temporary) return true;
             return (entry.target && name == entry.target && !failed) ||
-                   (fault == Fault::Reset && name == "diag_config.cfg"); // a start-up stores it
+                   (fault == Fault::Reset && (name == "diag_config.cfg" || name == "boot.dim")); // a start-up's
         });
         return wrong.empty() || prompts <= 1 ? wrong : wrong + "the board's output:\n" + shown;
     }
