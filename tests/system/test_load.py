@@ -2,15 +2,15 @@
 13 with lrzsz (sx -k, sb) on the console line, the upload report, the image
 installed under the active name and started, the boot code it carries written
 by option 7, a refusal, the saved configuration read back with tarnimg, and a
-diagnostics image. Loads that fail (a full disk, SIGTERM, a failed write or
-rename) with a file of menu command lines: the sender ends within 30 s, the
-menu reads the next command first, no file changes.
+diagnostics image; loads that fail (a full disk, SIGTERM, a failed write or
+rename) with file data of menu choices.
 (Power cuts during a load are swept in the load's unit tests, faults in many
 more loads by tests/unit/transferFault_test.cpp.)"""
 
 import hashlib
 import os
 import pathlib
+import re
 import signal
 import struct
 import subprocess
@@ -26,23 +26,23 @@ from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, Board, dim_text, make_ima
                      run_tarnimg, seal, tarnimg_image, whole_boot_code)
 
 
-def load(b, option, data, sender=("sx", "-k"), during=None):
+def load(b, option, data, sender=("sx", "-k"), term_at_kib=None):
     """Chooses the option and runs an lrzsz sender on the console line, as a
-    terminal program's send command does; during() is called once it runs.
-    The sender's exit status, and the seconds it ran after during()."""
+    terminal program's send command does (with term_at_kib, SIGTERM goes to
+    tarnboot once that much has been sent). The sender's exit status."""
     b.choose(option)
     b.expect("Send several Control-X characters to cancel")
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
         pathlib.Path(tmp, "upload.bin").write_bytes(data)
-        with subprocess.Popen(list(sender) + ["upload.bin"], stdin=b.child.child_fd, stdout=b.child.child_fd,
-                              stderr=subprocess.DEVNULL, cwd=tmp) as peer:
-            if during:
-                during(peer)
-            start = time.monotonic()
-            try:
-                return peer.wait(timeout=120), time.monotonic() - start
-            finally:
-                peer.kill()
+        p = subprocess.Popen(list(sender) + ["-vv", "upload.bin"], cwd=tmp, stdin=b.child.child_fd,
+                             stdout=b.child.child_fd, stderr=subprocess.PIPE)
+        progress = b""
+        while term_at_kib and not re.search(rb"sent: \d+/(\d{4,}|[%d-9]\d\d)k" % (term_at_kib // 100), progress):
+            progress = progress[-100:] + (p.stderr.read1(100) or b"EOF")
+        if term_at_kib and not progress.endswith(b"EOF"):
+            os.kill(b.child.pid, signal.SIGTERM)
+        p.communicate(timeout=120)
+        return p.returncode
 
 
 class OperationalCode(unittest.TestCase):
@@ -56,12 +56,12 @@ class OperationalCode(unittest.TestCase):
             # (sent with YMODEM: XMODEM's padding would join the checksummed bytes)
             big = bytearray(make_image())
             struct.pack_into(">I", big, 8, 16777217)
-            self.assertEqual(load(b, "4", seal(bytes(big)), ("sb",))[0], 0)
+            self.assertEqual(load(b, "4", seal(bytes(big)), ("sb",)), 0)
             b.expect("Verified operational code CRC.\r\nERROR: Code image size of 16777217 bytes is invalid.")
             b.expect("Error loading code...", MENU_PROMPT)
             self.assertEqual((b.get("image1"), b.get("boot.dim"), b.exists("xcode.bin")), (good, dim, False))
 
-            self.assertEqual(load(b, "4", img)[0], 0)
+            self.assertEqual(load(b, "4", img), 0)
             b.expect("Storing Operational code in Flash. This may take several minutes...\r\n")
             report = b.child.before
             crc = struct.unpack(">H", img[:2])[0]
@@ -82,7 +82,7 @@ class OperationalCode(unittest.TestCase):
 
             # Option 13: the diagnostics image, of YMODEM's exact length, stored under its own name only.
             diag = os.urandom(70001)
-            self.assertEqual(load(b, "13", diag, ("sb", "-k"))[0], 0)
+            self.assertEqual(load(b, "13", diag, ("sb", "-k")), 0)
             b.expect("XMODEM transfer complete....", MENU_PROMPT)
             self.assertNotIn("Error loading diag code", b.child.before)
             self.assertEqual(b.get("diag_image.stk"), diag)
@@ -105,7 +105,7 @@ class OperationalCode(unittest.TestCase):
             b.put("boot.dim", dim)
             b.put("image1", first)
             to_menu(b)
-            self.assertEqual(load(b, "4", box, ("sb",))[0], 0)
+            self.assertEqual(load(b, "4", box, ("sb",)), 0)
             b.expect("Operational Code Offset........................0x%x (%d)\r\n" % (base, base), MENU_PROMPT)
             self.assertEqual((b.get("image2"), b.get("image1"), b.get("boot.dim")), (box, first, dim))
             self.assertEqual(b.get("bootcode.bin"), boot)
@@ -115,7 +115,7 @@ class OperationalCode(unittest.TestCase):
             b.put("startup-config", b"old configuration\n")
             text = b"hostname tarn\r\n! saved by the test\n\n   interface 0/1  \nvlan database\n  vlan 5\nexit\n"
             commands = ["hostname tarn", "! saved by the test", "interface 0/1", "vlan database", "vlan 5", "exit"]
-            self.assertEqual(load(b, "5", text)[0], 0)
+            self.assertEqual(load(b, "5", text), 0)
             b.expect("XMODEM transfer complete, checking CRC....\r\n", MENU_PROMPT)
             self.assertNotIn("Error loading configuration", b.child.before)
             saved = b.get("startup-config")
@@ -129,49 +129,48 @@ class OperationalCode(unittest.TestCase):
             self.assertEqual(b.expect_handover()["sha256"], hashlib.sha256(payload).hexdigest())
 
 
-class FailedLoads(unittest.TestCase):
-    def fails(self, option, sender, options=(), fault=None, status=1):
-        said = {"4": "Error loading code...", "5": "Error loading configuration...", "13": "Error loading diag code..."}
+class Failures(unittest.TestCase):
+    def test_a_failed_load_cancels_the_sender_and_its_menu_lines_never_reach_the_menu(self):
+        # File data of menu choices: factory defaults, the utilities' format, deleting an image.
+        lines = b"10\r30\r11\r8\ry\r" * 20000
         with Board() as b:
-            for name, data in [("image1", make_image()), ("startup-config", b"hostname tarn\n"),
-                               ("switch.cfg", b"vlan 7\n"), ("diag_image.stk", b"old diagnostics"),
-                               ("boot.dim", dim_text([("active", "active", "image1", "0", "default")]))]:
-                b.put(name, data)
-            to_menu(b, *options)
-            if fault == "disk full":  # all but 6 of the volume's 15079 clusters of 2 KiB
-                used = sum((len(b.get(n)) + 2047) // 2048 for n in os.listdir(b.files_dir)) + 1
-                b.put("filler", bytes((15079 - used - 6) * 2048))
-            names = [n for n in os.listdir(b.files_dir) if n[-4:] not in (".txt", ".bin", "sdir", "ller")]
-            files = lambda: {n: b.get(n) for n in names} | {"eeprom.bin": b.chip("eeprom.bin")}  # noqa: E731
-            before = files()
+            b.put("image1", make_image())
+            b.put("startup-config", b"hostname kept\n")
+            b.put("filler", bytes(15079 * 2048 - 150 * 1024))  # the disk full after about 140 KiB
+            to_menu(b)
+            kept = lambda: (sorted(os.listdir(b.files_dir)), b.get("image1"), b.get("startup-config"))  # noqa: E731
+            files = kept()
+            for option, data, term in (("13", lines, None), ("4", lines, None), ("4", lines * 20, 200)):
+                if term:
+                    os.remove(b.path("filler"))
+                    files[0].remove("filler")
+                start = time.monotonic()
+                self.assertNotEqual(load(b, option, data, term_at_kib=term), 0, option)
+                self.assertLess(time.monotonic() - start, 30)
+                b.expect("Error while receiving file with XMODEM.", MENU_PROMPT)
+                b.choose("")
+                b.menu()
+            self.assertEqual(kept(), files)
 
-            def kill(peer):
-                time.sleep(4)
-                self.assertIsNone(peer.poll(), "the load ended before the signal")
-                os.kill(b.child.pid, signal.SIGTERM)
-            got, seconds = load(b, option, b"10\r30\r11\r8\ry\r" * 5000, sender,
-                                kill if fault == "SIGTERM" else None)
-            self.assertEqual((got != 0, seconds < 30), (status != 0, True), "status %d after %d s" % (got, seconds))
-            b.expect(said[option], MENU_PROMPT)
-            time.sleep(1)
-            b.choose("24")  # the next thing the menu reads is the command typed now
-            b.expect("---IMAGE---")
-            self.assertTrue(b.child.before.startswith("24\r\n"), b.child.before[:200])
-            b.menu()
-            self.assertEqual(files(), before)
-
-    def test_disk_full_under_sx_into_options_4_and_13(self):
-        for option in ("4", "13"):
-            with self.subTest(option=option):
-                self.fails(option, ("sx", "-k"), fault="disk full")
-
-    def test_sigterm_during_an_option_4_load(self):
-        self.fails("4", ("sx", "-k"), ["--line-pace"], "SIGTERM")
-
-    def test_failed_write_under_sb_into_option_5_and_rename_after_it_into_13(self):
-        self.fails("5", ("sb", "-k"), ["--fault-write-error", "40"])
-        # (the start-up makes five renames first: the log rotation's four and boot.dim's)
-        self.fails("13", ("sb",), ["--fault-rename-error", "6"], status=0)
+    def test_a_failed_write_or_rename_under_sb_changes_nothing(self):
+        # The start-up makes five renames before the load's: the log rotation's four and boot.dim's.
+        for option, fault, status, said in (("5", "--fault-write-error=40", 1, "Error loading configuration..."),
+                                            ("13", "--fault-rename-error=6", 0, "ERROR: Renaming failed.")):
+            with Board() as b:
+                b.put("image1", make_image())
+                b.put("startup-config", b"hostname kept\n")
+                b.put("diag_image.stk", b"old diagnostics")
+                b.put("boot.dim", dim_text([("active", "active", "image1", "0", "default")]))
+                to_menu(b, *fault.split("="))
+                kept = lambda: (b.get("image1"), b.get("startup-config"), b.get("diag_image.stk"))  # noqa: E731
+                files = kept()
+                start = time.monotonic()
+                self.assertEqual(load(b, option, b"10\r30\r11\r8\ry\r" * 5000, ("sb", "-k")) != 0, status != 0)
+                self.assertLess(time.monotonic() - start, 30)
+                b.expect(said, MENU_PROMPT)
+                b.choose("")
+                b.menu()
+                self.assertEqual(kept(), files)
 
 
 if __name__ == "__main__":

@@ -317,6 +317,7 @@ TEST_F(XmodemTest, TransferEndStopsThePeer)
             } else {
                 for (size_t i = 0; i < 8; ++i) s.pieces.push_back(lines.substr(i * 1024, 1024));
                 s.retryTicks = r.fault == EotAgain ? 150 : 1000;
+                if (r.fault == Kill || r.fault == SecondFile) s.deaf = 1, s.retryTicks = 200; // asks again in 2 s
                 if (r.fault == DiskFull) fillDisk(at / 2);
                 s.onAck = [&](size_t n) {
                     if (r.fault == Kill && n == at) host::signalRaiseFromHost(15);
