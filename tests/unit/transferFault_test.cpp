@@ -194,8 +194,12 @@ protected:
     {
         formatFlashDisk();
         for (auto& e : fs::directory_iterator(hostPath(""))) fs::remove_all(e.path()); // the last run's files
-        // Half the resets find no valid image: the start-up goes straight to the menu.
-        const bool sealed = !(fault == Fault::Reset && pick(2));
+        // Half the resets find no valid image: the start-up goes straight to the menu, which stops a sender
+        // still talking at the start of its block - unless the line editing erases that start (a block
+        // number of 8, 21 or 127, or a complement of 21, all 7-bit), which the README owns up to.
+        const int n = int(faultAt + (kind == Kind::Sx)) & 0x7F, m = (255 - int(faultAt + (kind == Kind::Sx))) & 0x7F;
+        const bool erased = kind != Kind::Rx && (n == 8 || n == 21 || n == 127 || m == 21);
+        const bool sealed = !(fault == Fault::Reset && pick(2) && !erased);
         writeHostFile("image1", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(99, 'o')), sealed));
         writeHostFile("image2", testimg::plainImage(testimg::kBoard, textcheck::deflate(std::string(99, 'q')), sealed));
         writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\nimage1\n0\ndefault\n"
