@@ -251,6 +251,7 @@ protected:
             }
         }
         host::filesSetWriteErrorAt(0), host::filesSetRenameErrorAt(0);
+        peer().onOutput = nullptr, peer().onIdle = nullptr; // they hold this run's locals
         const std::string shown = search::printable(since.substr(0, 1500));
         if (hung) return "no end within a virtual hour; the board's output:\n" + shown;
 
