@@ -66,8 +66,8 @@ struct Sender {
     void send(host::ScriptedPeer& peer, const std::string& s) { peer.type(last = s), lastTick = vx::tickGet(); }
     void attach(host::ScriptedPeer& p)
     {
-        p.onIdle = [this](host::ScriptedPeer& peer) {
-            if (!retryTicks || !started || done()) return false;
+        p.onIdle = [this, retry = retryTicks != 0](host::ScriptedPeer& peer) {
+            if (!retry || !started || done()) return false;
             if (vx::tickGet() - lastTick >= retryTicks) send(peer, last);
             return true; // time passes a tick at a time until then
         };
