@@ -50,16 +50,15 @@ inline std::string ymodemHeader(const std::string& name, const std::string& numb
 // ignores 'C'), answers ACK with its next send, NAK or 'C' with the same again; then EOT until answered.
 // Its sends are the pieces framed in its mode, or the raw sends. With retryTicks it also sends again
 // after that long without an answer, as sx does; two CANs in a row in what the board writes stop it
-// for good, as they stop sx, except in the first `deaf` writes holding CANs (a cancel it missed).
+// for good, as they stop sx.
 struct Sender {
     std::vector<std::string> pieces, raw;
     bool nakOnly = false, crc = true, started = false, cancelled = false;
     uint32_t startTick = 0, retryTicks = 0, lastTick = 0;
-    size_t next = 0, sent = 0, acks = 0, cans = 0, deaf = 0;
+    size_t next = 0, sent = 0, acks = 0, cans = 0;
     std::string replies, last; // the board's protocol bytes, in order; the last send
     std::function<std::string(size_t send, size_t attempt, std::string)> mangle;
     std::function<bool(size_t ack)> loseAck; // an ACK the sender never hears
-    std::function<void(size_t)> onAck;
 
     size_t count() const { return pieces.empty() ? raw.size() : pieces.size(); }
     bool done() const { return cancelled || next > count(); }
@@ -72,7 +71,6 @@ struct Sender {
             return true; // time passes a tick at a time until then
         };
         p.onOutput = [this](host::ScriptedPeer& peer, const std::string& out) {
-            if (deaf && out.find(CAN) != std::string::npos) return void(--deaf);
             for (char c : out) cans = c == CAN ? cans + 1 : 0, cancelled = cancelled || cans >= 2;
             if (out.size() != 1 || cancelled) return;
             const char c = out[0];
@@ -83,7 +81,6 @@ struct Sender {
                 crc = c == 'C';
             } else if (c == ACK) {
                 if (loseAck && loseAck(acks++)) return;
-                if (onAck) onAck(next);
                 ++next;
             } else if (c != NAK && c != 'C') {
                 return;
