@@ -22,12 +22,6 @@ using namespace xpeer;
 
 class XmodemTest : public TestBoard {
 protected:
-    void TearDown() override
-    {
-        peer().onOutput = nullptr; // the scripted far ends were the tests' locals
-        peer().onIdle = nullptr;
-        TestBoard::TearDown();
-    }
     // Descriptors are handed out lowest first: a new file gets the first one
     // only when the transfer left none open.
     bool noFilesOpen()
@@ -166,8 +160,7 @@ TEST_F(XmodemTest, ReceiveScripts)
     // No sender at all: ten timeouts (55 s of waits, the 'K' offers and the
     // pauses around) end the receive, the last five with NAK.
     takeOutput();
-    peer().onOutput = nullptr;
-    peer().onIdle = nullptr; // the last row's sender is gone
+    peer().onOutput = nullptr, peer().onIdle = nullptr; // the last row's sender is gone
     const uint32_t t0 = vx::tickGet();
     EXPECT_EQ(xmodem("-cbrke out.bin"), -1);
     EXPECT_TRUE(saw("ABORTED -- Remote system is not sending file"));

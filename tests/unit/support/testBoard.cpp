@@ -57,6 +57,7 @@ void TestBoard::powerOn()
 
 void TestBoard::TearDown()
 {
+    peer_.onOutput = nullptr, peer_.onIdle = nullptr; // scripted far ends are often the test's locals
     host::platformStopForTest();
     std::error_code ec;
     std::filesystem::remove_all(boardDir, ec);
