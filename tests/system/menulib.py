@@ -4,7 +4,7 @@ step, the reset option and the exit status of a run."""
 
 import pexpect
 
-from tarnlib import MENU_PROMPT
+from tarnlib import MENU_PROMPT, TIMEOUT
 
 AUTOBOOT = "Select (1, 2):"
 UTIL_PROMPT = "Select option (0-17): "
@@ -38,6 +38,6 @@ def reset(b):
 
 
 def exit_status(b):
-    b.child.expect(pexpect.EOF, timeout=60)
+    b.child.expect(pexpect.EOF, timeout=2 * TIMEOUT)
     b.child.close()
     return b.child.exitstatus

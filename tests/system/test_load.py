@@ -17,7 +17,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import talk, to_menu  # noqa: E402
-from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
+from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, TIMEOUT, Board, dim_text, make_image, make_stk,  # noqa: E402
                      run_tarnimg, seal, tarnimg_image, whole_boot_code)
 
 
@@ -29,7 +29,7 @@ def load(b, option, data, sender=("sx", "-k")):
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
         pathlib.Path(tmp, "upload.bin").write_bytes(data)
         return subprocess.run(list(sender) + ["upload.bin"], stdin=b.child.child_fd, stdout=b.child.child_fd,
-                              stderr=subprocess.DEVNULL, cwd=tmp, timeout=120).returncode
+                              stderr=subprocess.DEVNULL, cwd=tmp, timeout=4 * TIMEOUT).returncode
 
 
 class OperationalCode(unittest.TestCase):

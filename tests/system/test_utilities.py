@@ -10,9 +10,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import UTIL_PROMPT, exit_status, talk, to_utilities  # noqa: E402
-from tarnlib import BANNER, MENU_PROMPT, Board, make_image  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, TIMEOUT, Board, make_image  # noqa: E402
 
-RAM_TEST_TIMEOUT = 600  # the test walks the whole free pool (192 MiB) word by word
+RAM_TEST_TIMEOUT = 20 * TIMEOUT  # the test walks the whole free pool (192 MiB) word by word
 
 
 class Utilities(unittest.TestCase):
