@@ -50,14 +50,15 @@ test: deps build
 # with Debian's cross compiler and run under QEMU's user-mode emulator. zlib
 # and GoogleTest are built for it once, into $(TARGET_BUILD)/deps. The
 # emulator is named to the tests, never registered machine-wide: its package's
-# recommended binfmt registration is not installed.
+# recommended binfmt registration is not installed. Where $(BUILD) holds this
+# host's build, a system test moves boards between it and the cross build.
 deps-target:
 	$(call install-missing,$(TARGET_PACKAGES),deps-target,--no-install-recommends)
 	JOBS=$(JOBS) cmake/powerpc-deps.sh $(TARGET_BUILD)/deps
 
 test-target: deps-target
 	cmake -S . -B $(TARGET_BUILD) -DTARN_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
-	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(TARGET_BUILD)/deps >/dev/null
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(TARGET_BUILD)/deps -DTARN_PEER_TARNBOOT=$(CURDIR)/$(BUILD)/tarnboot >/dev/null
 	cmake --build $(TARGET_BUILD) -j$(JOBS)
 	cd $(TARGET_BUILD) && ctest --output-on-failure -j$(JOBS)
 

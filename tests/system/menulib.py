@@ -10,15 +10,15 @@ AUTOBOOT = "Select (1, 2):"
 UTIL_PROMPT = "Select option (0-17): "
 
 
-def to_menu(b, *args):
-    b.boot(*args)
+def to_menu(b, *args, **kw):
+    b.boot(*args, **kw)
     if b.child.expect_exact([AUTOBOOT, MENU_PROMPT]) == 0:
         b.choose("2")
         b.menu()
 
 
-def to_utilities(b, *args):
-    to_menu(b, *args)
+def to_utilities(b, *args, **kw):
+    to_menu(b, *args, **kw)
     b.choose("30")
     b.expect(UTIL_PROMPT)
 

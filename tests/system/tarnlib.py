@@ -26,6 +26,8 @@ RULER = " " * 23 + "50%" + " " * 21 + "100%"
 EMULATOR = shlex.split(os.environ.get("TARN_EMULATOR", ""))
 TIME_SCALE = float(os.environ.get("TARN_TIME_SCALE", "1"))
 TIMEOUT = float(os.environ.get("TARN_TEST_TIMEOUT", "30")) * TIME_SCALE
+# Another build's tarnboot for this host, when there is one, to move boards between builds.
+PEER_TARNBOOT = [p for p in [os.environ.get("TARN_PEER_TARNBOOT")] if p and os.path.exists(p)]
 
 
 def command(program, *args):
@@ -197,8 +199,9 @@ class Board:
     def exists(self, name):
         return os.path.exists(self.path(name))
 
-    def boot(self, *args):
-        line = command(TARNBOOT, "--board", self.dir, *args)
+    def boot(self, *args, program=None):
+        """Starts tarnboot on the board (program: another build's instead)."""
+        line = (program or command(TARNBOOT)) + ["--board", self.dir] + [str(a) for a in args]
         self.child = pexpect.spawn(line[0], line[1:],
                                    timeout=TIMEOUT, encoding="latin-1",
                                    dimensions=(50, 200))
