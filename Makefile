@@ -54,7 +54,7 @@ test: deps build
 # host's build, a system test moves boards between it and the cross build.
 deps-target:
 	$(call install-missing,$(TARGET_PACKAGES),deps-target,--no-install-recommends)
-	JOBS=$(JOBS) cmake/powerpc-deps.sh $(TARGET_BUILD)/deps
+	JOBS=$(JOBS) bash cmake/powerpc-deps.sh $(TARGET_BUILD)/deps
 
 test-target: deps-target
 	cmake -S . -B $(TARGET_BUILD) -DTARN_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \

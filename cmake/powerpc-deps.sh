@@ -48,7 +48,7 @@ ensure_deb_src() {
     apt-get update -qq
 }
 
-if [ ! -f "$prefix/lib/libz.a" ]; then
+if [ ! -f "$prefix/include/zlib.h" ]; then   # installed last
     ensure_deb_src
     rm -rf "$work/zlib" && mkdir -p "$work/zlib"
     # The newest version a mirror serves (a security mirror may have no sources).
@@ -63,7 +63,7 @@ if [ ! -f "$prefix/lib/libz.a" ]; then
     echo "Built zlib for $triple into $prefix"
 fi
 
-if [ ! -d "$prefix/lib/cmake/GTest" ]; then
+if [ ! -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
     cmake -S /usr/src/googletest -B "$work/googletest" -DCMAKE_TOOLCHAIN_FILE="$here/$triple.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$flags" -DBUILD_GMOCK=OFF \
         -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
