@@ -7,6 +7,7 @@ bar of every kind of stream are the launch's unit tests.)"""
 import hashlib
 import os
 import sys
+import time
 import unittest
 import zlib
 
@@ -30,7 +31,9 @@ class Autoboot(unittest.TestCase):
             b.put("bootcode.bin", b"left over")
             b.boot()
             b.expect("Calculating CRC of active image...done...", AUTOBOOT)
+            asked = time.monotonic()
             b.expect("Operational Code Date: build 42\r\nUncompressing.....\r\n\r\n" + RULER + "\r\n")
+            self.assertGreater(time.monotonic() - asked, 1.5, "the prompt waits its two seconds")
             b.expect("|" * 51 + "\r\n")
             h = b.expect_handover()
             self.assertEqual((h["kind"], h["entry"], h["load"], h["arg"], int(h["bytes"]), h["sha256"]),

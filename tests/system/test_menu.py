@@ -8,7 +8,7 @@ import unittest
 import pexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
-from menulib import exit_status, talk, to_menu  # noqa: E402
+from menulib import exit_status, to_menu  # noqa: E402
 from tarnlib import BANNER, MENU_PROMPT, Board, dim_text, make_image  # noqa: E402
 
 
@@ -40,14 +40,6 @@ class MainMenu(unittest.TestCase):
             left = set(os.listdir(b.files_dir))  # option 10 removed only the configuration files
             self.assertLessEqual({"keep.bin", "dir.cfg", "testfile"}, left)
             self.assertFalse(left & {"a.cfg", "x.cfg.old", "startup-config", "old-startup-config.txt"})
-
-    def test_delete_operational_code(self):
-        with Board() as b:
-            b.put("image1", make_image())
-            to_menu(b)
-            talk(b, "8", "delete operational code : image1 ? (y/n):", "y", "Operational code deleted...")
-            self.assertFalse(b.exists("image1"))
-            talk(b, "1", "ERROR: Operational code CRC is not valid, you must load new code.")
 
     def test_bad_input_and_flow_control_never_stop_the_board(self):
         with Board() as b:

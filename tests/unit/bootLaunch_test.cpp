@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "host/os/hostos.h"
@@ -136,6 +137,31 @@ TEST_F(Launch, ImagesThatFailLikeADecompressionError)
     // Failures release the image buffer and zlib's state; the successful
     // launch above keeps its buffer for the code it entered.
     EXPECT_GE(vx::memFindMax() + LAUNCH_BUFFER_SIZE + 64, poolFree);
+}
+
+// The launch's waits on the board clock: a second after inflating and one in
+// the hand-over; two seconds between a decompression error and the reset.
+TEST_F(Launch, WaitsBeforeTheJumpAndTheReset)
+{
+    std::string stream = deflate(textcheck::noise(5000, 9)), broken = stream;
+    broken[20] ^= 0x55;
+    for (const auto& [image, ms, entered] : {std::tuple{zimage(stream), 2000u, true}, {zimage(broken), 2000u, false}}) {
+        writeHostFile("image1", image);
+        const uint64_t t0 = host::clockNowNs();
+        bool handover = false;
+        try {
+            bootStartOpCode(1);
+        } catch (const host::HandoverRequested&) {
+            handover = true;
+        } catch (const host::BoardResetRequested&) {
+        }
+        EXPECT_EQ(handover, entered);
+        EXPECT_EQ((host::clockNowNs() - t0) / 1000000, ms);
+    }
+    writeHostFile("diag_image.stk", "d");
+    const uint64_t t0 = host::clockNowNs();
+    EXPECT_THROW(bootStartDiag(), host::HandoverRequested);
+    EXPECT_EQ((host::clockNowNs() - t0) / 1000000, 1000u);
 }
 
 // The copy of a whole diagnostics image and its hand-over run in the system tests.

@@ -85,6 +85,8 @@ TEST_F(MemCommand, QuitEndOfInputAndLongLines)
     out = run(exact + "\r");
     EXPECT_LACKS(out, "ERROR");
     EXPECT_EQ(peek32(kScratch), 3u);
+    run(std::string("wl 300000 4\0\r\0wl 300000 5\r", 25)); // a zero byte costs no command
+    EXPECT_EQ(peek32(kScratch), 5u);
 }
 
 TEST_F(RamTest, StuckBitsAreFoundAndNamed)
@@ -133,6 +135,8 @@ TEST_F(FsTest, BadAnswersAndFilesStopWithAMessage)
     out = run(bootFsTest, "1\r10\r10\r");
     EXPECT_HAS(out, "\nError opening operational code.\n");
 
+    writeHostFile("image1", std::string(0x1000000, 'x')); // the largest fits (the disk has no room for its copy)
+    EXPECT_HAS(run(bootFsTest, "1\r8388608\r8388608\r"), "File size:  16777216\n\nIter 1 of 1 -");
     writeHostFile("image1", std::string(0x1000000 + 1, 'x'));
     size_t before = vx::memFindMax();
     out = run(bootFsTest, "1\r10\r10\r");

@@ -39,11 +39,15 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     seal(badStkDir, badStkDir.size());
     put32(innerBadSize, 8, 100);
     const std::string other = plainImage(0x00501234);
+    std::vector<std::pair<uint32_t, std::string>> eight(7, {0x00501234, other}), nine(8, {0x00501234, other});
+    eight.push_back({kBoard, good}); // the most entries the container's header may have
+    nine.push_back({kBoard, good});
 
     const std::vector<std::pair<std::string, int>> cases = { // an image, its verdict
         {good, IMAGE_VET_OK},
         {good + "bytes past the length", IMAGE_VET_OK},
         {plainImage(kBoard, ""), IMAGE_VET_OK}, // header only: 1220 bytes
+        {plainImage(kBoard, std::string(16777216 - 1220, 'm')), IMAGE_VET_OK}, // the largest: 16 MiB
         {flipped(good, 0), IMAGE_VET_CRC},
         {flipped(good, good.size() - 1), IMAGE_VET_CRC},
         {good.substr(0, good.size() - 1), IMAGE_VET_SHORT},
@@ -56,6 +60,8 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
         {stk({{0x00501234, other}, {kBoard, plainImage(kBoard, "inner", false)}}), IMAGE_VET_OK},
         {flipped(stk({{kBoard, good}}), 1400), IMAGE_VET_CRC},
         {stk({{0x00501234, other}}), IMAGE_VET_LOCATE},
+        {stk(eight), IMAGE_VET_OK},
+        {stk(nine), IMAGE_VET_LOCATE},
         {stk({}), IMAGE_VET_LENGTH}, // 88 bytes long
         {badStkDir, IMAGE_VET_LOCATE},
         {stk({{kBoard, innerBadSize}}), IMAGE_VET_SIZE},
@@ -74,4 +80,13 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     }
     std::remove(hostPath("image1").c_str());
     EXPECT_EQ(imageActiveCrcCheck(), 1);
+    // An active name of up to 19 characters is the image started; a longer
+    // one does not fit its 20 bytes and the default name stands instead.
+    for (const std::string& name : {std::string(19, 'n'), std::string(20, 'n')}) {
+        writeHostFile("boot.dim", "---IMAGE---\nactive\nactive\n" + name + "\n0\n\n");
+        ASSERT_EQ(dimInitialize(), 0);
+        char got[BOOT_IMAGE_NAME_LEN];
+        EXPECT_EQ(imageActiveNameGet(got, true), name.size() < 20 ? 0 : -1);
+        EXPECT_EQ(std::string(got), name.size() < 20 ? name : "image1");
+    }
 }

@@ -1,4 +1,5 @@
 // Real-time clock routines through the real drivers and the DS1338 model.
+#include "bsp/cpu/tarn8541/vxworks/start/bootInput.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "host/board/board.h"
@@ -62,11 +63,51 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
         EXPECT_EQ(regs()[6], year == 1999 ? 0x99 : 0x05);
         EXPECT_EQ(regs()[8], year / 100);
     }
-    uint8_t pm = 0x40 | 0x20 | 0x11; // a clock in 12-hour form: 11 PM reads as hour 23
-    int32_t y, mo, d, h, mi, s;
-    ASSERT_EQ(i2cRandomWrite(1, 3, 2, 1, &pm, 1), 0);
-    ASSERT_EQ(rtcGet(&y, &mo, &d, &h, &mi, &s), 0);
-    EXPECT_EQ(h, 23);
+}
+
+// The clock's ranges at their bounds, in both hour forms (12-hour: bit 0x40,
+// afternoon 0x20): the registers 0-6 and the century byte, and the system time
+// the start-up takes from them (0xFFFFFFFF: the fallback date instead).
+TEST_F(Rtc, StartUpTakesEveryValidTimeAndNothingPast)
+{
+    const uint32_t fallback = 0xFFFFFFFFu;
+    const struct Row {
+        std::vector<uint8_t> regs;
+        uint8_t century;
+        uint32_t want;
+    } rows[] = {
+        {{0x59, 0x59, 0x23, 1, 0x29, 0x02, 0x08}, 20, 1204329599},     // 2008-02-29 23:59:59
+        {{0x00, 0x00, 0x00, 1, 0x29, 0x02, 0x00}, 20, 951782400},      // 2000 is a leap year
+        {{0x00, 0x00, 0x00, 1, 0x01, 0x01, 0x70}, 19, 0},              // the first second
+        {{0x59, 0x59, 0x23, 1, 0x31, 0x12, 0x99}, 20, 4102444799u},    // the last one
+        {{0x59, 0x59, 0x23, 1, 0x31, 0x12, 0x69}, 19, fallback},       // 1969
+        {{0x00, 0x00, 0x00, 1, 0x01, 0x01, 0x00}, 21, fallback},       // 2100
+        {{0x60, 0x00, 0x00, 1, 0x01, 0x01, 0x08}, 20, fallback},       // second 60
+        {{0x00, 0x60, 0x00, 1, 0x01, 0x01, 0x08}, 20, fallback},       // minute 60
+        {{0x00, 0x00, 0x24, 1, 0x01, 0x01, 0x08}, 20, fallback},       // hour 24
+        {{0x00, 0x00, 0x00, 1, 0x29, 0x02, 0x09}, 20, fallback},       // 2009-02-29
+        {{0x00, 0x00, 0x00, 1, 0x31, 0x04, 0x08}, 20, fallback},       // 31 April
+        {{0x00, 0x00, 0x00, 1, 0x32, 0x01, 0x08}, 20, fallback},       // day 32
+        {{0x00, 0x00, 0x00, 1, 0x00, 0x01, 0x08}, 20, fallback},       // day 0
+        {{0x00, 0x00, 0x00, 1, 0x01, 0x13, 0x08}, 20, fallback},       // month 13
+        {{0x00, 0x00, 0x00, 1, 0x01, 0x00, 0x08}, 20, fallback},       // month 0
+        {{0x00, 0x30, 0x52, 1, 0x31, 0x12, 0x08}, 20, 1230683400},     // 12:30 AM is 00:30
+        {{0x00, 0x30, 0x41, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 3600},
+        {{0x00, 0x30, 0x51, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 11 * 3600},
+        {{0x00, 0x30, 0x72, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 12 * 3600}, // 12:30 PM
+        {{0x00, 0x30, 0x61, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 13 * 3600},
+        {{0x00, 0x30, 0x71, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 23 * 3600},
+        {{0x00, 0x30, 0x09, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 9 * 3600},  // 24-hour form
+        {{0x00, 0x30, 0x10, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 10 * 3600},
+    };
+    for (const Row& r : rows) {
+        ASSERT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 0, 1, r.regs.data(), 7), 0);
+        ASSERT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 8, 1, &r.century, 1), 0);
+        vx::clockSettime(12345, 0);
+        int rc = rtcLoadSystemClock();
+        EXPECT_EQ(r.want == fallback ? kFallback : r.want, vx::time(nullptr)) << int(r.regs[2]) << " " << int(r.regs[6]);
+        EXPECT_EQ(rc, r.want == fallback ? -1 : 0);
+    }
 }
 
 // as written but goes wrong at the first carry.
@@ -131,6 +172,11 @@ TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
     EXPECT_EQ(regs()[2], 0x00) << "midnight can be set";
     setDialog("06-15-1999 12:30:00\n", 0);
     EXPECT_EQ(regs()[8], 19);
+    for (const char* line : {"02-29-2000 1:2:3\n", "12-31-2099 23:59:59\n", "01-01-1970 0:0:0\n"})
+        EXPECT_EQ(setDialog(line, 0).find("invalid"), std::string::npos) << line;
+    auto last = regs();
+    EXPECT_EQ(std::vector<uint8_t>(last.begin(), last.begin() + 7), (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 0x70}));
+    EXPECT_EQ(last[8], 19);
     ASSERT_EQ(rtcSet(2008, 1, 2, 3, 4, 5), 0);
     auto before = regs();
 
@@ -156,11 +202,10 @@ TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
 
 TEST_F(Rtc, SetDialogDiscardsTheRestOfAnOverlongLine)
 {
-    std::string line = "01-02-2008 3:4:5" + std::string(100, ' ') + "9\n";
+    std::string line = std::string("01-02-2008 3:4:5\0", 17) + std::string(100, ' ') + "9\n";
     setDialog(line + "7\n", 0);
     char rest[80];
-    ASSERT_NE(vx::fgetsStdin(rest, sizeof rest), nullptr);
-    EXPECT_STREQ(rest, "7\n");
+    EXPECT_STREQ(bootReadLine(rest), "7");
 }
 
 } // namespace
