@@ -25,6 +25,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -96,19 +97,22 @@ protected:
         peer().type(keys);
     }
 
-    // The board directory, small files by content, the rest by size and time.
+    // The board directory, small files by content, the rest by size and time. Sizes and
+    // times from stat itself: the C++ runtime of a 32-bit target keeps a 32-bit time_t and
+    // fails on the times past 2038 the board's clock gives its files.
     std::map<std::string, std::string> files() const
     {
         std::map<std::string, std::string> m;
         for (auto& e : fs::recursive_directory_iterator(boardDir)) {
-            if (!e.is_regular_file()) continue;
-            std::string rel = fs::relative(e.path(), boardDir).string();
-            if (e.file_size() < (1u << 20)) {
+            struct stat st {};
+            if (::stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            std::string rel = e.path().lexically_relative(boardDir).string();
+            if (st.st_size < (1 << 20)) {
                 std::ifstream in(e.path(), std::ios::binary);
                 m[rel] = std::string(std::istreambuf_iterator<char>(in), {});
             } else {
-                m[rel] = std::to_string(e.file_size()) + "@" +
-                         std::to_string(e.last_write_time().time_since_epoch().count());
+                m[rel] = std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+                         std::to_string(st.st_mtim.tv_nsec);
             }
         }
         return m;
