@@ -3,6 +3,7 @@
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/i2cLib.h"
 #include "bsp/cpu/tarn8541/vxworks/mpc85xx/rtc.h"
 #include "host/board/board.h"
+#include "host/board/ds1338.h"
 #include "host/os/hostos.h"
 #include "support/deviceBoards.h"
 #include "support/textCheck.h"
@@ -135,6 +136,31 @@ TEST_F(Rtc, ClockCountsInBcdSoBinaryWrittenTimesGoWrong)
     }
 }
 
+
+// rtc.bin is the registers, then the host's wall time at which they held
+// (nanoseconds since 1970, big-endian 64 bits): the same bytes from every
+// host, and a board written on one runs on with the time off on another.
+TEST_F(Rtc, ClockFileHasOneLayoutOnEveryHost)
+{
+    const std::string path = boardDir + "/clock.bin", wallBytes("\x1f\x18\x40\x03\xdf\xc3\x00\x7b", 8);
+    const int64_t wall = 2240611200'000000123; // 2041-01-01, past a 32-bit time_t
+    int64_t now = wall;
+    auto file = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    host::Ds1338 chip([&] { return now; });
+    chip.powerOn(path);
+    ASSERT_EQ(file().size(), 72u);
+    EXPECT_EQ(file().substr(64), wallBytes) << "a new chip, saved at once";
+    std::string running(64, '\0');
+    running[3] = running[4] = running[5] = 1, running[6] = 0x41;
+    std::ofstream(path, std::ios::binary) << running + wallBytes;
+    now = wall + 3723'000000000; // off for 1 h 2 min 3 s
+    chip.powerOn(path);
+    auto r = chip.registers();
+    EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), (std::vector<uint8_t>{0x03, 0x02, 0x01, 1, 1, 1, 0x41}));
+}
 
 TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
 {
