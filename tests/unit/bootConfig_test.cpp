@@ -131,6 +131,7 @@ protected:
     // menu waiting once the keys are used up.
     std::string boot(int start, const std::vector<std::string>& keys)
     {
+        asked = host::clockNowNs();
         size_t next = 0;
         peer().onIdle = [&](host::ScriptedPeer& p) {
             const std::string& out = p.output();
@@ -139,6 +140,7 @@ protected:
             };
             bool menu = at("[Boot Menu] ");
             if (!menu && !at("Select (1, 2):") && !at("(y/n):") && !at("-> ")) return false;
+            if (next == 0) asked = host::clockNowNs();
             if (next >= keys.size() && menu) throw PeerExhausted{};
             if (next >= keys.size() || keys[next] == "~") return ++next, false;
             p.type(keys[next++] + "\r");
@@ -154,6 +156,7 @@ protected:
             return "menu";
         }
     }
+    uint64_t asked = 0; // when the boot first asked
 };
 
 // What the start-up and the menu decide, from the stored images and start mode
@@ -181,6 +184,7 @@ TEST_F(Menu, Decisions)
         std::vector<std::string> shows; // in this order
         int checks, lookups, modeAfter; // image checks that named the wrong board, diagnostics images missed
         const char* sent = nullptr;     // the file an XMODEM load receives
+        int ms = -1;                    // the time from the first prompt to the end
     } rows[] = {
         {"silence", -1, 2, 'g', '-', false, {"~"}, op1, {"done...", "operational code will start."}, 0, 0, 2},
         {"menu, then 1", -1, 2, 'g', '-', true, {"2", "1"}, op1, {"Options available"}, 0, 0, 2},
@@ -205,7 +209,7 @@ TEST_F(Menu, Decisions)
          {"Diag image can not be found. Falling through to system image", "operational code will start."}, 0, 1, 2},
         {"baud rates", -1, 2, 'g', '-', false, {"2", "2", "9", "8", "2", "0", "9", "n", "9", "Y"}, "reset",
          {"8 - 115200\n0 - no change\n-> ", "ERROR: Invalid Option:", "Setting baud rate to 115200, you must change",
-          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):Y"}, 0, 0, 2},
+          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):Y"}, 0, 0, 2, nullptr, 1000}, // a second before the new speed
         {"12, then the next start", -1, 2, 'g', '-', true, {"2", "12"}, diag, {}, 0, 0, 1},
         {"12 without an image", -1, 2, 'g', '-', false, {"2", "12", "12", "1"}, op1, {noDiag, noDiag}, 0, 1, 2},
         {"4 fails, then 1", -1, 1, 'g', '-', true, {"2", "4", "1"}, "menu", {"Error loading code...", refused}, 0, 0, 1},
@@ -243,6 +247,7 @@ TEST_F(Menu, Decisions)
         for (size_t at = 0; at < sent.size(); at += 1024) load.pieces.push_back(sent.substr(at, 1024));
         if (r.sent) load.attach(peer());
         EXPECT_EQ(boot(r.start, r.keys), r.end);
+        EXPECT_TRUE(r.ms < 0 || (host::clockNowNs() - asked) / 1000000 == uint64_t(r.ms));
         peer().onOutput = nullptr;
         std::string out = takeText();
         size_t at = 0;
