@@ -188,6 +188,7 @@ TEST_F(Menu, Decisions)
     } rows[] = {
         {"silence", -1, 2, 'g', '-', false, {"~"}, op1, {"done...", "operational code will start."}, 0, 0, 2},
         {"menu, then 1", -1, 2, 'g', '-', true, {"2", "1"}, op1, {"Options available"}, 0, 0, 2},
+        {"start mode 3", -1, 3, 'g', '-', true, {"~"}, op1, {"operational code will start."}, 0, 0, 3},
         {"delete, then 1", -1, 2, 'g', '-', false, {"2", "8", "Y", "1"}, "menu",
          {"delete operational code : image1 ? (y/n):", "Operational code deleted...", refused}, 0, 0, 2},
         {"delete refused, then 1", -1, 2, 'g', '-', false, {"2", "8", "n", "1"}, op1, {"Code not deleted."}, 0, 0, 2},
