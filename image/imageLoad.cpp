@@ -1,5 +1,6 @@
 /*
- * imageLoad.cpp - loading images over XMODEM: the diagnostics image.
+ * imageLoad.cpp - loading over XMODEM: the receive the three loads share,
+ * and the diagnostics image.
  */
 #include "image/imageLoad.h"
 
@@ -39,6 +40,24 @@ int replaceKeepingOld(const char* source, const char* target, const char* keep)
 
 } // namespace
 
+int imageReceive(const char* name)
+{
+    vx::remove(name);
+    vx::printf("Ready to receive the file with XMODEM/CRC....\n");
+    char command[80];
+    vx::snprintf(command, sizeof command, "-cbrke %s", name);
+    /* Only a file write sets the disk-full error: it names the cause of the
+     * receive's "File Write Error". */
+    vx::errnoSet(0);
+    if (xmodem(command) != 0) {
+        if (vx::errnoGet() == vx::E_NOSPC)
+            vx::printf("ERROR: The flash disk is full: the file could not be stored.\n");
+        vx::printf("Error while receiving file with XMODEM.\n");
+        return 1;
+    }
+    return 0;
+}
+
 void imageDiagReplaceComplete()
 {
     if (!exists(DIAG_IMAGE_KEEP)) return;
@@ -51,14 +70,7 @@ void imageDiagReplaceComplete()
 int imageDiagLoad(uint32_t /*targetDevice: not checked for diagnostics images*/)
 {
     imageDiagReplaceComplete();
-    vx::remove(RECEIVE_FILE);
-    vx::printf("Ready to receive the file with XMODEM/CRC....\n");
-    char command[80];
-    vx::snprintf(command, sizeof command, "-cbrke %s", RECEIVE_FILE);
-    if (xmodem(command) != 0) {
-        vx::printf("Error while receiving file with XMODEM.\n");
-        return 1;
-    }
+    if (imageReceive(RECEIVE_FILE) != 0) return 1;
     vx::printf("\n\nXMODEM transfer complete....\n");
     if (replaceKeepingOld(RECEIVE_FILE, DIAG_IMAGE_FILE, DIAG_IMAGE_KEEP) != 0) {
         vx::printf("ERROR: Renaming failed.\n");

@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+/* The loads' receive: name removed, then received with the transfer command.
+ * 0, or 1 after "Error while receiving file with XMODEM." (preceded, when a
+ * write failed for a full disk, by a line that says so). */
+int imageReceive(const char* name);
 int imageOpCodeLoad(uint32_t targetDevice);
 int imageDiagLoad(uint32_t targetDevice);
 /* Start-up: a diagnostics image replace that a power loss cut short between

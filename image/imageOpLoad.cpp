@@ -16,13 +16,11 @@
 #include "image/image.h"
 #include "image/imageInfo.h"
 #include "osapi.h"
-#include "xmodem/xmodem.h"
 
 namespace {
 
 constexpr const char* BOOT_CODE_ASIDE = "bootcode.new";
 constexpr const char* DEFAULT_IMAGE = "image1";
-constexpr uint32_t COMMAND_LEN = 64;
 
 bool fileExists(const char* name)
 {
@@ -50,27 +48,32 @@ bool checksumMatches(const char* path, const uint8_t first16[16], uint32_t fileS
     return fileCrc(path, length) == stored;
 }
 
+/* What became of the boot code copy. */
+enum BootCodeCopy { BOOT_CODE_COPIED, BOOT_CODE_REFUSED, BOOT_CODE_UNWRITTEN };
+
 /* Copies the boot code component (file position 1220 + offset) into the aside
- * file. 0, or 1 after a message. */
-int bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imageLength)
+ * file. BOOT_CODE_REFUSED when the image cannot be taken (after a message);
+ * BOOT_CODE_UNWRITTEN when the copy could not be written (said why, nothing
+ * of it left): the image itself still stands. */
+BootCodeCopy bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imageLength)
 {
     vx::printf("Extracting boot code from image...\n");
     uint64_t start = uint64_t(IMAGE_HEADER_SIZE) + boot.offset;
     if (!imageBootCodeInside(boot.size, boot.offset, imageLength)) {
         vx::printf("\nERROR: Boot code of %u bytes at file position %llu lies outside the %u bytes of the image.\n",
                    boot.size, static_cast<unsigned long long>(start), imageLength);
-        return 1;
+        return BOOT_CODE_REFUSED;
     }
     uint8_t* buf = static_cast<uint8_t*>(vx::malloc(boot.size));
     if (buf == nullptr) {
         vx::printf("\nERROR!!\nCould not allocate temporary memory buffer for Boot Code copy.!\n");
-        return 1;
+        return BOOT_CODE_REFUSED;
     }
     int fd = vx::open(path, vx::RDONLY, 0);
     if (fd < 0) {
         vx::free(buf);
         vx::printf("\n\nERROR!!\nCould not open %s file.\n\n", path);
-        return 1;
+        return BOOT_CODE_REFUSED;
     }
     bool read = vx::lseek(fd, static_cast<int32_t>(start), vx::SEEK_FROM_START) == static_cast<int32_t>(start) &&
                 imageReadFull(fd, buf, boot.size) == static_cast<int32_t>(boot.size);
@@ -78,21 +81,26 @@ int bootCodeExtract(const char* path, const ComponentRecord& boot, uint32_t imag
     if (!read) {
         vx::free(buf);
         vx::printf("\nERROR: Could not read the boot code from %s.\n", path);
-        return 1;
+        return BOOT_CODE_REFUSED;
     }
 
     bool written = false;
+    int err = 0;
     fd = vx::open(BOOT_CODE_ASIDE, vx::RDWR | vx::CREAT | vx::TRUNC, 0);
     if (fd >= 0) {
         written = vx::write(fd, buf, boot.size) == static_cast<int32_t>(boot.size);
+        if (!written) err = vx::errnoGet();
         written = vx::close(fd) == vx::OK && written;
     }
+    if (!written && err == 0) err = vx::errnoGet();
     vx::free(buf);
     if (!written) {
-        vx::printf("\nERROR: Could not write the boot code into %s.\n", BOOT_CODE_FILE);
-        return 1;
+        vx::remove(BOOT_CODE_ASIDE);
+        vx::printf("\nERROR: Could not write the boot code into %s", BOOT_CODE_FILE);
+        vx::printf(err == vx::E_NOSPC ? ": the flash disk is full.\n" : ".\n");
+        return BOOT_CODE_UNWRITTEN;
     }
-    return 0;
+    return BOOT_CODE_COPIED;
 }
 
 } // namespace
@@ -104,15 +112,8 @@ bool imageBootCodeInside(uint32_t size, uint32_t offset, uint32_t imageLength)
 
 int imageOpCodeLoad(uint32_t targetDevice)
 {
-    vx::remove(IMAGE_LOAD_FILE);
     vx::remove(BOOT_CODE_ASIDE);
-    vx::printf("Ready to receive the file with XMODEM/CRC....\n");
-    char command[COMMAND_LEN];
-    vx::snprintf(command, sizeof command, "-cbrke %s", IMAGE_LOAD_FILE);
-    if (xmodem(command) != 0) {
-        vx::printf("Error while receiving file with XMODEM.\n");
-        return 1;
-    }
+    if (imageReceive(IMAGE_LOAD_FILE) != 0) return 1;
     vx::printf("\n\nXMODEM transfer complete, checking CRC....\n");
     return imageOpCodeStore(IMAGE_LOAD_FILE, targetDevice);
 }
@@ -163,7 +164,8 @@ int imageOpCodeStore(const char* path, uint32_t targetDevice)
 
     const ComponentRecord& boot = hdr.components[1];
     bool hasBootCode = boot.size != 0; /* whatever the component count says */
-    if (hasBootCode && bootCodeExtract(path, boot, length) != 0)
+    BootCodeCopy copy = hasBootCode ? bootCodeExtract(path, boot, length) : BOOT_CODE_COPIED;
+    if (copy == BOOT_CODE_REFUSED)
         return refuse(path);
 
     vx::printf("Storing Operational code in Flash. This may take several minutes...\n\n");
@@ -178,9 +180,10 @@ int imageOpCodeStore(const char* path, uint32_t targetDevice)
     }
 
     /* The image is in place: now its boot code becomes the one option 7 writes.
-     * When it cannot, the load still stands, and no older boot code stays for
-     * option 7 to write beside the new image. */
-    if (hasBootCode && vx::renameReplace(BOOT_CODE_ASIDE, BOOT_CODE_FILE) != vx::OK) {
+     * When it cannot (not copied, or not renamed), the load still stands, and
+     * no older boot code stays for option 7 to write beside the new image. */
+    if (hasBootCode &&
+        (copy != BOOT_CODE_COPIED || vx::renameReplace(BOOT_CODE_ASIDE, BOOT_CODE_FILE) != vx::OK)) {
         vx::remove(BOOT_CODE_FILE);
         vx::remove(BOOT_CODE_ASIDE);
         vx::printf("Operational code stored.\n");

@@ -124,12 +124,8 @@ int receiveCommand(char* const* files, int fileCount)
     opt.batch_files_done = 0;
     int rc;
     while ((rc = receive_file(transfer_name)) == 1) ++opt.batch_files_done;
-    flush_input();
-    restore_console(true);
-    pause_ms(5000);
-    if (rc == 0) return 0;
-    flush_input();
-    return -1;
+    end_transfer(rc != 0);
+    return rc == 0 ? 0 : -1;
 }
 
 int batchSendCommand(char* const* files, int fileCount)
@@ -160,25 +156,20 @@ int batchSendCommand(char* const* files, int fileCount)
     pause_ms(uint32_t(4096000u / uint32_t(line_speed)));
     /* The whole batch runs in raw mode; the console is restored once. */
     enter_raw_mode();
-    for (int i = 0; i < fileCount; ++i) {
+    int rc = 0;
+    for (int i = 0; i < fileCount && rc == 0; ++i) {
         vx::Stat st;
         if (vx::stat(files[i], &st) != 0) {
             if (opt.progress_messages) vx::printErr("\nFile %s not found\n", files[i]);
             continue;
         }
-        int rc = send_file(files[i]);
+        rc = send_file(files[i]);
         flush_input();
-        if (rc == -1) {
-            restore_console(true);
-            return -1;
-        }
     }
-    int rc = send_file("");
-    flush_input();
-    restore_console(true);
+    if (rc == 0) rc = send_file("");
+    end_transfer(rc != 0);
     if (rc == -1) return -1;
     if (opt.progress_messages) vx::printErr("Batch Send Complete\n");
-    pause_ms(5000);
     return 0;
 }
 
@@ -197,11 +188,8 @@ int singleSendCommand(const char* name)
     pause_ms(uint32_t(4096000u / uint32_t(line_speed)));
     enter_raw_mode();
     int rc = send_file(name);
-    flush_input();
-    restore_console(true);
-    if (rc == -1) return -1;
-    pause_ms(5000);
-    return 0;
+    end_transfer(rc != 0);
+    return rc == 0 ? 0 : -1;
 }
 
 } // namespace

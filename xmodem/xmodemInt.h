@@ -74,6 +74,13 @@ void wait_line_clear();
 /* Keeps the console's options and clears the reboot trap (start of a call). */
 void console_save_options();
 void enter_raw_mode();
+/* Ends every transfer the command ran in raw mode, failed or not: a peer
+ * still talking (any peer, after a failure) is told to stop with CANs, and
+ * what arrives is discarded until the line has been quiet for a second (at
+ * least the 5 s pause after a transfer, at most a minute); a repeated EOT
+ * after a success is answered. Then the console is restored and its input
+ * discarded. */
+void end_transfer(bool failed);
 void restore_console(bool reporting);
 void fatal_error(const char* text, bool restore);
 const char* sector_label(int32_t count, int blockSize, bool next);

@@ -19,10 +19,33 @@ namespace {
 int saved_console_options = 0;
 vx::SigHandler saved_term_handler = vx::SIG_DEFAULT;
 bool term_handler_installed = false;
+/* From enter_raw_mode to end_transfer: the line stays raw even after a fatal
+ * error, so that a peer still sending never meets the line discipline (its
+ * echo, X-off or reboot trap) and nothing it sends is read as typing. */
+bool in_transfer = false;
+bool peer_cancelled = false; /* the cancel went out in this transfer */
 
 constexpr int32_t kDefaultSpeed = 9600;
-/* wait_line_clear gives up on a line that never falls silent. */
+/* wait_line_clear and end_transfer give up on a line that never falls silent. */
 constexpr uint32_t kLineClearLimitSec = 60;
+/* The end of a transfer: the line counts as quiet after a second without a
+ * byte, and never before the pause that follows every transfer is over. */
+constexpr uint32_t kQuietMs = 1000;
+constexpr uint32_t kEndPauseMs = 5000;
+/* CAN bytes that tell a peer to stop (a second one in a row cancels). */
+constexpr int kCancelCount = 5;
+
+/* Written past the transfer's own write checks: a line that is gone, or the
+ * kill signal, must not stop the cancel. */
+void cancelPeer()
+{
+    uint8_t cans[kCancelCount];
+    std::memset(cans, CAN, sizeof cans);
+    vx::write(vx::STD_OUT, cans, sizeof cans);
+    peer_cancelled = true;
+}
+
+uint32_t ticksFor(uint32_t ms) { return (ms * uint32_t(vx::sysClkRateGet()) + 999) / 1000; }
 
 void onKill(int)
 {
@@ -119,8 +142,47 @@ void enter_raw_mode()
     vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_RAW);
     if (vx::ioctl(vx::STD_IN, vx::FIOFLUSH, 0) != 0) progress("Can't flush terminal queue\n");
     transfer_killed = false;
+    in_transfer = true;
+    peer_cancelled = false;
     saved_term_handler = vx::signal(vx::SIG_TERM, onKill);
     term_handler_installed = true;
+}
+
+void end_transfer(bool failed)
+{
+    static uint8_t junk[64];
+    if (failed && !peer_cancelled) cancelPeer();
+    const uint32_t start = vx::tickGet();
+    const uint32_t limit = ticksFor(kLineClearLimitSec * 1000);
+    uint32_t lastByte = 0;     /* ticks after start */
+    uint32_t lastCancel = 0;
+    for (;;) {
+        const uint32_t now = vx::tickGet() - start;
+        uint32_t until = lastByte + ticksFor(kQuietMs);
+        if (until < ticksFor(kEndPauseMs)) until = ticksFor(kEndPauseMs);
+        if (now >= until || now >= limit) break;
+        const uint32_t ms = (until - now) * 1000 / uint32_t(vx::sysClkRateGet());
+        /* Read directly: readbyte gives nothing once the kill signal came. */
+        const int ready = vx::selectStdin(int32_t(ms / 1000), int32_t((ms % 1000) * 1000));
+        if (ready < 0) break; /* the line is gone, or the signal came again */
+        if (ready == 0) continue;
+        const int32_t n = vx::read(vx::STD_IN, junk, sizeof junk);
+        if (n <= 0) break;
+        lastByte = vx::tickGet() - start;
+        /* A sender that did not hear the answer to its EOT asks again; anything
+         * else after the end, or after a failure, is a peer to be stopped (again
+         * at most once a second, in case it missed the first cancel). */
+        if (!failed && n == 1 && junk[0] == EOT) {
+            uint8_t ack = ACK;
+            vx::write(vx::STD_OUT, &ack, 1);
+        } else if (!peer_cancelled || lastByte - lastCancel >= ticksFor(1000)) {
+            cancelPeer();
+            lastCancel = lastByte;
+        }
+    }
+    in_transfer = false;
+    restore_console(true);
+    flush_input();
 }
 
 void console_save_options()
@@ -145,7 +207,11 @@ void restore_console(bool reporting)
 
 void fatal_error(const char* text, bool restore)
 {
-    if (restore) restore_console(true);
+    /* A failing transfer stops its peer before it says why, so that the
+     * text never reaches a peer still waiting for an answer; the console is
+     * restored by end_transfer, once the line is quiet. */
+    if (in_transfer && !peer_cancelled) cancelPeer();
+    if (restore && !in_transfer) restore_console(true);
     vx::printf("\r\n%s\n\r", text);
 }
 

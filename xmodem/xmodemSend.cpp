@@ -17,6 +17,12 @@ constexpr int kMaxHandshake = 120;
 constexpr int kMaxTransmissions = 10;
 constexpr int kMaxHeaderWait = 10;
 constexpr int kMaxEots = 11;
+/* A receiver may empty its input right after it sends its ACK (lrzsz's rx
+ * does): on a serial line the next block cannot reach it that soon, on a
+ * pseudo-terminal it can, and is lost with the flush. An ACK that comes back
+ * sooner than half the block's time on a line of line_speed shows a line that
+ * nothing paces; there the next block (or the EOT) waits this long. */
+constexpr uint32_t kTurnaroundMs = 3;
 
 struct Send {
     int fd = -1;
@@ -33,6 +39,14 @@ int fail(Send& s, const char* text)
 
 /* A CAN was read: true when a second CAN follows within 3 s. */
 bool secondCan() { return readbyte(3) == CAN; }
+
+/* After the ACK of a block of frameLen bytes written at tick sentAt. */
+void turnaround(uint32_t sentAt, int frameLen)
+{
+    const int64_t lineMs = int64_t(frameLen) * 10 * 1000 / line_speed;
+    const int64_t tookMs = int64_t(vx::tickGet() - sentAt) * 1000 / vx::sysClkRateGet();
+    if (tookMs * 2 < lineMs) pause_ms(kTurnaroundMs);
+}
 
 } // namespace
 
@@ -181,13 +195,17 @@ int send_file(const char* name)
             /* Stale input goes before the block, so the answer to this block
              * cannot be flushed with it however fast it comes back. */
             if (!opt.ymodem_g) flush_input();
+            const uint32_t sentAt = vx::tickGet();
             writebuf(frame, size_t(frameLen));
             ++attempts;
             if (transfer_killed) return fail(s, nullptr);
             if (opt.ymodem_g) break;
             const int c = readbyte(10);
             if (transfer_killed) return fail(s, nullptr);
-            if (c == ACK) break;
+            if (c == ACK) {
+                turnaround(sentAt, frameLen);
+                break;
+            }
             const char* label = sector_label(sectorsSent, blockSize, true);
             if (c == TIMEOUT) {
                 progress("Timeout on sector %s\n", label);

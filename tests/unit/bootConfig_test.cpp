@@ -46,11 +46,18 @@ TEST_F(BootInput, MenuNumbers)
     }
 }
 
-TEST_F(BootInput, OverlongLineIsCutAndItsRestDiscarded)
+// Neither a longer line's rest nor a zero byte (Ctrl-Space, a raw client's CR
+// NUL) costs the next line; the zero bytes are dropped.
+TEST_F(BootInput, OverlongLinesAndZeroBytesCostNoFollowingLine)
 {
-    peer().type(std::string(79, '1') + std::string(300, '7') + "\r4\r");
+    const char nuls[] = "1\0" "2\r\0" "3\r\0\r" "\0y\r" "a\0b\r";
+    peer().type(std::string(79, '1') + std::string(300, '7') + "\r4\r" + std::string(nuls, sizeof nuls - 1));
     EXPECT_EQ(bootReadNumber(), uint8_t(uint32_t(INT32_MAX) & 0xFF));
     EXPECT_EQ(bootReadNumber(), 4) << "the excess is not read as the next line";
+    for (int want : {12, 3, 0}) EXPECT_EQ(bootReadNumber(), want);
+    EXPECT_EQ(bootReadAnswer(), 'y');
+    char line[BOOT_LINE_LEN];
+    EXPECT_STREQ(bootReadLine(line), "ab");
 }
 
 // The autoboot prompt on the board's clock: lines typed at given times (ms

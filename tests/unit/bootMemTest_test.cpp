@@ -85,6 +85,8 @@ TEST_F(MemCommand, QuitEndOfInputAndLongLines)
     out = run(exact + "\r");
     EXPECT_LACKS(out, "ERROR");
     EXPECT_EQ(peek32(kScratch), 3u);
+    run(std::string("wl 300000 4\0\r\0wl 300000 5\r", 25)); // a zero byte costs no command
+    EXPECT_EQ(peek32(kScratch), 5u);
 }
 
 TEST_F(RamTest, StuckBitsAreFoundAndNamed)

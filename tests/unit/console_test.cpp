@@ -21,6 +21,7 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 using namespace host;
 
@@ -72,6 +73,38 @@ TEST_F(ScriptedConsole, LineDisciplineAndTimedWaits)
     EXPECT_EQ(vx::selectStdin(1, 0), 0);
     EXPECT_EQ(clockNowNs() - t0, 61'250'000'000ull);
     EXPECT_EQ(readSome(), "") << "an untimed read ends";
+}
+
+// X-off holds the echo as well as the board's output; X-on lets both go in the
+// order they were made. At most 512 bytes of echo are held: typing beyond that
+// loses only its echo, never the typed bytes.
+TEST_F(ScriptedConsole, XoffHoldsTheEchoAndXonReleasesItInOrder)
+{
+    // Typed one at a time as the board waits ("": nothing to say that time).
+    std::vector<std::string> steps = {"\x11", "", "y\r", "\x11", "\x11"};
+    peer.onIdle = [&](ScriptedPeer& p) {
+        const std::string next = steps.empty() ? "" : steps.front();
+        if (!steps.empty()) steps.erase(steps.begin());
+        p.type(next);
+        return !next.empty();
+    };
+    peer.type("\x13" "ab\r");
+    EXPECT_EQ(readSome(), "ab\n");
+    EXPECT_EQ(peer.output(), "") << "the echo waits for X-on";
+    vx::printf("P"); // waits for X-on; the echo made before it goes first
+    peer.type("\x13");
+    EXPECT_EQ(vx::selectStdin(0, 0), 0);
+    vx::printf("Q"); // was waiting when "y" was typed: "y" comes after
+    EXPECT_EQ(peer.output(), "ab\r\nPQy\r\n");
+    EXPECT_EQ(readSome(), "y\n");
+    peer.clearOutput();
+    peer.type("\x13" + std::string(600, 'x') + "\r");
+    std::string got = readSome(1000);
+    got += readSome(1000);
+    EXPECT_EQ(got, std::string(600, 'x') + "\n");
+    EXPECT_EQ(peer.output(), "");
+    vx::printf("!");
+    EXPECT_EQ(peer.output(), std::string(512, 'x') + "!");
 }
 
 // ---- Stream mode: the board process's console over a socket --------------------

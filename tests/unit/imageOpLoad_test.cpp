@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -89,17 +90,28 @@ TEST_F(ImageOpLoad, FailuresAtTheInstall)
     EXPECT_EQ(readHostFile("boot.dim"), dimText);
 
     // The image is in place but its boot code cannot be ("bootcode.bin" is a
-    // directory): the load stands, and no older boot code is left for option 7.
-    directory(kDim1);
-    std::remove(hostPath("bootcode.bin").c_str());
-    ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
+    // directory, or the disk is full): the load stands, the failure is said
+    // on its own line, and no older boot code is left for option 7.
     ASSERT_EQ(vx::rename("image1.new", "elsewhere"), 0);
-    EXPECT_EQ(store(img), 0) << out;
-    EXPECT_TRUE(out.ends_with("Operational code stored.\nERROR: Could not store the boot code in bootcode.bin; "
-                              "load the image again to update the boot code.\n"))
-        << out;
-    EXPECT_EQ(readHostFile("image1"), img);
-    EXPECT_FALSE(hostFileExists("bootcode.new"));
+    for (bool full : {false, true}) {
+        directory(kDim1);
+        std::filesystem::remove_all(hostPath("bootcode.bin"));
+        if (full) {
+            writeHostFile("bootcode.bin", "older boot code");
+            writeHostFile("xcode.bin", img);
+            fillDisk();
+        } else {
+            ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
+        }
+        EXPECT_EQ(store(img), 0) << out;
+        EXPECT_EQ(out.find("\nERROR: Could not write the boot code into bootcode.bin: the flash disk is full.\n"
+                           "Storing Operational code") != std::string::npos, full) << out;
+        EXPECT_TRUE(out.ends_with("Operational code stored.\nERROR: Could not store the boot code in bootcode.bin; "
+                                  "load the image again to update the boot code.\n")) << out;
+        EXPECT_EQ(readHostFile("image1"), img);
+        EXPECT_FALSE(hostFileExists("bootcode.new") || (full && hostFileExists("bootcode.bin")));
+        std::remove(hostPath("filler").c_str());
+    }
 }
 
 // A reset between the two steps of an image replace (the old image gone, the

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <random>
 #include <string>
@@ -222,7 +223,7 @@ TEST_F(XmodemTest, BatchNames)
     EXPECT_TRUE(noFilesOpen());
 }
 
-TEST_F(XmodemTest, ConsoleGoneOrKillSignalEndsTheTransfer)
+TEST_F(XmodemTest, ConsoleGoneEndsTheTransfer)
 {
     // The far end goes away in the middle of block 2: reads fail from then on.
     std::string data = textcheck::noise(256, 3);
@@ -233,36 +234,124 @@ TEST_F(XmodemTest, ConsoleGoneOrKillSignalEndsTheTransfer)
     EXPECT_EQ(xmodem("-cbrke out.bin"), -1);
     EXPECT_EQ(readHostFile("out.bin"), data.substr(0, 128)); // what came stays, as after ten timeouts
     EXPECT_TRUE(noFilesOpen());
-
-    host::consoleInitScripted(&peer());
-    Sender k;
-    k.pieces = {"a", "b", "c"};
-    k.onAck = [](size_t n) { n == 1 ? host::signalRaiseFromHost(15) : void(); };
-    k.attach(peer());
-    EXPECT_EQ(xmodem("-cbrke out.bin"), -1);
-    EXPECT_TRUE(saw("\r\nKill signal; bailing out\n\r"));
-    EXPECT_FALSE(hostFileExists("out.bin"));
-    EXPECT_EQ(vx::ioctl(0, vx::FIOGETOPTIONS, 0), vx::OPT_TERMINAL);
-    EXPECT_EQ(vx::signal(vx::SIG_TERM, nullptr), nullptr); // its handler is gone again
 }
 
-// ---- sending (to rx and rx -c in the interop tests) ---------------------------------------
+// A receiver as lrzsz's rx: 'C' to start, an ACK for each block, a NAK after
+// 10 s without one; it empties its input for flushNs after each ACK (a block
+// arriving then is lost), and two CANs in a row stop it for good.
+struct Receiver {
+    uint64_t flushNs = 0, ackNs = 0;
+    size_t nakFrom = SIZE_MAX, blocks = 0, lost = 0, cans = 0, eots = 0, frameSize = 0;
+    char start = 'C';
+    bool answerEot = true, started = false, done = false, cancelled = false;
+    uint32_t lastTick = 0;
+    std::function<void(size_t)> onBlock;
+    void answer(host::ScriptedPeer& p, char c) { p.type(std::string(1, c)), lastTick = vx::tickGet(); }
+    void attach(host::ScriptedPeer& peer)
+    {
+        peer.onIdle = [this](host::ScriptedPeer& p) {
+            if (done || cancelled) return false;
+            if (!started || vx::tickGet() - lastTick >= 1000) answer(p, started ? NAK : start);
+            started = true;
+            return true;
+        };
+        peer.onOutput = [this](host::ScriptedPeer& p, const std::string& out) {
+            for (char c : out) cans = c == CAN ? cans + 1 : 0, cancelled = cancelled || cans >= 2;
+            if (cancelled || done) return;
+            if (host::clockNowNs() - ackNs < flushNs) return void(++lost);
+            eots += out == sEOT;
+            if (out == sEOT && answerEot) answer(p, ACK), done = true;
+            if ((out[0] != SOH && out[0] != STX) || out.size() < 132) return;
+            frameSize = out.size();
+            if (blocks >= nakFrom) return answer(p, NAK);
+            if (uint8_t(out[1]) == uint8_t(blocks + 1)) onBlock(++blocks);
+            answer(p, ACK);
+            ackNs = host::clockNowNs();
+        };
+    }
+};
 
-TEST_F(XmodemTest, SendFailsWhenTheEotIsNeverAnswered)
+// However a transfer ends (a failure, or a peer that talks on after the end), the peer has been
+// told to stop and the line is quiet when the command returns: nothing the peer sends reaches the
+// menu. The senders retransmit as sx does and send menu lines; a seed picks where each fault hits.
+TEST_F(XmodemTest, TransferEndStopsThePeer)
 {
-    writeHostFile("f.bin", textcheck::noise(300, 5));
-    std::string blocks;
-    int eots = 0;
-    peer().onIdle = [](host::ScriptedPeer& p) { return p.type(sNAK), p.onIdle = nullptr, true; };
-    peer().onOutput = [&](host::ScriptedPeer& p, const std::string& out) {
-        if (out.size() == 132 && out[0] == SOH) blocks += out[1], p.type(sACK); // checksum blocks
-        eots += out == sEOT;
+    const uint32_t seed = 2718;
+    std::mt19937 rng(seed);
+    std::string lines;
+    while (lines.size() < 8 * 1024) lines += "10\r30\r11\r8\ry\r";
+    lines.resize(8 * 1024);
+    enum Fault { DiskFull, Kill, Phase, Silent, EotAgain, SecondFile, SendNaks, SendKill, EotUnanswered, RxFlush };
+    const struct Row {
+        Fault fault;
+        int rc;
+        const char* text;
+    } rows[] = {
+        {DiskFull, -1, "File Write Error"},
+        {Kill, -1, "Kill signal; bailing out"},
+        {Phase, -1, "ABORTED -- Too Many Errors -- Deleting File"},
+        {Silent, -1, "ABORTED -- Remote system is not sending file"},
+        {EotAgain, 0, ""},   // the answer to the EOT is lost: the sender asks again
+        {SecondFile, 0, ""}, // a second transfer after the first
+        {SendNaks, -1, "Too many errors in transmission"},
+        {SendKill, -1, "Kill signal; bailing out"},
+        {EotUnanswered, -1, "Remote System Not Responding on Completion"},
+        {RxFlush, 0, ""}, // a pseudo-terminal: rx empties its input right after each ACK
     };
-    EXPECT_EQ(xmodem("cbske f.bin"), -1);
-    EXPECT_TRUE(saw("Estimated File Size 1K, 3 Sectors, 300 Bytes\n\r"));
-    EXPECT_TRUE(saw("Remote System Not Responding on Completion"));
-    EXPECT_EQ(blocks, "\x01\x02\x03") << "checksum blocks of 128 for a NAK receiver";
-    EXPECT_EQ(eots, 11);
+    writeHostFile("log.bin", lines);
+    for (const Row& r : rows) {
+        for (int run = 0; run < 2; ++run) {
+            const size_t at = size_t(std::uniform_int_distribution<int>(1, 7)(rng)); // the block the fault hits
+            SCOPED_TRACE(::testing::Message() << "seed " << seed << ": fault " << r.fault << " at block " << at);
+            takeOutput();
+            const uint32_t t0 = vx::tickGet();
+            Receiver rx;
+            Sender s;
+            if (r.fault >= SendNaks) {
+                rx.answerEot = r.fault != EotUnanswered;
+                rx.start = r.fault == EotUnanswered ? NAK : 'C';
+                rx.nakFrom = r.fault == SendNaks ? at : SIZE_MAX;
+                rx.flushNs = 1000000;
+                rx.onBlock = [&](size_t n) { r.fault == SendKill && n == at ? host::signalRaiseFromHost(15) : void(); };
+                rx.attach(peer());
+                EXPECT_EQ(xmodem("cbske log.bin"), r.rc);
+                EXPECT_EQ(rx.blocks, r.rc ? rx.blocks : 8u);
+                EXPECT_EQ(rx.lost, 0u) << "sent while the receiver empties its input";
+                EXPECT_TRUE(rx.cancelled || !r.rc) << "the receiver was told to stop";
+                EXPECT_FALSE(rx.cancelled && !r.rc);
+                EXPECT_EQ(rx.frameSize, r.fault == EotUnanswered ? 1028u : 1029u) << "checksum blocks for a NAK";
+                EXPECT_EQ(rx.eots, r.fault == EotUnanswered ? 11u : r.rc ? 0u : 1u);
+                EXPECT_TRUE(saw("Estimated File Size 9K, 65 Sectors, 8192 Bytes\n\r"));
+            } else {
+                for (size_t i = 0; i < 8; ++i) s.pieces.push_back(lines.substr(i * 1024, 1024));
+                s.retryTicks = r.fault == EotAgain ? 150 : 1000;
+                if (r.fault == DiskFull) fillDisk(at / 2);
+                s.onAck = [&](size_t n) {
+                    if (r.fault == Kill && n == at) host::signalRaiseFromHost(15);
+                    if (r.fault == SecondFile && n == 8) s.send(peer(), frame(1, "10\r")), s.next = 0;
+                };
+                s.loseAck = [&](size_t n) { return r.fault == EotAgain && n == 8; };
+                s.mangle = [&](size_t n, size_t, std::string f) {
+                    return n < at ? f : r.fault == Silent ? "" : r.fault == Phase ? frame(int(n) + 2, "") : f;
+                };
+                s.attach(peer());
+                EXPECT_EQ(xmodem("-cbrke out.bin"), r.rc);
+                EXPECT_EQ(s.cancelled, r.rc || r.fault == SecondFile) << "the sender was told to stop";
+                EXPECT_TRUE(s.done()) << "the sender still talks";
+                EXPECT_EQ(hostFileExists("out.bin") ? readHostFile("out.bin") : "",
+                          r.rc == 0 ? lines : r.fault == Silent ? lines.substr(0, at * 1024) : "");
+                vx::remove("out.bin");
+                vx::remove("filler");
+            }
+            EXPECT_TRUE(saw(r.text));
+            EXPECT_EQ(vx::selectStdin(0, 0), 0) << "input left for the menu";
+            EXPECT_EQ(vx::ioctl(0, vx::FIOGETOPTIONS, 0), vx::OPT_TERMINAL);
+            EXPECT_EQ(vx::signal(vx::SIG_TERM, nullptr), nullptr); // its handler is gone again
+            EXPECT_TRUE(noFilesOpen());
+            EXPECT_LE(vx::tickGet() - t0, 100u * (r.fault == EotUnanswered ? 240 : 120));
+            if (HasFailure()) return;
+        }
+    }
 }
 
 // ---- diagnostics image load: the stored image is replaced only when the new one is there ---
@@ -280,9 +369,10 @@ TEST_F(XmodemTest, DiagLoad)
     EXPECT_EQ(readHostFile("diag_image.stk"), "old image");
     EXPECT_FALSE(hostFileExists("diag_image.old"));
 
-    for (const char* sent : {"new image", "", "third"}) {
+    for (const char* sent : {"new image", "", "third", "full disk"}) {
         Sender s;
         s.pieces = {sent};
+        if (*sent == 'f') fillDisk();
         s.attach(peer());
         if (!*sent) peer().onOutput = nullptr; // a failed transfer
         if (*sent == 't') { // the rename cannot be done: the keep name is a directory
@@ -293,7 +383,9 @@ TEST_F(XmodemTest, DiagLoad)
         EXPECT_EQ(readHostFile("diag_image.stk").substr(0, 9), "new image");
         EXPECT_FALSE(hostFileExists("xcode.bin"));
     }
-    EXPECT_TRUE(saw("Error while receiving file with XMODEM.\n"));
+    EXPECT_TRUE(saw("File Write Error"));
+    EXPECT_TRUE(saw("ERROR: The flash disk is full: the file could not be stored.\n"
+                    "Error while receiving file with XMODEM.\n"));
     EXPECT_TRUE(saw("ERROR: Renaming failed.\n"));
 }
 

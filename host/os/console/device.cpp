@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace host {
 
@@ -55,14 +56,22 @@ int32_t TtyDevice::write(const void* buf, size_t n)
     // With flow control on, X-off takes effect between pieces; without it a
     // write goes to the stream whole (a transfer block in one send).
     const size_t piece = (disc_.options() & vx::OPT_TANDEM) ? 256 : n;
+    ++writers_;
+    size_t echoFirst = heldEcho_.size(); // held echo made before this write goes out ahead of it
     for (size_t off = 0; off < n;) {
         waitOutputAllowed(lock);
         size_t k = std::min(piece, n - off);
-        std::string out;
+        echoFirst = std::min(echoFirst, heldEcho_.size());
+        std::string out = heldEcho_.substr(0, echoFirst);
         disc_.mapOutput(p + off, k, out);
+        out += heldEcho_.substr(echoFirst);
+        heldEcho_.clear();
+        echoFirst = 0;
         transmit(lock, out);
         off += k;
     }
+    --writers_;
+    if (!heldEcho_.empty() && !disc_.outputStopped()) transmit(lock, std::exchange(heldEcho_, std::string()));
     return int32_t(n);
 }
 
@@ -85,7 +94,9 @@ int TtyDevice::ioctl(int request, intptr_t arg)
 {
     Lock lock(mu_);
     switch (request) {
-    case vx::FIOFLUSH: // output is handed to the stream as written: only input remains
+    case vx::FIOFLUSH: // output is handed to the stream as written: only held echo remains
+        heldEcho_.clear();
+        [[fallthrough]];
     case vx::FIORFLUSH:
         disc_.discardInput();
         held_.clear();
@@ -96,6 +107,8 @@ int TtyDevice::ioctl(int request, intptr_t arg)
         disc_.setOptions(int(arg));
         cv_.notify_all(); // may release X-off or complete a line
         optionsChanged(lock);
+        if (!heldEcho_.empty() && !disc_.outputStopped() && writers_ == 0) // the echo held while it lasted
+            transmit(lock, std::exchange(heldEcho_, std::string()));
         return 0;
     case vx::FIOGETOPTIONS: return disc_.options();
     case vx::FIOBAUDRATE:
@@ -142,7 +155,15 @@ bool TtyDevice::takeHeld(Lock& lock)
         any = true;
     }
     if (any) cv_.notify_all();
-    if (!fx.echo.empty()) transmit(lock, fx.echo);
+    // Echo waits while output is stopped, and behind echo still held; a
+    // write in progress takes the held echo when it goes on.
+    std::string out;
+    if (!heldEcho_.empty() && !disc_.outputStopped() && writers_ == 0) out.swap(heldEcho_);
+    if (heldEcho_.empty() && !disc_.outputStopped())
+        out += fx.echo;
+    else if (heldEcho_.size() + fx.echo.size() <= kHeldEchoLimit)
+        heldEcho_ += fx.echo;
+    if (!out.empty()) transmit(lock, out);
     return any;
 }
 

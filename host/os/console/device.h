@@ -57,7 +57,8 @@ protected:
     // bytes join held_ (unless !keep: lost, as in a receiver overrun).
     void arrive(Lock& lock, uint8_t c, bool keep = true);
     // Moves held bytes into the discipline while it takes them, sending
-    // echoes. Returns true when any was taken.
+    // echoes (or holding them while output is stopped; an X-on lets the held
+    // echo go). Returns true when any was taken.
     bool takeHeld(Lock& lock);
 
     bool closing_ = false;
@@ -65,6 +66,14 @@ protected:
     std::condition_variable cv_; // any change of input, output or state
     LineDiscipline disc_;
     std::deque<uint8_t> held_;   // received, not yet taken by the discipline
+    // Echo produced while X-off stops the output, sent when it is allowed
+    // again: ahead of a write that began after it, behind the piece of one
+    // that was waiting already. At most the write buffer's 512 bytes are
+    // held; the echo of what is typed beyond that is lost (as with a serial
+    // driver's full output ring); the typed bytes themselves are all kept.
+    static constexpr size_t kHeldEchoLimit = LineDiscipline::kCapacity;
+    std::string heldEcho_;
+    int writers_ = 0; // write calls in progress
     int32_t baud_ = kDefaultBaud;
 };
 

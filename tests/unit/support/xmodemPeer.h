@@ -47,24 +47,33 @@ inline std::string ymodemHeader(const std::string& name, const std::string& numb
 }
 
 // A sender: it starts on the first 'C' (CRC) or NAK (checksum) at or after startTick (a checksum-only one
-// ignores 'C'), answers ACK with its next send, NAK or 'C' with the same again; then EOTs, then silence.
-// Its sends are the pieces framed in its mode, or the raw sends.
+// ignores 'C'), answers ACK with its next send, NAK or 'C' with the same again; then EOT until answered.
+// Its sends are the pieces framed in its mode, or the raw sends. With retryTicks it also sends again
+// after that long without an answer, as sx does; two CANs in a row in what the board writes stop it
+// for good, as they stop sx.
 struct Sender {
     std::vector<std::string> pieces, raw;
-    bool nakOnly = false, crc = true, started = false;
-    uint32_t startTick = 0;
-    size_t next = 0, sent = 0, acks = 0;
-    std::string replies; // the board's protocol bytes, in order
+    bool nakOnly = false, crc = true, started = false, cancelled = false;
+    uint32_t startTick = 0, retryTicks = 0, lastTick = 0;
+    size_t next = 0, sent = 0, acks = 0, cans = 0;
+    std::string replies, last; // the board's protocol bytes, in order; the last send
     std::function<std::string(size_t send, size_t attempt, std::string)> mangle;
     std::function<bool(size_t ack)> loseAck; // an ACK the sender never hears
     std::function<void(size_t)> onAck;
 
     size_t count() const { return pieces.empty() ? raw.size() : pieces.size(); }
+    bool done() const { return cancelled || next > count(); }
+    void send(host::ScriptedPeer& peer, const std::string& s) { peer.type(last = s), lastTick = vx::tickGet(); }
     void attach(host::ScriptedPeer& p)
     {
-        p.onIdle = [](host::ScriptedPeer&) { return false; };
+        p.onIdle = [this](host::ScriptedPeer& peer) {
+            if (!retryTicks || !started || done()) return false;
+            if (vx::tickGet() - lastTick >= retryTicks) send(peer, last);
+            return true; // time passes a tick at a time until then
+        };
         p.onOutput = [this](host::ScriptedPeer& peer, const std::string& out) {
-            if (out.size() != 1) return;
+            for (char c : out) cans = c == CAN ? cans + 1 : 0, cancelled = cancelled || cans >= 2;
+            if (out.size() != 1 || cancelled) return;
             const char c = out[0];
             replies += c;
             if (!started) {
@@ -78,9 +87,9 @@ struct Sender {
             } else if (c != NAK && c != 'C') {
                 return;
             }
-            if (next > count() + 3) return;
+            if (next > count()) return; // its EOT was answered
             std::string s = next >= count() ? sEOT : pieces.empty() ? raw[next] : frame(int(next) + 1, pieces[next], crc);
-            peer.type(mangle ? mangle(next, sent++, s) : s);
+            send(peer, mangle ? mangle(next, sent++, s) : s);
         };
     }
 };

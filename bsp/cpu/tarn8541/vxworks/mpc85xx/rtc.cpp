@@ -3,6 +3,7 @@
  */
 #include "rtc.h"
 
+#include "bsp/cpu/tarn8541/vxworks/start/bootInput.h"
 #include "i2cLib.h"
 #include "osapi.h"
 
@@ -160,15 +161,10 @@ int rtcSetDialog()
     char line[DIALOG_LINE] = {};
     vx::printf("Enter date and time as follows: mm-dd-yyyy h:m:s (24-hour format)\n");
     vx::fflushStdout();
-    if (!vx::fgetsStdin(line, sizeof line)) {
+    /* The rest of a longer line is not another answer: bootLineRead drops it. */
+    if (bootLineRead(line, sizeof line, nullptr) < 0) {
         vx::printf("\n\nError reading from stream!\nReal Time Clock not set.\n");
         return -1;
-    }
-    if (!std::strchr(line, '\n') && std::strlen(line) == sizeof line - 1) {
-        /* Longer than the buffer: the rest of the line is not another answer. */
-        char rest[DIALOG_LINE];
-        while (vx::fgetsStdin(rest, sizeof rest) && !std::strchr(rest, '\n')) {
-        }
     }
 
     char* save = nullptr;

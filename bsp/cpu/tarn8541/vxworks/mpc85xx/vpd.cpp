@@ -18,26 +18,13 @@ constexpr int MAC_LINE_LIMIT = 20;
 constexpr int SERIAL_LINE_LIMIT = VPD_SERIAL_MAX + 1;
 constexpr int TEXT_BUF = 32;
 
-/* Reads a line of at most limit-1 characters. When the read stops before the
- * line end, the rest of the line is discarded with its end; *overlong tells
- * whether characters were lost. The line is cut at its first carriage return,
- * then at its first line feed. Returns false at end of input. */
+/* Reads a line of at most limit-1 characters (bootLineRead); *overlong tells
+ * whether characters were lost. The line is cut at its first carriage return.
+ * Returns false at end of input. */
 bool readLimitedLine(char* buf, int limit, bool* overlong)
 {
-    std::memset(buf, 0, size_t(limit));
-    *overlong = false;
-    if (!vx::fgetsStdin(buf, limit)) return false;
-    if (!std::strchr(buf, '\n') && int(std::strlen(buf)) == limit - 1) {
-        char rest[BOOT_LINE_LEN];
-        while (vx::fgetsStdin(rest, sizeof rest)) {
-            char* nl = std::strchr(rest, '\n');
-            if (nl) *nl = '\0';
-            if (rest[0] != '\0' && std::strcmp(rest, "\r") != 0) *overlong = true;
-            if (nl) break;
-        }
-    }
+    if (bootLineRead(buf, limit, overlong) < 0) return false;
     if (char* cr = std::strchr(buf, '\r')) *cr = '\0';
-    if (char* lf = std::strchr(buf, '\n')) *lf = '\0';
     return true;
 }
 

@@ -57,19 +57,31 @@ int32_t bootDecimal(const char* text)
     return value > INT32_MAX ? INT32_MAX : int32_t(value);
 }
 
+int32_t bootLineRead(char* buf, int32_t size, bool* lost)
+{
+    std::memset(buf, 0, size_t(size));
+    if (lost) *lost = false;
+    /* A character at a time: a zero byte read by the C library's line read
+     * cannot be told from the end of what it read. */
+    int32_t len = 0;
+    bool any = false;
+    char one[2];
+    while (vx::fgetsStdin(one, sizeof one)) {
+        any = true;
+        char c = one[0];
+        if (c == '\n') return len;
+        if (c == '\0') continue;
+        if (len < size - 1)
+            buf[len++] = c;
+        else if (lost && c != '\r')
+            *lost = true;
+    }
+    return any ? len : -1;
+}
+
 char* bootReadLine(char buf[BOOT_LINE_LEN])
 {
-    if (!vx::fgetsStdin(buf, BOOT_LINE_LEN)) return nullptr;
-    char* nl = std::strchr(buf, '\n');
-    if (nl) {
-        *nl = '\0';
-        return buf;
-    }
-    /* A line longer than the buffer: the rest of it is discarded. */
-    char rest[BOOT_LINE_LEN];
-    while (vx::fgetsStdin(rest, sizeof rest) && !std::strchr(rest, '\n')) {
-    }
-    return buf;
+    return bootLineRead(buf, BOOT_LINE_LEN, nullptr) < 0 ? nullptr : buf;
 }
 
 uint8_t bootReadNumber()

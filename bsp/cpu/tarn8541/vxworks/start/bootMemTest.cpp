@@ -392,24 +392,15 @@ void bootMemCommand()
     for (;;) {
         vx::printf("> ");
         vx::fflushStdout();
-        std::memset(line, 0, sizeof line);
-        if (!vx::fgetsStdin(line, sizeof line)) {
+        bool longer = false;
+        if (bootLineRead(line, sizeof line, &longer) < 0) {
             vx::printf("\n\nError reading from stream!\nCommand aborted.\n");
             return;
         }
-        if (!std::strchr(line, '\n') && std::strlen(line) == sizeof line - 1) {
-            /* A full buffer: a longer line's rest is discarded, never run as
-             * a command of its own, and the line is refused. */
-            char rest[kCmdLineLen];
-            bool longer = false;
-            while (vx::fgetsStdin(rest, sizeof rest)) {
-                if (rest[0] != '\n') longer = true;
-                if (std::strchr(rest, '\n')) break;
-            }
-            if (longer) {
-                vx::printf("ERROR: command line longer than %d characters, ignored\n", kCmdLineLen - 1);
-                continue;
-            }
+        if (longer) {
+            /* A longer line's rest is never run as a command of its own. */
+            vx::printf("ERROR: command line longer than %d characters, ignored\n", kCmdLineLen - 1);
+            continue;
         }
         if (!memCommandRun(line)) return;
     }
