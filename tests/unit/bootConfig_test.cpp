@@ -82,18 +82,14 @@ TEST_F(BootInput, AutobootPrompt)
     };
     const std::string intro = "Select an option. If no selection in 2 seconds then\n";
     for (const Row& r : rows) {
-        SCOPED_TRACE(::testing::Message() << "kind " << r.kind << ", " << r.typed.size() << " lines, first "
-                                          << (r.typed.empty() ? "" : r.typed[0].second));
+        SCOPED_TRACE(r.typed.empty() ? "silence" : r.typed[0].second);
         takeOutput();
         const uint64_t t0 = host::clockNowNs();
         size_t next = 0;
         peer().onIdle = [&](host::ScriptedPeer& p) {
             if (next == r.typed.size()) return false;
-            if (host::clockNowNs() - t0 >= r.typed[next].first * 1000000) {
-                p.type(r.typed[next++].second);
-            } else {
-                host::clockAdvanceNs(10000000);
-            }
+            bool due = host::clockNowNs() - t0 >= r.typed[next].first * 1000000;
+            due ? p.type(r.typed[next++].second) : host::clockAdvanceNs(10000000);
             return true;
         };
         EXPECT_EQ(bootAutobootPrompt(r.kind), r.want);
@@ -122,7 +118,6 @@ TEST_F(FlashLock, MisuseResetsTheBoard)
     host::intContextSet(false);
 }
 
-// The main menu run against a script until the script is used up.
 class Menu : public TestBoard {
 protected:
     // A boot from power-on (start < 0) or the menu entered with crc-invalid
