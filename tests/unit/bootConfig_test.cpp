@@ -6,6 +6,7 @@
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootUtil.h"
 #include "image/dim.h"
+#include "log/eventLog.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
 #include "support/xmodemPeer.h"
@@ -258,6 +259,7 @@ TEST_F(Menu, Decisions)
         EXPECT_EQ(textcheck::count(out, "Diagnostic file diag_image.stk does not exist"), size_t(r.lookups)) << out;
         EXPECT_EQ(readHostFile("diag_config.cfg"), testimg::be32(uint32_t(r.modeAfter)));
         EXPECT_FALSE(hostFileExists("bootcode.bin"));
+        EXPECT_EQ(eventLogSlotCount(), r.start < 0 ? 16384u / 52 : 0u); // the start-up's event log store
     }
 }
 
