@@ -248,7 +248,7 @@ TEST_F(Menu, Decisions)
         if (r.sent) load.attach(peer());
         EXPECT_EQ(boot(r.start, r.keys), r.end);
         EXPECT_TRUE(r.ms < 0 || (host::clockNowNs() - asked) / 1000000 == uint64_t(r.ms));
-        peer().onOutput = nullptr;
+        peer().onOutput = nullptr, peer().onIdle = nullptr; // both held this row's locals
         std::string out = takeText();
         size_t at = 0;
         for (const std::string& piece : r.shows) {

@@ -168,6 +168,7 @@ TEST_F(XmodemTest, ReceiveScripts)
     // pauses around) end the receive, the last five with NAK.
     takeOutput();
     peer().onOutput = nullptr;
+    peer().onIdle = nullptr; // the senders above are gone
     const uint32_t t0 = vx::tickGet();
     EXPECT_EQ(xmodem("-cbrke out.bin"), -1);
     EXPECT_TRUE(saw("ABORTED -- Remote system is not sending file"));
