@@ -53,7 +53,6 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
     auto r = regs();
     EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 9),
               (std::vector<uint8_t>{0x58, 0x59, 0x23, 0, 0x31, 0x12, 0x08, r[7], 20}));
-    EXPECT_EQ((rtcLoadSystemClock(), vx::time(nullptr)), 1230767998u);
     EXPECT_EQ((rtcShow(), takeText()), "Year 2008, Month 12, Day 31, Hour 23 Min 59, Sec 58\n");
     host::clockAdvanceNs(2000000000ull); // the chip counts the BCD written into the new year
     EXPECT_EQ((rtcShow(), takeText()), "Year 2009, Month 1, Day 1, Hour 0 Min 0, Sec 0\n");
