@@ -62,6 +62,9 @@ const char* kUsage =
     "                                 32-bit DRAM word at hexadecimal ADDR (a multiple of 4\n"
     "                                 below 0x10000000) stuck at V (0 or 1, default 0)\n"
     "\n"
+    "One tarnboot runs a board at a time: the board directory is locked\n"
+    "(DIR/tarnboot.lock) while it runs; another one on it ends with status 1.\n"
+    "\n"
     "Exit status: 0 code entered (DIR/handover written) or quit, 1 host error,\n"
     "2 usage error, 3 board reset with --on-reset exit, 4 dead board (boot region\n"
     "erased, or its update cut short), 5 power cut by fault injection.\n";
@@ -211,7 +214,7 @@ int main(int argc, char** argv)
         }
     }
 
-    if (!host::boardDirPrepare(run.dir)) return host::kStatusHostError;
+    if (!host::boardDirClaim(run.dir) || !host::boardDirPrepare(run.dir)) return host::kStatusHostError;
 
     return host::superviseBoard(attach, exitOnReset, [&](int fd, bool escapeEnabled) -> int {
         host::BoardRunConfig cfg = run;

@@ -32,8 +32,10 @@ constexpr uint32_t kLineClearLimitSec = 60;
  * byte, and never before the pause that follows every transfer is over. */
 constexpr uint32_t kQuietMs = 1000;
 constexpr uint32_t kEndPauseMs = 5000;
-/* CAN bytes that tell a peer to stop (a second one in a row cancels). */
+/* CAN bytes that tell a peer to stop (a second one in a row cancels); sent
+ * again, at most this often, to a peer that goes on after them. */
 constexpr int kCancelCount = 5;
+constexpr uint32_t kCancelAgainMs = 1000;
 
 /* Written past the transfer's own write checks: a line that is gone, or the
  * kill signal, must not stop the cancel. */
@@ -170,12 +172,11 @@ void end_transfer(bool failed)
         if (n <= 0) break;
         lastByte = vx::tickGet() - start;
         /* A sender that did not hear the answer to its EOT asks again; anything
-         * else after the end, or after a failure, is a peer to be stopped (again
-         * at most once a second, in case it missed the first cancel). */
+         * else after the end, or after a failure, is a peer to be stopped. */
         if (!failed && n == 1 && junk[0] == EOT) {
             uint8_t ack = ACK;
             vx::write(vx::STD_OUT, &ack, 1);
-        } else if (!peer_cancelled || lastByte - lastCancel >= ticksFor(1000)) {
+        } else if (!peer_cancelled || lastByte - lastCancel >= ticksFor(kCancelAgainMs)) {
             cancelPeer();
             lastCancel = lastByte;
         }
@@ -187,6 +188,7 @@ void end_transfer(bool failed)
 
 void console_save_options()
 {
+    in_transfer = false; /* a call cut short (a reset) left no transfer behind */
     saved_console_options = vx::ioctl(vx::STD_IN, vx::FIOGETOPTIONS, 0);
     vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, saved_console_options & ~vx::OPT_MON_TRAP);
 }

@@ -9,10 +9,14 @@
 #include "osapi.h"
 #include "sysBus.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace host {
 namespace {
@@ -59,6 +63,47 @@ bool boardDirPrepare(const std::string& dir)
     if (std::string e = NorStore::createFactory(dir + "/nor.bin"); !e.empty()) {
         std::fprintf(stderr, "tarnboot: the boot flash image %s\n", e.c_str());
         return false;
+    }
+    // The board writes all of these as it runs: say now what it could not.
+    for (const char* name : {"", "/DskVol", "/nor.bin", "/eeprom.bin", "/rtc.bin", "/handover"}) {
+        const std::string path = dir + name;
+        const bool isDir = !*name || std::strcmp(name, "/DskVol") == 0;
+        if (::access(path.c_str(), isDir ? W_OK | X_OK : W_OK) != 0 && (isDir || errno != ENOENT)) {
+            std::fprintf(stderr, "tarnboot: the board directory %s cannot be written: %s: %s\n", dir.c_str(),
+                         path.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool boardDirClaim(const std::string& dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    const std::string path = dir + "/" + kBoardLockFile;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "tarnboot: the board directory %s cannot be written: %s: %s\n", dir.c_str(),
+                     path.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_SETLK, &lk) != 0) {
+        struct flock held = lk;
+        const bool known = ::fcntl(fd, F_GETLK, &held) == 0 && held.l_type != F_UNLCK;
+        std::fprintf(stderr, "tarnboot: the board directory %s is in use by another tarnboot (process %ld)\n",
+                     dir.c_str(), known ? long(held.l_pid) : -1L);
+        ::close(fd);
+        return false;
+    }
+    // For a person looking: the holder's process id. The lock (a record lock,
+    // not passed to the board's processes) goes with this process.
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+        // The lock holds without the note.
     }
     return true;
 }

@@ -32,9 +32,15 @@ struct BoardRunConfig {
 // Board process: power-on, platform services, then bootMain. Never returns.
 [[noreturn]] void runBoardProcess(int consoleFd, const BoardRunConfig& cfg);
 
-// Creates a board directory with factory contents where it has none.
-// Returns false (with a message on stderr) when it cannot.
+// Creates a board directory with factory contents where it has none, and
+// checks that the board can write what it keeps there. Returns false (with a
+// message on stderr) when it cannot.
 bool boardDirPrepare(const std::string& dir);
+// Locks the board directory (DIR/tarnboot.lock) for the life of this process,
+// so that one tarnboot runs a board at a time. False, with a message on stderr
+// naming the holder's process id, when another one has it.
+constexpr const char* kBoardLockFile = "tarnboot.lock";
+bool boardDirClaim(const std::string& dir);
 
 // Unit tests: virtual clock, scripted console, resets and hand-overs thrown as
 // exceptions, the volume of dir mounted. The caller enters directories itself.

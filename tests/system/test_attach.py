@@ -19,7 +19,7 @@ from pexpect import fdpexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import AUTOBOOT, exit_status  # noqa: E402
-from tarnlib import BANNER, MENU_PROMPT, TIMEOUT, Board, make_image  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, TARNBOOT, TIMEOUT, Board, make_image  # noqa: E402
 
 IAC = 255
 
@@ -154,6 +154,30 @@ class Signals(unittest.TestCase):
                 if sig != signal.SIGTERM:
                     b.expect(BANNER, MENU_PROMPT)
             self.assertEqual(exit_status(b), 143)
+
+    def test_one_tarnboot_a_board_a_killed_board_and_an_unwritable_directory_are_said(self):
+        with Board() as b:
+            def second(*prefix):
+                run = subprocess.run(list(prefix) + [TARNBOOT, "--board", b.dir, "--console", "pty"],
+                                     capture_output=True, text=True, timeout=TIMEOUT)
+                return run.returncode, run.stderr
+            b.boot()
+            b.menu()
+            self.assertEqual(second(), (1, "tarnboot: the board directory %s is in use by another tarnboot "
+                                           "(process %d)\n" % (b.dir, b.child.pid)))
+            with open("/proc/%d/task/%d/children" % (b.child.pid, b.child.pid)) as f:
+                board = int(f.read().split()[0])
+            os.kill(board, signal.SIGKILL)
+            b.expect("tarnboot: the board's process %d was killed by signal 9" % board)
+            self.assertEqual(exit_status(b), 1)
+            # Said at once, not to the terminal that attaches (root writes anywhere: run as nobody).
+            os.chmod(b.dir, 0o755 if os.geteuid() == 0 else 0o555)
+            status, said = second(*(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+                                    if os.geteuid() == 0 else []))
+            self.assertEqual((status, said.split(": /")[0]), (1, "tarnboot: the board directory %s cannot be "
+                                                                 "written" % b.dir))
+            self.assertTrue(said.endswith(": Permission denied\n"), said)
+            os.chmod(b.dir, 0o755)
 
 
 if __name__ == "__main__":

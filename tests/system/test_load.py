@@ -8,10 +8,13 @@ diagnostics image.
 import hashlib
 import os
 import pathlib
+import re
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -21,15 +24,23 @@ from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, Board, dim_text, make_ima
                      run_tarnimg, seal, tarnimg_image, whole_boot_code)
 
 
-def load(b, option, data, sender=("sx", "-k")):
+def load(b, option, data, sender=("sx", "-k"), term_at_kib=None):
     """Chooses the option and runs an lrzsz sender on the console line, as a
-    terminal program's send command does. The sender's exit status."""
+    terminal program's send command does (with term_at_kib, SIGTERM goes to
+    tarnboot once that much has been sent). The sender's exit status."""
     b.choose(option)
     b.expect("Send several Control-X characters to cancel")
     with tempfile.TemporaryDirectory(prefix="tarnload-") as tmp:
         pathlib.Path(tmp, "upload.bin").write_bytes(data)
-        return subprocess.run(list(sender) + ["upload.bin"], stdin=b.child.child_fd, stdout=b.child.child_fd,
-                              stderr=subprocess.DEVNULL, cwd=tmp, timeout=120).returncode
+        p = subprocess.Popen(list(sender) + ["-vv", "upload.bin"], cwd=tmp, stdin=b.child.child_fd,
+                             stdout=b.child.child_fd, stderr=subprocess.PIPE)
+        progress = b""
+        while term_at_kib and not re.search(rb"sent: \d+/(\d{4,}|[%d-9]\d\d)k" % (term_at_kib // 100), progress):
+            progress = progress[-100:] + (p.stderr.read1(100) or b"EOF")
+        if term_at_kib and not progress.endswith(b"EOF"):
+            os.kill(b.child.pid, signal.SIGTERM)
+        p.communicate(timeout=120)
+        return p.returncode
 
 
 class OperationalCode(unittest.TestCase):
@@ -114,6 +125,30 @@ class OperationalCode(unittest.TestCase):
                 self.assertEqual(run_tarnimg("config", f.name).stdout.splitlines(), commands)
             b.choose("1")
             self.assertEqual(b.expect_handover()["sha256"], hashlib.sha256(payload).hexdigest())
+
+
+class Failures(unittest.TestCase):
+    def test_a_failed_load_cancels_the_sender_and_its_menu_lines_never_reach_the_menu(self):
+        # File data of menu choices: factory defaults, the utilities' format, deleting an image.
+        lines = b"10\r30\r11\r8\ry\r" * 20000
+        with Board() as b:
+            b.put("image1", make_image())
+            b.put("startup-config", b"hostname kept\n")
+            b.put("filler", bytes(15079 * 2048 - 150 * 1024))  # the disk full after about 140 KiB
+            to_menu(b)
+            kept = lambda: (sorted(os.listdir(b.files_dir)), b.get("image1"), b.get("startup-config"))  # noqa: E731
+            files = kept()
+            for option, data, term in (("13", lines, None), ("4", lines, None), ("4", lines * 20, 200)):
+                if term:
+                    os.remove(b.path("filler"))
+                    files[0].remove("filler")
+                start = time.monotonic()
+                self.assertNotEqual(load(b, option, data, term_at_kib=term), 0, option)
+                self.assertLess(time.monotonic() - start, 30)
+                b.expect("Error while receiving file with XMODEM.", MENU_PROMPT)
+                b.choose("")
+                b.menu()
+            self.assertEqual(kept(), files)
 
 
 if __name__ == "__main__":

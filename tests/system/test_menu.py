@@ -43,6 +43,10 @@ class MainMenu(unittest.TestCase):
     def test_bad_input_and_flow_control_never_stop_the_board(self):
         with Board() as b:
             to_menu(b)
+            b.child.send("\x13?")  # X-off holds the echo too, until X-on
+            self.assertEqual(b.child.expect([r"\?", pexpect.TIMEOUT], timeout=1), 1, "echoed under X-off")
+            b.child.send("\x11\r\x0024\r\x0022\r\x00")  # lines ended CR NUL, as a raw client's: none lost
+            b.expect("?", "Options available", MENU_PROMPT, "boot.dim", MENU_PROMPT, "/DskVol/files", MENU_PROMPT)
             b.child.send("9" * 300 + "\r")
             b.menu()
             b.child.send("".join(chr(c) for c in range(1, 32) if c not in (3, 4, 10, 13, 17, 19, 21, 24, 29)) + "\r")

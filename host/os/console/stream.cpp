@@ -167,6 +167,9 @@ void StreamTty::readerLoop()
             // either still in the socket or already held, never in between.
             Lock lock(mu_);
             if (closing_) return;
+            // The line went raw while this thread watched: the waiting task
+            // reads the stream now, and would not see bytes taken here.
+            if (taskReads()) continue;
             ssize_t n = streamRead(buf, opts_.linePace ? 16 : sizeof buf);
             if (n == 0) continue;
             if (n < 0) {

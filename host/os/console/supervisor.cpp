@@ -134,6 +134,7 @@ private:
 
     bool started_ = false; // powered on once
     pid_t child_ = -1;
+    pid_t endedChild_ = -1; // the last board process, once it ended
     int sock_ = -1;
     bool sockEnded_ = false;
     bool exited_ = false;
@@ -172,6 +173,7 @@ bool Supervisor::startBoard()
             // supervisor its output is all out.
             rc = runBoard_(att_.boardFd() >= 0 ? att_.boardFd() : sv[1], att_.escapeEnabled());
         } catch (...) {
+            std::fprintf(stderr, "tarnboot: the board stopped on an unexpected error\n");
         }
         ::_exit(rc & 0xFF);
     }
@@ -209,6 +211,7 @@ void Supervisor::stopBoard()
     }
     if (sock_ >= 0) ::close(sock_);
     sock_ = -1;
+    if (child_ > 0) endedChild_ = child_;
     child_ = -1;
 }
 
@@ -223,7 +226,11 @@ int Supervisor::boardEnded()
         case kExitHandover: return kStatusOk;
         case kExitDeadBoard: return kStatusDeadBoard;
         case kExitPowerCut: return kStatusPowerCut;
-        default: return kStatusHostError;
+        case kStatusHostError: return kStatusHostError; // the board's process said why
+        default:
+            std::fprintf(stderr, "tarnboot: the board's process %ld ended with status %d\n", long(endedChild_),
+                         WEXITSTATUS(waitStatus_));
+            return kStatusHostError;
         }
     }
     if (press == Press::None && WIFSIGNALED(waitStatus_)) {
@@ -235,7 +242,10 @@ int Supervisor::boardEnded()
         case SIGINT:
         case SIGHUP:
         case SIGQUIT: return 128 + s;
-        default: return kStatusHostError;
+        default:
+            std::fprintf(stderr, "tarnboot: the board's process %ld was killed by signal %d (%s); the board stopped\n",
+                         long(endedChild_), s, strsignal(s));
+            return kStatusHostError;
         }
     }
     if (press == Press::None) return kStatusHostError;

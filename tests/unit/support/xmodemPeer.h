@@ -50,12 +50,12 @@ inline std::string ymodemHeader(const std::string& name, const std::string& numb
 // ignores 'C'), answers ACK with its next send, NAK or 'C' with the same again; then EOT until answered.
 // Its sends are the pieces framed in its mode, or the raw sends. With retryTicks it also sends again
 // after that long without an answer, as sx does; two CANs in a row in what the board writes stop it
-// for good, as they stop sx.
+// for good, as they stop sx, except in the first `deaf` writes holding CANs (a cancel it missed).
 struct Sender {
     std::vector<std::string> pieces, raw;
     bool nakOnly = false, crc = true, started = false, cancelled = false;
     uint32_t startTick = 0, retryTicks = 0, lastTick = 0;
-    size_t next = 0, sent = 0, acks = 0, cans = 0;
+    size_t next = 0, sent = 0, acks = 0, cans = 0, deaf = 0;
     std::string replies, last; // the board's protocol bytes, in order; the last send
     std::function<std::string(size_t send, size_t attempt, std::string)> mangle;
     std::function<bool(size_t ack)> loseAck; // an ACK the sender never hears
@@ -66,12 +66,13 @@ struct Sender {
     void send(host::ScriptedPeer& peer, const std::string& s) { peer.type(last = s), lastTick = vx::tickGet(); }
     void attach(host::ScriptedPeer& p)
     {
-        p.onIdle = [this](host::ScriptedPeer& peer) {
-            if (!retryTicks || !started || done()) return false;
+        p.onIdle = [this, retry = retryTicks != 0](host::ScriptedPeer& peer) {
+            if (!retry || !started || done()) return false;
             if (vx::tickGet() - lastTick >= retryTicks) send(peer, last);
             return true; // time passes a tick at a time until then
         };
         p.onOutput = [this](host::ScriptedPeer& peer, const std::string& out) {
+            if (deaf && out.find(CAN) != std::string::npos) return void(--deaf);
             for (char c : out) cans = c == CAN ? cans + 1 : 0, cancelled = cancelled || cans >= 2;
             if (out.size() != 1 || cancelled) return;
             const char c = out[0];
