@@ -39,6 +39,10 @@ const char* kUsage =
     "(status 143) unless a transfer catches it, SIGINT and SIGHUP end the run.\n"    "\n"
     "Fault injection (reliability tests):\n"
     "  --fault-power-after-writes N   cut the power during the Nth file write call\n"
+    "  --fault-write-error N          the Nth file write call since power-on fails\n"
+    "                                 (an I/O error; nothing of it is stored)\n"
+    "  --fault-rename-error N         the Nth file rename since power-on fails (an I/O\n"
+    "                                 error; both names stay as they were)\n"
     "  --fault-power-after-flash-ops N\n"
     "                                 cut the power during the Nth boot flash\n"
     "                                 operation (a word program, a buffer program or a\n"
@@ -101,6 +105,14 @@ bool parseFlashFault(const char* s, host::NorFlash::Fault& out)
     else
         return false;
     return true;
+}
+
+// A count of 1 or more.
+bool parseCount(const char* s, uint64_t& out)
+{
+    char* end = nullptr;
+    out = s ? std::strtoull(s, &end, 10) : 0;
+    return s && *s && *end == '\0' && out != 0;
 }
 
 bool parseRate(const char* s, double& out)
@@ -172,18 +184,14 @@ int main(int argc, char** argv)
                 return usageError("--on-reset needs restart or exit");
         } else if (a == "--line-pace") {
             run.console.linePace = true;
-        } else if (a == "--fault-power-after-writes") {
-            const char* v = value(a.c_str());
-            char* end = nullptr;
-            unsigned long long n = v ? std::strtoull(v, &end, 10) : 0;
-            if (!v || *end || n == 0) return usageError("--fault-power-after-writes needs a count of 1 or more");
-            run.powerCutAfterWrites = n;
+        } else if (a == "--fault-power-after-writes" || a == "--fault-write-error" || a == "--fault-rename-error") {
+            uint64_t& n = a == "--fault-write-error"    ? run.writeErrorAt
+                          : a == "--fault-rename-error" ? run.renameErrorAt
+                                                        : run.powerCutAfterWrites;
+            if (!parseCount(value(a.c_str()), n)) return usageError((a + " needs a count of 1 or more").c_str());
         } else if (a == "--fault-power-after-flash-ops") {
-            const char* v = value(a.c_str());
-            char* end = nullptr;
-            unsigned long long n = v ? std::strtoull(v, &end, 10) : 0;
-            if (!v || *end || n == 0) return usageError("--fault-power-after-flash-ops needs a count of 1 or more");
-            run.flashFaults.powerCutAfterOps = n;
+            if (!parseCount(value(a.c_str()), run.flashFaults.powerCutAfterOps))
+                return usageError("--fault-power-after-flash-ops needs a count of 1 or more");
         } else if (a == "--fault-flash-program") {
             if (!parseFlashFault(value(a.c_str()), run.flashFaults.program))
                 return usageError("--fault-flash-program needs fail, hang or race");

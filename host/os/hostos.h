@@ -61,6 +61,11 @@ void filesVolumeUnmount();
 // Fault injection: the Nth write call from now on cuts the power before it is done
 // (0 disables).
 void filesSetPowerCutAfterWrites(uint64_t n);
+// Fault injection: the Nth write call from now on fails with E_IO, storing
+// nothing; the Nth rename (or replace) fails with E_IO, both names left as
+// they were (0 disables).
+void filesSetWriteErrorAt(uint64_t n);
+void filesSetRenameErrorAt(uint64_t n);
 
 // ---- Reset and power ----------------------------------------------------------------
 // How a board reset ends this run: in the board process it exits with kExitReset;

@@ -140,6 +140,8 @@ void runBoardProcess(int consoleFd, const BoardRunConfig& cfg)
 
     filesInit(volumeOf(cfg.dir));
     filesSetPowerCutAfterWrites(cfg.powerCutAfterWrites);
+    filesSetWriteErrorAt(cfg.writeErrorAt);
+    filesSetRenameErrorAt(cfg.renameErrorAt);
     tffsStart();
 
     std::signal(SIGPIPE, SIG_IGN);
@@ -162,7 +164,6 @@ void platformStartForTest(const std::string& dir, ScriptedPeer* peer)
     vx::ioctl(vx::STD_IN, vx::FIOBAUDRATE, kConsoleBaud);
     vx::ioctl(vx::STD_IN, vx::FIOSETOPTIONS, vx::OPT_TERMINAL);
     filesInit(volumeOf(dir));
-    filesSetPowerCutAfterWrites(0);
     tffsStart();
     vx::dosFsMount("/DskVol/");
 }

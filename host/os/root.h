@@ -23,6 +23,8 @@ struct BoardRunConfig {
     std::string dir;                    // the board directory
     ConsoleOptions console;
     uint64_t powerCutAfterWrites = 0;   // fault injection, 0 = off
+    uint64_t writeErrorAt = 0;          // fault injection: the Nth file write fails, 0 = off
+    uint64_t renameErrorAt = 0;         // fault injection: the Nth rename fails, 0 = off
     std::vector<uint8_t> i2cSilent;     // fault injection: I2C addresses that never acknowledge
     bool i2cBusHeld = false;            // fault injection: the I2C bus held busy by another master
     DramFault dramFault;

@@ -2,8 +2,10 @@
 13 with lrzsz (sx -k, sb) on the console line, the upload report, the image
 installed under the active name and started, the boot code it carries written
 by option 7, a refusal, the saved configuration read back with tarnimg, and a
-diagnostics image.
-(Power cuts during a load are swept in the load's unit tests.)"""
+diagnostics image; loads that fail (a full disk, SIGTERM, a failed write or
+rename) with file data of menu choices.
+(Power cuts during a load are swept in the load's unit tests, faults in many
+more loads by tests/unit/transferFault_test.cpp.)"""
 
 import hashlib
 import os
@@ -149,6 +151,26 @@ class Failures(unittest.TestCase):
                 b.choose("")
                 b.menu()
             self.assertEqual(kept(), files)
+
+    def test_a_failed_write_or_rename_under_sb_changes_nothing(self):
+        # The start-up makes five renames before the load's: the log rotation's four and boot.dim's.
+        for option, fault, status, said in (("5", "--fault-write-error=40", 1, "Error loading configuration..."),
+                                            ("13", "--fault-rename-error=6", 0, "ERROR: Renaming failed.")):
+            with Board() as b:
+                b.put("image1", make_image())
+                b.put("startup-config", b"hostname kept\n")
+                b.put("diag_image.stk", b"old diagnostics")
+                b.put("boot.dim", dim_text([("active", "active", "image1", "0", "default")]))
+                to_menu(b, *fault.split("="))
+                kept = lambda: (b.get("image1"), b.get("startup-config"), b.get("diag_image.stk"))  # noqa: E731
+                files = kept()
+                start = time.monotonic()
+                self.assertEqual(load(b, option, b"10\r30\r11\r8\ry\r" * 5000, ("sb", "-k")) != 0, status != 0)
+                self.assertLess(time.monotonic() - start, 30)
+                b.expect(said, MENU_PROMPT)
+                b.choose("")
+                b.menu()
+                self.assertEqual(kept(), files)
 
 
 if __name__ == "__main__":

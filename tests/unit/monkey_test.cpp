@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <random>
 #include <set>
 #include <unistd.h>
@@ -80,7 +78,7 @@ protected:
     uint64_t actions = 0, limit = 0;
     std::set<std::string> reached;   // prompts seen
     std::set<std::string> allowed;   // files the commands typed since the last check may change
-    std::map<std::string, std::string> snapshot;
+    Files snapshot;
     bool anyAllowed = true;          // a power-on may rewrite its files
     uint64_t lostSinceNs = 0;        // when the monkey last lost track of the prompt
     int lostRounds = 0;
@@ -96,45 +94,13 @@ protected:
         peer().type(keys);
     }
 
-    // The board directory, small files by content, the rest by size and time.
-    std::map<std::string, std::string> files() const
-    {
-        std::map<std::string, std::string> m;
-        for (auto& e : fs::recursive_directory_iterator(boardDir)) {
-            if (!e.is_regular_file()) continue;
-            std::string rel = fs::relative(e.path(), boardDir).string();
-            if (e.file_size() < (1u << 20)) {
-                std::ifstream in(e.path(), std::ios::binary);
-                m[rel] = std::string(std::istreambuf_iterator<char>(in), {});
-            } else {
-                m[rel] = std::to_string(e.file_size()) + "@" +
-                         std::to_string(e.last_write_time().time_since_epoch().count());
-            }
-        }
-        return m;
-    }
-
-    // Files the board rewrites on its own: the logs, the clock, the directory order index.
-    static bool ownFile(const std::string& rel)
-    {
-        std::string name = fs::path(rel).filename().string();
-        return name == ".dosdir" || name == "log2.bin" || name == "rtc.bin" || name == "persist.txt" ||
-               (name.size() == 9 && name.compare(5, 4, ".txt") == 0 && (name[0] == 's' || name[0] == 'o'));
-    }
-
     void checkFiles()
     {
-        auto now = files();
-        std::set<std::string> names;
-        for (auto* files : {&snapshot, &now})
-            for (auto& [rel, content] : *files) names.insert(rel);
-        for (const std::string& rel : names) {
-            auto a = snapshot.find(rel), b = now.find(rel);
-            bool same = a != snapshot.end() && b != now.end() && a->second == b->second;
-            if (anyAllowed || same || ownFile(rel) || allowed.count(fs::path(rel).filename().string())) continue;
-            ADD_FAILURE() << "file " << rel
-                          << (a == snapshot.end() ? " appeared" : b == now.end() ? " vanished" : " changed")
-                          << " without a command that asks for it";
+        auto now = boardFiles();
+        std::string changed =
+            filesChanged(snapshot, now, [&](const std::string& n) { return anyAllowed || allowed.count(n); });
+        if (!changed.empty()) {
+            ADD_FAILURE() << changed << "without a command that asks for it";
             reportKeys();
             throw MonkeyDone{};
         }

@@ -80,13 +80,25 @@ void FileSystem::init(const VolumeConfig& cfg)
     for (auto* s : streams_) delete s;
     streams_.clear();
     volume_.configure(cfg);
-    powerCutCountdown_ = 0;
+    powerCutCountdown_ = writeErrorCountdown_ = renameErrorCountdown_ = 0;
 }
 
 void FileSystem::setPowerCutAfterWrites(uint64_t n)
 {
     std::lock_guard<std::mutex> g(mutex_);
     powerCutCountdown_ = n;
+}
+
+void FileSystem::setWriteErrorAt(uint64_t n)
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    writeErrorCountdown_ = n;
+}
+
+void FileSystem::setRenameErrorAt(uint64_t n)
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    renameErrorCountdown_ = n;
 }
 
 int FileSystem::mount(const char* volume)
@@ -159,6 +171,8 @@ int FileSystem::write(int fd, const void* buf, size_t n, int32_t& done)
     if (n > INT32_MAX) return vx::E_INVAL;
     // The power fails during this write: nothing of it reaches the disk.
     if (powerCutCountdown_ && --powerCutCountdown_ == 0) host::powerCut("power cut during a file write");
+    // A failing device: this write stores nothing.
+    if (writeErrorCountdown_ && --writeErrorCountdown_ == 0) return vx::E_IO;
 
     struct ::stat hs;
     if (::fstat(e->hostFd, &hs) != 0) return boardError(errno);
@@ -265,6 +279,7 @@ int FileSystem::remove(const char* path)
 int FileSystem::rename(const char* oldPath, const char* newPath, bool replace)
 {
     std::lock_guard<std::mutex> g(mutex_);
+    if (renameErrorCountdown_ && --renameErrorCountdown_ == 0) return vx::E_IO; // both names stay as they were
     return volume_.rename(oldPath, newPath, replace);
 }
 
@@ -360,6 +375,8 @@ int FileSystem::volumeInfo(const char* volume, VolumeInfo& info)
 namespace host {
 void filesInit(const VolumeConfig& cfg) { files::fileSystem().init(cfg); }
 void filesSetPowerCutAfterWrites(uint64_t n) { files::fileSystem().setPowerCutAfterWrites(n); }
+void filesSetWriteErrorAt(uint64_t n) { files::fileSystem().setWriteErrorAt(n); }
+void filesSetRenameErrorAt(uint64_t n) { files::fileSystem().setRenameErrorAt(n); }
 int filesVolumeFormat() { return files::fileSystem().format(); }
 int filesVolumeMount(const char* volume, uint32_t clusters) { return files::fileSystem().mountFormatted(volume, clusters); }
 void filesVolumeUnmount() { files::fileSystem().unmount(); }

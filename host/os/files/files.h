@@ -213,11 +213,13 @@ private:
 // ---- The file system ----------------------------------------------------------------
 
 // The volume, its open descriptors and directory streams, and the fault
-// injection counter, under one lock.
+// injection counters, under one lock.
 class FileSystem {
 public:
     void init(const VolumeConfig& cfg);
     void setPowerCutAfterWrites(uint64_t n);
+    void setWriteErrorAt(uint64_t n);
+    void setRenameErrorAt(uint64_t n);
 
     int mount(const char* volume);
     // The flash disk stand-in: formatting closes every descriptor and
@@ -262,6 +264,8 @@ private:
     DescriptorTable fds_;
     std::vector<vx::DirStream*> streams_;
     uint64_t powerCutCountdown_ = 0;
+    uint64_t writeErrorCountdown_ = 0;
+    uint64_t renameErrorCountdown_ = 0;
 };
 
 FileSystem& fileSystem();

@@ -96,6 +96,37 @@ void TestBoard::fillDisk(uint64_t leaveClusters)
     std::filesystem::resize_file(hostPath("filler"), uint64_t(fs.f_bfree - leaveClusters) * uint64_t(fs.f_bsize));
 }
 
+TestBoard::Files TestBoard::boardFiles() const
+{
+    Files m;
+    for (auto& e : std::filesystem::recursive_directory_iterator(boardDir)) {
+        if (!e.is_regular_file()) continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        m[std::filesystem::relative(e.path(), boardDir).string()] =
+            e.file_size() < (1u << 20)
+                ? std::string(std::istreambuf_iterator<char>(in), {})
+                : std::to_string(e.file_size()) + "@" + std::to_string(e.last_write_time().time_since_epoch().count());
+    }
+    return m;
+}
+
+std::string TestBoard::filesChanged(const Files& before, const Files& after,
+                                    const std::function<bool(const std::string& name)>& mayChange)
+{
+    Files all = before;
+    all.insert(after.begin(), after.end());
+    std::string out;
+    for (auto& [rel, content] : all) {
+        auto a = before.find(rel), b = after.find(rel);
+        const std::string name = std::filesystem::path(rel).filename().string();
+        const bool own = name == ".dosdir" || name == "log2.bin" || name == "rtc.bin" || name == "persist.txt" ||
+                         (name.size() == 9 && name.compare(5, 4, ".txt") == 0 && (name[0] == 's' || name[0] == 'o'));
+        if (own || mayChange(name) || (a != before.end() && b != after.end() && a->second == b->second)) continue;
+        out += rel + (a == before.end() ? " appeared\n" : b == after.end() ? " vanished\n" : " changed\n");
+    }
+    return out;
+}
+
 std::string TestBoard::takeOutput()
 {
     vx::fflushStdout();

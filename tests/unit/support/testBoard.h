@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <string>
 
 // Thrown when the board waits for console input the test never gives it.
@@ -30,6 +32,14 @@ protected:
     // A new run of the board over the same directory, module state as after
     // power-on (a reset or a cut may have left any of it), in "/DskVol/files".
     void powerOn();
+    // The board directory's files by path below it: small ones by content, the rest by size and time.
+    using Files = std::map<std::string, std::string>;
+    Files boardFiles() const;
+    // "PATH appeared", "vanished" or "changed" lines for what differs between two snapshots, but
+    // the files the board rewrites on its own (logs, clock, directory order) and, by file name,
+    // those mayChange accepts.
+    static std::string filesChanged(const Files& before, const Files& after,
+                                    const std::function<bool(const std::string& name)>& mayChange);
     // Everything the board printed since the last call (stdout flushed).
     std::string takeOutput();
     // The same with the console's CR LF line ends read as plain new-lines.

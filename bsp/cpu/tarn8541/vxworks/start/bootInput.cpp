@@ -38,6 +38,29 @@ void bootClearBuffers()
     std::memset(bootEdited, 0, sizeof bootEdited);
 }
 
+/* A menu line holding a transfer block's start (SOH, STX) comes from a file
+ * sender still talking - one a reset cut off, say - not from the keyboard,
+ * and the lines behind it are that file's data. The sender is told to stop
+ * (CANs) and what arrives is discarded until the line has been quiet for a
+ * second, asking again each second it is not (for at most a minute). */
+bool bootLineFromSender(const char* line) { return std::strpbrk(line, "\x01\x02") != nullptr; }
+
+void bootLineStopSender()
+{
+    static const char cancel[5] = {0x18, 0x18, 0x18, 0x18, 0x18};
+    const uint32_t second = uint32_t(vx::sysClkRateGet()), start = vx::tickGet();
+    uint32_t asked = start;
+    vx::write(vx::STD_OUT, cancel, sizeof cancel);
+    do {
+        vx::ioctl(vx::STD_IN, vx::FIORFLUSH, 0);
+        if (vx::tickGet() - asked >= second) {
+            vx::write(vx::STD_OUT, cancel, sizeof cancel);
+            asked = vx::tickGet();
+        }
+    } while (vx::selectStdin(1, 0) > 0 && vx::tickGet() - start < 60 * second);
+    vx::ioctl(vx::STD_IN, vx::FIORFLUSH, 0);
+}
+
 } // namespace
 
 /* Decimal conversion with the board's 32-bit strtol rules: white space, an
@@ -91,6 +114,10 @@ uint8_t bootReadNumber()
         if (bootReadLine(bootLine)) break;
     }
     if (bootLine[0] == '?') return BOOT_MENU_REDISPLAY;
+    if (bootLineFromSender(bootLine)) {
+        bootLineStopSender();
+        return BOOT_MENU_REDISPLAY;
+    }
     bootEditLine();
     return uint8_t(uint32_t(bootDecimal(bootEdited)) & 0xFF);
 }
