@@ -4,7 +4,7 @@
 #include "host/board/persist.h"
 #include "host/os/hostos.h"
 
-#include <chrono>
+#include <ctime>
 
 namespace host {
 namespace {
@@ -92,10 +92,13 @@ void countSeconds(uint8_t* r, uint64_t seconds)
     }
 }
 
+// clock_gettime itself rather than std::chrono's system clock: the C++ runtime
+// of a 32-bit target may be built with a 32-bit time_t, which ends in 2038.
 int64_t systemWallNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
 }
 
 int64_t platformNs() { return int64_t(clockNowNs()); }

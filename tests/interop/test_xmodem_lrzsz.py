@@ -7,10 +7,14 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "system"))
+import tarnlib  # noqa: E402
+
 HOST = os.environ.get("XMODEM_HOST") or os.path.join(HERE, "..", "..", "build", "tests", "xmodem_host")
 SIZES = [1, 127, 128, 129, 1023, 1024, 1025, 3 * 1024 * 1024 + 77]
 
@@ -30,9 +34,9 @@ def run_host(command, peer, files=None, board_files=None, args=()):
         os.makedirs(dirs[side])
         for name, data in (contents or {}).items():
             pathlib.Path(dirs[side], name).write_bytes(data)
-    out = subprocess.run([HOST, "--dir", os.path.join(root, "board"), "--peer-dir", dirs["peer"],
-                          "--peer", peer + " 2>/dev/null", *args, command],
-                         capture_output=True, text=True, timeout=300).stdout
+    out = subprocess.run(tarnlib.command(HOST, "--dir", os.path.join(root, "board"), "--peer-dir", dirs["peer"],
+                                        "--peer", peer + " 2>/dev/null", *args, command),
+                         capture_output=True, text=True, timeout=10 * tarnlib.TIMEOUT).stdout
     fields = dict(kv.split("=") for kv in out.split())
     return int(fields["xmodem"]), int(fields["peer"]), dirs["board"], dirs["peer"], root
 

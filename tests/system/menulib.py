@@ -4,21 +4,21 @@ step, the reset option and the exit status of a run."""
 
 import pexpect
 
-from tarnlib import MENU_PROMPT
+from tarnlib import MENU_PROMPT, TIMEOUT
 
 AUTOBOOT = "Select (1, 2):"
 UTIL_PROMPT = "Select option (0-17): "
 
 
-def to_menu(b, *args):
-    b.boot(*args)
+def to_menu(b, *args, **kw):
+    b.boot(*args, **kw)
     if b.child.expect_exact([AUTOBOOT, MENU_PROMPT]) == 0:
         b.choose("2")
         b.menu()
 
 
-def to_utilities(b, *args):
-    to_menu(b, *args)
+def to_utilities(b, *args, **kw):
+    to_menu(b, *args, **kw)
     b.choose("30")
     b.expect(UTIL_PROMPT)
 
@@ -38,6 +38,6 @@ def reset(b):
 
 
 def exit_status(b):
-    b.child.expect(pexpect.EOF, timeout=60)
+    b.child.expect(pexpect.EOF, timeout=2 * TIMEOUT)
     b.child.close()
     return b.child.exitstatus

@@ -4,6 +4,7 @@ image format's definition (independently of the system's own image code)."""
 
 import os
 import pathlib
+import shlex
 import shutil
 import struct
 import sys
@@ -20,7 +21,18 @@ HEADER_SIZE = 1220
 BANNER = "Boot Menu Version: 28 Apr 2008"
 MENU_PROMPT = "[Boot Menu] "
 RULER = " " * 23 + "50%" + " " * 21 + "100%"
-TIMEOUT = float(os.environ.get("TARN_TEST_TIMEOUT", "30"))
+# A build for another machine runs through its emulator (TARN_EMULATOR, e.g.
+# "qemu-ppc -L /usr/powerpc-linux-gnu"), every wait TARN_TIME_SCALE times as long.
+EMULATOR = shlex.split(os.environ.get("TARN_EMULATOR", ""))
+TIME_SCALE = float(os.environ.get("TARN_TIME_SCALE", "1"))
+TIMEOUT = float(os.environ.get("TARN_TEST_TIMEOUT", "30")) * TIME_SCALE
+# Another build's tarnboot for this host, when there is one, to move boards between builds.
+PEER_TARNBOOT = [p for p in [os.environ.get("TARN_PEER_TARNBOOT")] if p and os.path.exists(p)]
+
+
+def command(program, *args):
+    """The command line that runs one of the project's programs."""
+    return EMULATOR + [program] + [str(a) for a in args]
 
 
 # ---- image format -------------------------------------------------------------
@@ -91,7 +103,7 @@ def make_stk(images):
 def run_tarnimg(*args, **kw):
     """Runs tarnimg; returns the CompletedProcess (text output)."""
     import subprocess
-    return subprocess.run([TARNIMG] + [str(a) for a in args], capture_output=True, text=True, **kw)
+    return subprocess.run(command(TARNIMG, *args), capture_output=True, text=True, **kw)
 
 
 def tarnimg_image(payload, *options, boot_code=None):
@@ -187,8 +199,10 @@ class Board:
     def exists(self, name):
         return os.path.exists(self.path(name))
 
-    def boot(self, *args):
-        self.child = pexpect.spawn(TARNBOOT, ["--board", self.dir] + list(args),
+    def boot(self, *args, program=None):
+        """Starts tarnboot on the board (program: another build's instead)."""
+        line = (program or command(TARNBOOT)) + ["--board", self.dir] + [str(a) for a in args]
+        self.child = pexpect.spawn(line[0], line[1:],
                                    timeout=TIMEOUT, encoding="latin-1",
                                    dimensions=(50, 200))
         if os.environ.get("TARN_TEST_LOG"):

@@ -19,7 +19,7 @@ from pexpect import fdpexpect
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import AUTOBOOT, exit_status  # noqa: E402
-from tarnlib import BANNER, MENU_PROMPT, TARNBOOT, TIMEOUT, Board, make_image  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, TARNBOOT, TIMEOUT, Board, command, make_image  # noqa: E402
 
 IAC = 255
 
@@ -158,7 +158,7 @@ class Signals(unittest.TestCase):
     def test_one_tarnboot_a_board_a_killed_board_and_an_unwritable_directory_are_said(self):
         with Board() as b:
             def second(*prefix):
-                run = subprocess.run(list(prefix) + [TARNBOOT, "--board", b.dir, "--console", "pty"],
+                run = subprocess.run(list(prefix) + command(TARNBOOT, "--board", b.dir, "--console", "pty"),
                                      capture_output=True, text=True, timeout=TIMEOUT)
                 return run.returncode, run.stderr
             b.boot()

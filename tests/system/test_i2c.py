@@ -9,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import UTIL_PROMPT, reset, talk, to_menu  # noqa: E402
-from tarnlib import BANNER, MENU_PROMPT, TARNBOOT, Board  # noqa: E402
+from tarnlib import BANNER, MENU_PROMPT, TARNBOOT, Board, command  # noqa: E402
 
 
 def to_utilities(b):
@@ -66,7 +66,7 @@ class FaultInjection(unittest.TestCase):
             b.expect("i2cStart: timeout waiting for the bus to be free", BANNER, MENU_PROMPT)
             to_utilities(b)
             ask(b, "14", "i2cStart: timeout waiting for the bus to be free")
-        r = subprocess.run([TARNBOOT, "--fault-i2c-nak", "0x80"], capture_output=True, text=True)
+        r = subprocess.run(command(TARNBOOT, "--fault-i2c-nak", "0x80"), capture_output=True, text=True)
         self.assertEqual(r.returncode, 2, "an address beyond seven bits is a usage error")
 
 

@@ -22,7 +22,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 from menulib import talk, to_menu  # noqa: E402
-from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, Board, dim_text, make_image, make_stk,  # noqa: E402
+from tarnlib import (BOOT_REGION, MENU_PROMPT, TARGET, TIMEOUT, Board, dim_text, make_image, make_stk,  # noqa: E402
                      run_tarnimg, seal, tarnimg_image, whole_boot_code)
 
 
@@ -41,7 +41,7 @@ def load(b, option, data, sender=("sx", "-k"), term_at_kib=None):
             progress = progress[-100:] + (p.stderr.read1(100) or b"EOF")
         if term_at_kib and not progress.endswith(b"EOF"):
             os.kill(b.child.pid, signal.SIGTERM)
-        p.communicate(timeout=120)
+        p.communicate(timeout=4 * TIMEOUT)
         return p.returncode
 
 

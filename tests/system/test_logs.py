@@ -9,14 +9,14 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarnlib import BANNER, Board  # noqa: E402
+from tarnlib import BANNER, Board, command  # noqa: E402
 
 TARNLOG = os.environ.get("TARNLOG") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "tarnlog")
 
 
 def tarnlog(board, *args, check=True):
-    return subprocess.run([TARNLOG, "--board", board.dir] + list(args), check=check, capture_output=True, text=True)
+    return subprocess.run(command(TARNLOG, "--board", board.dir, *args), check=check, capture_output=True, text=True)
 
 
 class Unwritable(unittest.TestCase):

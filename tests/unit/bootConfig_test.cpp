@@ -6,6 +6,7 @@
 #include "bsp/cpu/tarn8541/vxworks/start/bootLaunch.h"
 #include "bsp/cpu/tarn8541/vxworks/start/bootUtil.h"
 #include "image/dim.h"
+#include "log/eventLog.h"
 #include "support/imageBuilder.h"
 #include "support/testBoard.h"
 #include "support/xmodemPeer.h"
@@ -82,18 +83,14 @@ TEST_F(BootInput, AutobootPrompt)
     };
     const std::string intro = "Select an option. If no selection in 2 seconds then\n";
     for (const Row& r : rows) {
-        SCOPED_TRACE(::testing::Message() << "kind " << r.kind << ", " << r.typed.size() << " lines, first "
-                                          << (r.typed.empty() ? "" : r.typed[0].second));
+        SCOPED_TRACE(r.typed.empty() ? "silence" : r.typed[0].second);
         takeOutput();
         const uint64_t t0 = host::clockNowNs();
         size_t next = 0;
         peer().onIdle = [&](host::ScriptedPeer& p) {
             if (next == r.typed.size()) return false;
-            if (host::clockNowNs() - t0 >= r.typed[next].first * 1000000) {
-                p.type(r.typed[next++].second);
-            } else {
-                host::clockAdvanceNs(10000000);
-            }
+            bool due = host::clockNowNs() - t0 >= r.typed[next].first * 1000000;
+            due ? p.type(r.typed[next++].second) : host::clockAdvanceNs(10000000);
             return true;
         };
         EXPECT_EQ(bootAutobootPrompt(r.kind), r.want);
@@ -122,22 +119,15 @@ TEST_F(FlashLock, MisuseResetsTheBoard)
     host::intContextSet(false);
 }
 
-// The main menu run against a script until the script is used up.
 class Menu : public TestBoard {
 protected:
-    std::string run(int crcInvalid, const std::string& typed)
-    {
-        peer().type(typed);
-        EXPECT_THROW(bootMenu(crcInvalid), PeerExhausted);
-        return takeOutput();
-    }
-
     // A boot from power-on (start < 0) or the menu entered with crc-invalid
     // `start`, answering each prompt with the next key ("~": no answer, so the
     // autoboot wait runs out). How it ended: the code entered, a reset, or the
     // menu waiting once the keys are used up.
     std::string boot(int start, const std::vector<std::string>& keys)
     {
+        asked = host::clockNowNs();
         size_t next = 0;
         peer().onIdle = [&](host::ScriptedPeer& p) {
             const std::string& out = p.output();
@@ -146,6 +136,7 @@ protected:
             };
             bool menu = at("[Boot Menu] ");
             if (!menu && !at("Select (1, 2):") && !at("(y/n):") && !at("-> ")) return false;
+            if (next == 0) asked = host::clockNowNs();
             if (next >= keys.size() && menu) throw PeerExhausted{};
             if (next >= keys.size() || keys[next] == "~") return ++next, false;
             p.type(keys[next++] + "\r");
@@ -161,6 +152,7 @@ protected:
             return "menu";
         }
     }
+    uint64_t asked = 0; // when the boot first asked
 };
 
 // What the start-up and the menu decide, from the stored images and start mode
@@ -188,9 +180,11 @@ TEST_F(Menu, Decisions)
         std::vector<std::string> shows; // in this order
         int checks, lookups, modeAfter; // image checks that named the wrong board, diagnostics images missed
         const char* sent = nullptr;     // the file an XMODEM load receives
+        int ms = -1;                    // the time from the first prompt to the end
     } rows[] = {
         {"silence", -1, 2, 'g', '-', false, {"~"}, op1, {"done...", "operational code will start."}, 0, 0, 2},
         {"menu, then 1", -1, 2, 'g', '-', true, {"2", "1"}, op1, {"Options available"}, 0, 0, 2},
+        {"start mode 3", -1, 3, 'g', '-', true, {"~"}, op1, {"operational code will start."}, 0, 0, 3},
         {"delete, then 1", -1, 2, 'g', '-', false, {"2", "8", "Y", "1"}, "menu",
          {"delete operational code : image1 ? (y/n):", "Operational code deleted...", refused}, 0, 0, 2},
         {"delete refused, then 1", -1, 2, 'g', '-', false, {"2", "8", "n", "1"}, op1, {"Code not deleted."}, 0, 0, 2},
@@ -201,6 +195,8 @@ TEST_F(Menu, Decisions)
           "ERROR: Operational code CRC is not valid.\n"}, 2, 0, 2},
         {"activate backup, then 1", 1, 2, 't', 'g', false, {"11", "1"}, op2,
          {"Operational code CRC is invalid.", "Backup image - image2 activated."}, 0, 0, 2},
+        {"deletion that fails", 1, 2, 'd', '-', false, {"8", "y"}, "menu", // image1 is a directory
+         {"(y/n):y\n\nERROR: Could not delete image1: "}, 0, 0, 2},
         {"activate backup fails", 1, 2, 't', '-', false, {"11", "1"}, "menu",
          {"Failed to activate Backup Image.", refused}, 0, 0, 2},
         {"diagnostics start", -1, 1, 't', '-', true, {"~"}, diag, {"diagnostics will start."}, 0, 0, 1},
@@ -212,7 +208,7 @@ TEST_F(Menu, Decisions)
          {"Diag image can not be found. Falling through to system image", "operational code will start."}, 0, 1, 2},
         {"baud rates", -1, 2, 'g', '-', false, {"2", "2", "9", "8", "2", "0", "9", "n", "9", "Y"}, "reset",
          {"8 - 115200\n0 - no change\n-> ", "ERROR: Invalid Option:", "Setting baud rate to 115200, you must change",
-          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):Y"}, 0, 0, 2},
+          "Baud rate is not changed", "reset the system? (y/n):n", "(y/n):Y"}, 0, 0, 2, nullptr, 1000}, // a second before the new speed
         {"12, then the next start", -1, 2, 'g', '-', true, {"2", "12"}, diag, {}, 0, 0, 1},
         {"12 without an image", -1, 2, 'g', '-', false, {"2", "12", "12", "1"}, op1, {noDiag, noDiag}, 0, 1, 2},
         {"4 fails, then 1", -1, 1, 'g', '-', true, {"2", "4", "1"}, "menu", {"Error loading code...", refused}, 0, 0, 1},
@@ -239,7 +235,8 @@ TEST_F(Menu, Decisions)
         const std::map<char, std::string> images = {
             {'g', image(testimg::kBoard, 0x00100000, 5000)}, {'t', image(0x00501234, 0x00100000, 5000)},
             {'e', image(testimg::kBoard, nearEnd, 20000)}, {'n', image(testimg::kBoard, 0x00300000, 3000)}, {'E', image(testimg::kBoard, nearEnd, 20000 + 16000)}};
-        if (r.image1 != '-') writeHostFile("image1", images.at(r.image1));
+        if (r.image1 == 'd') vx::mkdir("image1");
+        if (r.image1 != '-' && r.image1 != 'd') writeHostFile("image1", images.at(r.image1));
         if (r.image2 != '-') writeHostFile("image2", r.image2 == 'g' ? image(testimg::kBoard, 0x00200000, 7000)
                                                                      : images.at(r.image2));
         if (r.diag) writeHostFile("diag_image.stk", "diagnostics");
@@ -250,7 +247,8 @@ TEST_F(Menu, Decisions)
         for (size_t at = 0; at < sent.size(); at += 1024) load.pieces.push_back(sent.substr(at, 1024));
         if (r.sent) load.attach(peer());
         EXPECT_EQ(boot(r.start, r.keys), r.end);
-        peer().onOutput = nullptr;
+        EXPECT_TRUE(r.ms < 0 || (host::clockNowNs() - asked) / 1000000 == uint64_t(r.ms));
+        peer().onOutput = nullptr, peer().onIdle = nullptr; // both held this row's locals
         std::string out = takeText();
         size_t at = 0;
         for (const std::string& piece : r.shows) {
@@ -261,6 +259,7 @@ TEST_F(Menu, Decisions)
         EXPECT_EQ(textcheck::count(out, "Diagnostic file diag_image.stk does not exist"), size_t(r.lookups)) << out;
         EXPECT_EQ(readHostFile("diag_config.cfg"), testimg::be32(uint32_t(r.modeAfter)));
         EXPECT_FALSE(hostFileExists("bootcode.bin"));
+        EXPECT_EQ(eventLogSlotCount(), r.start < 0 ? 16384u / 52 : 0u); // the start-up's event log store
     }
 }
 
@@ -295,14 +294,6 @@ TEST_F(Menu, DirectoryListingLines)
         EXPECT_EQ(textcheck::has(out, std::string(57 + extra, 'd') + "\n"), extra == 0);
         EXPECT_EQ(textcheck::has(out, "(listing cut"), extra == 1);
     }
-}
-
-TEST_F(Menu, DeletionThatFailsIsNotReportedAsDone)
-{
-    ASSERT_EQ(vx::mkdir("image1"), 0); // a directory is not removed as a file
-    std::string out = run(1, "8\ry\r");
-    EXPECT_HAS(out, "ERROR: Could not delete image1: ");
-    EXPECT_LACKS(out, "Operational code deleted...");
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 
 namespace {
 constexpr int kIdleLimit = 1000; // waits without new input before the test is ended
@@ -99,14 +100,17 @@ void TestBoard::fillDisk(uint64_t leaveClusters)
 
 TestBoard::Files TestBoard::boardFiles() const
 {
+    // Sizes and times from stat itself: the C++ runtime of a 32-bit target keeps a 32-bit
+    // time_t and fails on the times past 2038 the board's clock gives its files.
     Files m;
     for (auto& e : std::filesystem::recursive_directory_iterator(boardDir)) {
-        if (!e.is_regular_file()) continue;
+        struct stat st {};
+        if (::stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         std::ifstream in(e.path(), std::ios::binary);
-        m[std::filesystem::relative(e.path(), boardDir).string()] =
-            e.file_size() < (1u << 20)
-                ? std::string(std::istreambuf_iterator<char>(in), {})
-                : std::to_string(e.file_size()) + "@" + std::to_string(e.last_write_time().time_since_epoch().count());
+        m[e.path().lexically_relative(boardDir).string()] =
+            st.st_size < (1 << 20) ? std::string(std::istreambuf_iterator<char>(in), {})
+                                   : std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+                                         std::to_string(st.st_mtim.tv_nsec);
     }
     return m;
 }
