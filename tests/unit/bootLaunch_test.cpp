@@ -115,22 +115,18 @@ TEST_F(Launch, ImagesThatFailLikeADecompressionError)
 {
     std::string stream = deflate(textcheck::noise(20000, 5));
     size_t poolFree = vx::memFindMax();
-
     std::string absent = zimage(stream);
     put32(absent, 16 + 12, 0);
     EXPECT_EQ(uncompress(absent), 1) << "component size 0";
-
     std::string farOffset = zimage(stream);
     put32(farOffset, 16 + 16, 0x00FFFFF0); // payload past what was read
     EXPECT_EQ(uncompress(farOffset), 1);
     put32(farOffset, 16 + 16, 0xFFFFFF00); // offset wrapping past 4 GiB
     EXPECT_EQ(uncompress(farOffset), 1);
-
     // Loaded code stays in DRAM and below the memory pool holding the image.
     EXPECT_EQ(uncompress(zimage(stream, 0xF0000000)), 1) << "outside DRAM";
     EXPECT_EQ(uncompress(zimage(stream, CODE_LOAD_AREA_END)), 1) << "the pool";
     // (Code up to the area's end and past it, after the start-up's allocations: the menu table.)
-
     EXPECT_EQ(bootUncompressImage("no such image", 0), 1);
     EXPECT_EQ(bootUncompressImage("image1", 16), 1);
     EXPECT_EQ(vx::memFindMax(), poolFree) << "failures release the image buffer and zlib's state";

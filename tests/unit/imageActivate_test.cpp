@@ -44,29 +44,18 @@ TEST_F(ImageActivateTest, ActiveImageCheckAgreesWithTheInMemoryVetting)
     nine.push_back({kBoard, good});
 
     const std::vector<std::pair<std::string, int>> cases = { // an image, its verdict
-        {good, IMAGE_VET_OK},
-        {good + "bytes past the length", IMAGE_VET_OK},
+        {good, IMAGE_VET_OK}, {good + "bytes past the length", IMAGE_VET_OK},
         {plainImage(kBoard, ""), IMAGE_VET_OK}, // header only: 1220 bytes
         {plainImage(kBoard, std::string(16777216 - 1220, 'm')), IMAGE_VET_OK}, // the largest: 16 MiB
-        {flipped(good, 0), IMAGE_VET_CRC},
-        {flipped(good, good.size() - 1), IMAGE_VET_CRC},
-        {good.substr(0, good.size() - 1), IMAGE_VET_SHORT},
-        {badSize, IMAGE_VET_LENGTH},
-        {huge, IMAGE_VET_LENGTH},
-        {"", IMAGE_VET_LENGTH},
-        {other, IMAGE_VET_TARGET},
-        {stk({{0x00501234, other}, {kBoard, good}}), IMAGE_VET_OK},
+        {flipped(good, 0), IMAGE_VET_CRC}, {flipped(good, good.size() - 1), IMAGE_VET_CRC},
+        {good.substr(0, good.size() - 1), IMAGE_VET_SHORT}, {badSize, IMAGE_VET_LENGTH}, {huge, IMAGE_VET_LENGTH},
+        {"", IMAGE_VET_LENGTH}, {other, IMAGE_VET_TARGET}, {stk({{0x00501234, other}, {kBoard, good}}), IMAGE_VET_OK},
         // An STK passes on its own checksum, whatever its inner image's says.
         {stk({{0x00501234, other}, {kBoard, plainImage(kBoard, "inner", false)}}), IMAGE_VET_OK},
-        {flipped(stk({{kBoard, good}}), 1400), IMAGE_VET_CRC},
-        {stk({{0x00501234, other}}), IMAGE_VET_LOCATE},
-        {stk(eight), IMAGE_VET_OK},
-        {stk(nine), IMAGE_VET_LOCATE},
-        {stk({}), IMAGE_VET_LENGTH}, // 88 bytes long
-        {badStkDir, IMAGE_VET_LOCATE},
-        {stk({{kBoard, innerBadSize}}), IMAGE_VET_SIZE},
-        {stk({{kBoard, other}}), IMAGE_VET_TARGET},
-        {stk({{kBoard, stk({{kBoard, good}})}}), IMAGE_VET_SIZE},
+        {flipped(stk({{kBoard, good}}), 1400), IMAGE_VET_CRC}, {stk({{0x00501234, other}}), IMAGE_VET_LOCATE},
+        {stk(eight), IMAGE_VET_OK}, {stk(nine), IMAGE_VET_LOCATE}, {stk({}), IMAGE_VET_LENGTH}, // 88 bytes long
+        {badStkDir, IMAGE_VET_LOCATE}, {stk({{kBoard, innerBadSize}}), IMAGE_VET_SIZE},
+        {stk({{kBoard, other}}), IMAGE_VET_TARGET}, {stk({{kBoard, stk({{kBoard, good}})}}), IMAGE_VET_SIZE},
     };
     for (size_t i = 0; i < cases.size(); i++) {
         const auto& [image, want] = cases[i];

@@ -69,7 +69,7 @@ TEST_F(Rtc, SetWritesBcdThatRollsOverAndGetShowReadIt)
 // the start-up takes from them (0xFFFFFFFF: the fallback date instead).
 TEST_F(Rtc, StartUpTakesEveryValidTimeAndNothingPast)
 {
-    const uint32_t fallback = 0xFFFFFFFFu;
+    const uint32_t fallback = 0xFFFFFFFFu, t = 1230683400, h = 3600; // t: 2008-12-31 00:30
     const struct Row {
         std::vector<uint8_t> regs;
         uint8_t century;
@@ -87,14 +87,10 @@ TEST_F(Rtc, StartUpTakesEveryValidTimeAndNothingPast)
         {{0x00, 0x00, 0x00, 1, 0x00, 0x01, 0x08}, 20, fallback}, {{0x00, 0x00, 0x00, 1, 0x01, 0x13, 0x08}, 20, fallback},
         {{0x00, 0x00, 0x00, 1, 0x01, 0x00, 0x08}, 20, fallback},
         // 12:30 AM is 00:30, then 1:30 AM, 11:30 AM, 12:30 PM, 1:30 PM, 11:30 PM; 09:30 and 10:30 in 24-hour form
-        {{0x00, 0x30, 0x52, 1, 0x31, 0x12, 0x08}, 20, 1230683400},
-        {{0x00, 0x30, 0x41, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 3600},
-        {{0x00, 0x30, 0x51, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 11 * 3600},
-        {{0x00, 0x30, 0x72, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 12 * 3600},
-        {{0x00, 0x30, 0x61, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 13 * 3600},
-        {{0x00, 0x30, 0x71, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 23 * 3600},
-        {{0x00, 0x30, 0x09, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 9 * 3600},
-        {{0x00, 0x30, 0x10, 1, 0x31, 0x12, 0x08}, 20, 1230683400 + 10 * 3600},
+        {{0, 0x30, 0x52, 1, 0x31, 0x12, 8}, 20, t + 0 * h}, {{0, 0x30, 0x41, 1, 0x31, 0x12, 8}, 20, t + 1 * h},
+        {{0, 0x30, 0x51, 1, 0x31, 0x12, 8}, 20, t + 11 * h}, {{0, 0x30, 0x72, 1, 0x31, 0x12, 8}, 20, t + 12 * h},
+        {{0, 0x30, 0x61, 1, 0x31, 0x12, 8}, 20, t + 13 * h}, {{0, 0x30, 0x71, 1, 0x31, 0x12, 8}, 20, t + 23 * h},
+        {{0, 0x30, 0x09, 1, 0x31, 0x12, 8}, 20, t + 9 * h}, {{0, 0x30, 0x10, 1, 0x31, 0x12, 8}, 20, t + 10 * h},
     };
     for (const Row& r : rows) {
         ASSERT_EQ(i2cRandomWrite(1, I2C_DEV_RTC, 0, 1, r.regs.data(), 7), 0);
@@ -131,7 +127,6 @@ TEST_F(Rtc, ClockCountsInBcdSoBinaryWrittenTimesGoWrong)
         EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 7), c.expect) << c.what;
     }
 }
-
 
 // rtc.bin is the registers, then the host's wall time at which they held
 // (nanoseconds since 1970, big-endian 64 bits): the same bytes from every
@@ -192,8 +187,7 @@ TEST_F(Rtc, SetDialogTakesOnlyTimesTheClockCanHold)
         auto now = regs();
         for (int i = 1; i < 9; ++i) EXPECT_EQ(now[i], before[i]) << line << " register " << i;
     }
-    EXPECT_EQ(setDialog("", -1).find("\n\nError reading from stream!\nReal Time Clock not set.\n") != std::string::npos,
-              true);
+    EXPECT_HAS(setDialog("", -1), "\n\nError reading from stream!\nReal Time Clock not set.\n");
 }
 
 TEST_F(Rtc, SetDialogDiscardsTheRestOfAnOverlongLine)

@@ -145,9 +145,7 @@ TEST_F(Vpd, ProgrammingSearch)
         int rc = vpdBuild(c.image.data(), c.newSerial ? c.serial.c_str() : nullptr, c.newMac ? c.mac : nullptr,
                           built.data());
         ASSERT_EQ(rc, e.fits ? 0 : -1);
-        if (e.fits) {
-            ASSERT_EQ(built, e.image);
-        }
+        if (e.fits) { ASSERT_EQ(built, e.image); }
         (e.fits ? written : e.valid ? tooLong : invalid)++;
         if (n >= 500 || (e.fits && written > 15)) continue;
 
