@@ -4,7 +4,6 @@ prompt, on the board's clock, is a row of the boot application's unit tests.)"""
 
 import hashlib
 import os
-import struct
 import sys
 import unittest
 
@@ -43,17 +42,13 @@ class Startup(unittest.TestCase):
                                                     b"---IMAGE---\nactive\nactive\nimage2\n0\n\n")
                 self.assertEqual(b.expect_handover()["sha256"], hashlib.sha256(backup).hexdigest())
 
-    def test_start_mode_one_without_a_diagnostics_image_and_code_bin_beside_image1(self):
-        # The start falls through to image1, and code.bin never replaces an existing image1.
+    def test_code_bin_never_replaces_an_existing_image1(self):
         with Board() as b:
             good = make_image(timestamp=b"the image1")
             b.put("image1", good)
             b.put("code.bin", make_image(timestamp=b"older code"))
-            b.put("diag_config.cfg", struct.pack(">I", 1))
             b.boot()
-            b.expect("Diag image can not be found. Falling through to system image", "operational code will start.",
-                     AUTOBOOT)
-            self.assertEqual(b.get("diag_config.cfg"), b"\x00\x00\x00\x02")
+            b.expect("operational code will start.", AUTOBOOT)
             self.assertEqual(b.get("image1"), good)
             self.assertTrue(b.exists("code.bin"))
 
