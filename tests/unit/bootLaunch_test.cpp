@@ -52,10 +52,7 @@ FixedSteps fixedSteps(const std::string& in, uint32_t size, uint32_t room)
         zs.avail_out = std::min<uLong>(3072, room - zs.total_out);
         rc = inflate(&zs, Z_NO_FLUSH);
         uint64_t percent = std::min<uint64_t>(100, zs.total_in * 100 / size);
-        if (percent % 2 == 0 && percent != last) {
-            f.text += '|';
-            last = percent;
-        }
+        if (percent % 2 == 0 && percent != last) f.text += '|', last = percent;
     }
     if (rc == Z_OK || rc == Z_STREAM_END) f.text += '\n';
     f.rc = rc == Z_STREAM_END ? 0 : 1;

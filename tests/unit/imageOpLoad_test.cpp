@@ -96,13 +96,8 @@ TEST_F(ImageOpLoad, FailuresAtTheInstall)
     for (bool full : {false, true}) {
         directory(kDim1);
         std::filesystem::remove_all(hostPath("bootcode.bin"));
-        if (full) {
-            writeHostFile("bootcode.bin", "older boot code");
-            writeHostFile("xcode.bin", img);
-            fillDisk();
-        } else {
-            ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
-        }
+        if (full) writeHostFile("bootcode.bin", "older boot code"), writeHostFile("xcode.bin", img), fillDisk();
+        else ASSERT_EQ(vx::mkdir("bootcode.bin"), 0);
         EXPECT_EQ(store(img), 0) << out;
         EXPECT_EQ(out.find("\nERROR: Could not write the boot code into bootcode.bin: the flash disk is full.\n"
                            "Storing Operational code") != std::string::npos, full) << out;

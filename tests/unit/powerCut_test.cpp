@@ -24,6 +24,7 @@
 
 namespace {
 
+const bool kAllCuts = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
 const std::string kDim = "---IMAGE---\nactive\nactive\nimage1\n0\ndefault image\n"
                          "---IMAGE---\nbackup\nbackup\nimage2\n0\n\n";
 
@@ -84,11 +85,10 @@ protected:
     // Runs the flow with a cut at each chosen write until it completes uncut.
     int sweep(const Flow& f)
     {
-        bool all = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
         std::mt19937 rng(uint32_t(search::env("TARN_SEED", 7)));
         int cuts = 0;
         formatFlashDisk();
-        for (uint64_t n = 1; n < 100000; n += all ? 1 : 1 + rng() % 4) {
+        for (uint64_t n = 1; n < 100000; n += kAllCuts ? 1 : 1 + rng() % 4) {
             powerOn();
             peer().onOutput = nullptr;
             board();
@@ -182,14 +182,13 @@ TEST_F(PowerCut, EveryWritingFlowSurvivesACutAtItsWrites)
 // which reads the VPD, reaches the menu or starts code.
 TEST_F(PowerCut, VpdProgrammingSurvivesACutInAnyWriteCycle)
 {
-    bool all = std::getenv("TARN_CUTS") && std::string(std::getenv("TARN_CUTS")) == "all";
     std::mt19937 rng(7);
     formatFlashDisk();
     auto rom = []() -> host::At24c02& { return host::board().eeprom(); };
     const auto old = rom().contents();
     host::At24c02::Image fresh{};
     int cuts = 0;
-    for (uint64_t n = 0; n < 1000; n += n == 0 ? 1 : all ? 1 : 1 + rng() % 24) {
+    for (uint64_t n = 0; n < 1000; n += n == 0 ? 1 : kAllCuts ? 1 : 1 + rng() % 24) {
         powerOn();
         board();
         rom().setContents(old);
