@@ -39,8 +39,7 @@ struct MainDriver {
 
     void waitByte(bool wait)
     {
-        for (int i = 0; wait && i < 100000 && !(reg(kSr) & kMif); ++i) {
-        }
+        for (int i = 0; wait && i < 100000 && !(reg(kSr) & kMif); ++i) continue;
         if (clearMif) setReg(kSr, 0);
     }
     bool send(uint8_t b)
@@ -156,8 +155,7 @@ uint64_t cpCommand(uint32_t cmd)
 {
     uint64_t t0 = host::clockNowNs();
     sysBusWrite32(kCpcr, cmd);
-    while (rd(kCpcr) & kCpReset) {
-    }
+    while (rd(kCpcr) & kCpReset) continue;
     return host::clockNowNs() - t0;
 }
 

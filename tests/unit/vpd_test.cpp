@@ -49,11 +49,9 @@ Expected expectedImage(const Image& cur, const std::string* serial, const uint8_
     e.valid = true;
     std::vector<uint8_t> img(cur.begin(), cur.begin() + rec[3]);
     std::string s = serial ? *serial : std::string(cur.begin() + rec[3] + 2, cur.begin() + rec[3] + 2 + len[3]);
-    img.push_back(3);
-    img.push_back(uint8_t(s.size()));
+    img.insert(img.end(), {3, uint8_t(s.size())});
     img.insert(img.end(), s.begin(), s.end());
-    img.push_back(4);
-    img.push_back(6);
+    img.insert(img.end(), {4, 6});
     for (int i = 0; i < 6; ++i) img.push_back(mac ? mac[i] : cur[size_t(rec[4] + 2 + i)]);
     if (img.size() > 256) return e;
     e.fits = true;
