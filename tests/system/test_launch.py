@@ -27,8 +27,6 @@ class Autoboot(unittest.TestCase):
         payload = os.urandom(400000)
         with Board() as b:
             b.put("image1", tarnimg_image(payload, "--load", "0x00200000", "--timestamp", "build 42"))
-            b.put("xcode.bin", b"left over")
-            b.put("bootcode.bin", b"left over")
             b.boot()
             b.expect("Calculating CRC of active image...done...", AUTOBOOT)
             asked = time.monotonic()
@@ -39,7 +37,6 @@ class Autoboot(unittest.TestCase):
             self.assertEqual((h["kind"], h["entry"], h["load"], h["arg"], int(h["bytes"]), h["sha256"]),
                              ("opcode", "0x00200000", "0x00200000", "1", len(payload), sha(payload)))
             self.assertEqual(h["writes"], "MSR=0x00001000,L1CSR1=0x00000001,L1CSR1=0x00000003,HID0=0x00000000")
-            self.assertFalse(b.exists("xcode.bin") or b.exists("bootcode.bin"))
 
     def test_option_one_starts_an_image_built_from_the_format_definition(self):
         payload = b"operational code from the definition " * 5000
