@@ -148,10 +148,8 @@ TEST_F(ImageOpLoad, PowerCutAtAnyWriteOfALoadLeavesABootableBoard)
         dimReset();
         imageActivateReset();
         dimInitialize();
-        if (!finished)
-            EXPECT_TRUE(imageActiveCrcCheck() == 0 || imageBackupActivate() == 0) << "cut at write " << n;
-        else
-            EXPECT_TRUE(imageActiveCrcCheck() == 0 && readHostFile("image1") == img && !hostFileExists("image2"));
+        EXPECT_TRUE(finished ? imageActiveCrcCheck() == 0 && readHostFile("image1") == img && !hostFileExists("image2")
+                             : imageActiveCrcCheck() == 0 || imageBackupActivate() == 0) << "cut at write " << n;
         EXPECT_TRUE(!hostFileExists("bootcode.bin") || readHostFile("bootcode.bin") == std::string(3000, 'B'));
     }
     EXPECT_TRUE(finished);
