@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 import pexpect
@@ -56,11 +57,13 @@ class TelnetRelay:
 
 
 class Attach(unittest.TestCase):
-    def test_no_wait_starts_the_code_without_a_terminal(self):
+    def test_the_board_waits_for_a_terminal_unless_told_not_to(self):
         with Board() as b:
             b.put("image1", make_image())
             console(b, "pty")
-            b.child.kill(signal.SIGTERM)  # before the first attach: nothing runs yet
+            time.sleep(1)  # before the first attach the board has no process
+            self.assertEqual(open("/proc/%d/task/%d/children" % (b.child.pid, b.child.pid)).read(), "")
+            b.child.kill(signal.SIGTERM)
             self.assertEqual(exit_status(b), 143)
             self.assertFalse(os.path.exists(os.path.join(b.dir, "handover")))
             b.boot("--console", "pty", "--no-wait")
