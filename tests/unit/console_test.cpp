@@ -37,12 +37,7 @@ std::string readSome(size_t n = 1024)
 
 class ScriptedConsole : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        clockInit(true);
-        resetModeSet(ResetMode::Throw);
-        consoleInitScripted(&peer);
-    }
+    void SetUp() override { clockInit(true), resetModeSet(ResetMode::Throw), consoleInitScripted(&peer); }
     void TearDown() override { consoleShutdown(); }
     ScriptedPeer peer;
 };
@@ -171,8 +166,7 @@ TEST_F(StreamConsole, FlowControlWorksWhateverTheBufferHolds)
             if (unsigned r = rng() % 3; r < 2) input += r ? "\x13" : "\x11";
             else for (size_t n = rng() % 700; n > 0; --n) {
                 char c = "abxyz \r"[rng() % 7];
-                input += c;
-                typed += c == '\r' ? '\n' : c;
+                input += c, typed += c == '\r' ? '\n' : c;
             }
         }
         input += "\r\x11", typed += '\n';
