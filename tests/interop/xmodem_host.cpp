@@ -30,9 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct LinkTimes {
-    std::atomic<int64_t> first{0}, last{0}; // ns since the epoch of Clock, 0 = none yet
-};
+struct LinkTimes { std::atomic<int64_t> first{0}, last{0}; }; // ns since the epoch of Clock, 0 = none yet
 
 int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 

@@ -23,11 +23,7 @@ std::string slot(const std::string& text)
 class LogTest : public TestBoard {
 protected:
     // A new start of the board: module state from power-on, then logInit.
-    void start()
-    {
-        logReset();
-        ASSERT_EQ(logInit(), 0);
-    }
+    void start() { logReset(); ASSERT_EQ(logInit(), 0); }
 
     void write(const std::string& msg) { ASSERT_EQ(logStartupWrite(msg.data(), uint32_t(msg.size())), 0); }
 

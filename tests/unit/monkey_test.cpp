@@ -36,18 +36,13 @@ uint32_t seedNow = 0;
 
 void reportKeys()
 {
-    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar);
-    text += "\n";
+    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar) + "\n";
     (void)!::write(2, text.data(), text.size());
 }
 
 // The prompts the monkey knows, by the text the board ends its output with.
 enum class Prompt { Main, Util, Mem, Autoboot, YesNo, FileName, FsNumber, Rtc, Mac, Serial, Baud, Transfer, Other };
-struct PromptText {
-    Prompt kind;
-    const char* tail;
-    const char* name;
-};
+struct PromptText { Prompt kind; const char *tail, *name; };
 const PromptText kPrompts[] = {
     {Prompt::Main, "[Boot Menu] ", "main menu"},
     {Prompt::Util, "Select option (0-17): ", "utilities menu"},
@@ -88,11 +83,7 @@ protected:
     bool chance(int percent) { return int(pick(100)) < percent; }
     std::string number(int lo, int hi) { return std::to_string(lo + int(pick(uint32_t(hi - lo + 1)))); }
 
-    void put(const std::string& keys)
-    {
-        keysSoFar += keys;
-        peer().type(keys);
-    }
+    void put(const std::string& keys) { keysSoFar += keys, peer().type(keys); }
 
     void checkFiles()
     {
@@ -143,11 +134,9 @@ protected:
                                        13, 21, 22, 23, 24, 30, 30, 30, 0,  99, 255};
         int c = kChoices[pick(sizeof kChoices / sizeof kChoices[0])];
         if (c == 8) allowed.insert({"image1", "image2"});
-        if (c == 10) {
-            for (auto& [rel, v] : snapshot)
-                if (rel.find(".cfg") != std::string::npos || rel.find("startup-config") != std::string::npos)
-                    allowed.insert(fs::path(rel).filename().string());
-        }
+        for (auto& [rel, v] : snapshot)
+            if (c == 10 && (rel.find(".cfg") != std::string::npos || rel.find("startup-config") != std::string::npos))
+                allowed.insert(fs::path(rel).filename().string());
         if (c == 11) allowed.insert("boot.dim");
         if (c == 21) allowed.insert("testfile");
         if (c == 1 || c == 12) allowed.insert("diag_config.cfg");
@@ -234,8 +223,7 @@ protected:
             }
         if (p) {
             reached.insert(p->name);
-            lostSinceNs = 0;
-            lostRounds = 0;
+            lostSinceNs = 0, lostRounds = 0;
             if (p->kind == Prompt::Main) checkFiles();
             if (++actions > limit) throw MonkeyDone{};
             std::string keys = next(p->kind);
@@ -276,10 +264,9 @@ protected:
                 bootMain();
             } catch (const MonkeyDone&) {
                 break;
-            } catch (const host::BoardResetRequested&) {
+            } catch (const host::BoardResetRequested&) { // a reset, a handover or a stop: the next power-on
             } catch (const host::HandoverRequested&) {
-            } catch (const host::TaskSuspended&) {
-            }
+            } catch (const host::TaskSuspended&) {}
             if (HasFailure()) break;
             checkFiles();
             powerOn();

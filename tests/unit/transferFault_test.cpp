@@ -43,10 +43,7 @@ const char* const kFaultNames[] = {"none", "disk full", "write error", "rename e
 enum class Kind { Sx, Sb, Rx };
 const char* const kKindNames[] = {"sx", "sb", "rx"};
 
-struct Entry {
-    const char* choice;
-    const char* target; // the file a successful run replaces
-};
+struct Entry { const char *choice, *target; }; // target: the file a successful run replaces
 const Entry kEntries[] = {{"3", nullptr}, {"4", "image1"}, {"5", "startup-config"}, {"13", "diag_image.stk"}};
 
 struct RunDone {};
