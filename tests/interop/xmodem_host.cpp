@@ -10,6 +10,7 @@
 #include "osapi.h"
 #include "xmodem/xmodem.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -100,20 +101,13 @@ void relay(int a, int b, std::atomic<bool>& stop, LinkTimes& times, const char* 
                     if (seen.size() > 4096) seen.erase(0, seen.size() - 4096);
                     continue;
                 }
-                size_t rest = seen.size() - (at + std::strlen(gate));
-                start = n - ssize_t(rest);
-                if (start < 0) start = 0;
-                gate = nullptr;
+                start = std::max<ssize_t>(0, n - ssize_t(seen.size() - at - std::strlen(gate))), gate = nullptr;
             }
-            for (ssize_t off = start; off < n;) {
-                ssize_t w = ::write(to, buf + off, size_t(n - off));
-                if (w < 0) {
-                    if (errno == EINTR || errno == EAGAIN) continue;
+            for (ssize_t off = start, w = 0; off < n; off += std::max<ssize_t>(w, 0))
+                if ((w = ::write(to, buf + off, size_t(n - off))) < 0 && errno != EINTR && errno != EAGAIN) {
                     (i == 0 ? bOpen : aOpen) = false;
                     break;
                 }
-                off += w;
-            }
         }
     }
 }

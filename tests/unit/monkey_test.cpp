@@ -161,14 +161,6 @@ protected:
         }
     }
 
-    std::string rtcLine()
-    {
-        static const char* kLines[] = {"04-28-2008 14:05:09", "2-29-2008 0:0:0", "2-29-2009 1:1:1", "13-1-2008 1:1:1",
-                                       "12-31-2099 23:59:59", "1-1-1999 0:0:0", "04-28-2008 24:00:00", "4-31-2008",
-                                       "x", "", "-1--1--1 -1:-1:-1", "99999999999-1-2008 1:2:3"};
-        return std::string(kLines[pick(sizeof kLines / sizeof kLines[0])]) + "\r";
-    }
-
     // One line (or burst) for the prompt the board shows.
     std::string next(Prompt p)
     {
@@ -194,17 +186,19 @@ protected:
         case Prompt::FsNumber:
             // Iterations 1 to 3; 0 and negative counts run until a failure.
             return (lastOut.ends_with("(0=forever) ") ? number(1, 3) : number(-3, 9000)) + "\r";
-        case Prompt::Rtc: return rtcLine();
-        case Prompt::Mac:
-            return (chance(70) ? "0006293281" + number(10, 99) : binary(pick(20))) + "\r";
+        case Prompt::Rtc: {
+            static const char* kLines[] = {"04-28-2008 14:05:09", "2-29-2008 0:0:0", "2-29-2009 1:1:1", "13-1-2008 1:1:1",
+                                           "12-31-2099 23:59:59", "1-1-1999 0:0:0", "04-28-2008 24:00:00", "4-31-2008",
+                                           "x", "", "-1--1--1 -1:-1:-1", "99999999999-1-2008 1:2:3"};
+            return std::string(kLines[pick(sizeof kLines / sizeof kLines[0])]) + "\r";
+        }
+        case Prompt::Mac: return (chance(70) ? "0006293281" + number(10, 99) : binary(pick(20))) + "\r";
         case Prompt::Serial:
             // Up to 28 characters: long ones may not fit the EEPROM (refused) or
             // exceed the 20 a serial number may have.
             return (chance(70) ? "SN" + number(0, 99999999) + std::string(pick(19), 'X') : "bad serial!") + "\r";
         case Prompt::Baud: return number(0, 12) + "\r";
-        case Prompt::Transfer:
-            if (chance(30)) return binary(1 + pick(200));
-            return "\x18\x18\x18\x18\x18\x18\x18\x18\r";
+        case Prompt::Transfer: return chance(30) ? binary(1 + pick(200)) : "\x18\x18\x18\x18\x18\x18\x18\x18\r";
         default: return "\r";
         }
     }
