@@ -45,10 +45,7 @@ bool openLine(bool socket, int& master, int& slave)
     ::fcntl(master, F_SETFD, FD_CLOEXEC); // peers get only their own pty, as 0 and 1
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     termios t;
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    return true;
+    return ::tcgetattr(slave, &t), ::cfmakeraw(&t), ::tcsetattr(slave, TCSANOW, &t), true;
 }
 
 pid_t startPeer(const std::string& cmd, int slave, int master, const std::string& dir)
@@ -202,9 +199,7 @@ int main(int argc, char** argv)
     vol.root = dir + "/DskVol";
     vol.clusters = 14848 * 4; // room for the several-MiB transfers
     host::filesInit(vol);
-    if (vx::dosFsMount("/DskVol/") != 0 || vx::chdir("/DskVol/") != 0) return 2;
-    vx::mkdir("files");
-    if (vx::chdir("files") != 0) return 2;
+    if (vx::dosFsMount("/DskVol/") != 0 || (vx::mkdir("/DskVol/files"), vx::chdir("/DskVol/files")) != 0) return 2;
 
     std::atomic<bool> stop{false};
     LinkTimes times;

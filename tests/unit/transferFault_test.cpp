@@ -238,14 +238,11 @@ protected:
         };
         for (bool again = true; again;) {
             again = false;
-            try {
-                bootMain();
-            } catch (const RunDone&) {
+            try { bootMain(); } catch (const RunDone&) {
             } catch (const host::BoardResetRequested&) {
                 powerOn(), again = true; // (a new virtual clock)
                 resetAt = lastSend = lastProgress = lastByte = boardSaid = host::clockNowNs();
-            } catch (const host::HandoverRequested&) {
-            }
+            } catch (const host::HandoverRequested&) {}
         }
         host::filesSetWriteErrorAt(0), host::filesSetRenameErrorAt(0);
         peer().onOutput = nullptr, peer().onIdle = nullptr; // they hold this run's locals
