@@ -43,18 +43,11 @@ class MainMenu(unittest.TestCase):
     def test_bad_input_and_flow_control_never_stop_the_board(self):
         with Board() as b:
             to_menu(b)
-            b.child.send("\x13?")  # X-off holds the echo too, until X-on
-            self.assertEqual(b.child.expect([r"\?", pexpect.TIMEOUT], timeout=1), 1, "echoed under X-off")
-            b.child.send("\x11\r\x0024\r\x0022\r\x00")  # lines ended CR NUL, as a raw client's: none lost
-            b.expect("?", "Options available", MENU_PROMPT, "boot.dim", MENU_PROMPT, "/DskVol/files", MENU_PROMPT)
-            b.child.send("9" * 300 + "\r")
-            b.menu()
+            b.child.send("?\r\x0024\r\x0022\r\x00")  # lines ended CR NUL, as a raw client's: none lost
+            b.expect("Options available", MENU_PROMPT, "boot.dim", MENU_PROMPT, "/DskVol/files", MENU_PROMPT)
+            # Control keys a terminal driver would act on (^Z, ^\, ...) reach the board as typing.
             b.child.send("".join(chr(c) for c in range(1, 32) if c not in (3, 4, 10, 13, 17, 19, 21, 24, 29)) + "\r")
             b.menu()
-            # 8-bit garbage: stripped to 7 bits it holds X-off (0x93), so X-on resumes the output.
-            b.child.send(bytes(range(0x80, 0x100)).decode("latin-1") + "\r\x11")
-            b.menu()
-            b.child.send("\x04")  # end of input: the menu asks again
             # Output stopped, then more typing than the input buffer holds: the
             # reset key and X-on still work, and so does the quit key afterwards.
             for release, answer in (("\x1dr", BANNER), ("\x11", "Options available")):
@@ -78,8 +71,7 @@ class PowerCut(unittest.TestCase):
                 b.put("boot.dim", old)
                 b.boot("--fault-power-after-writes", str(n))
                 if b.child.expect([pexpect.EOF, "Select \\(1, 2\\):"]) == 0:
-                    b.child.close()
-                    self.assertEqual(b.child.exitstatus, 5)
+                    self.assertEqual(exit_status(b), 5)
                 self.assertIn(b.get("boot.dim"), (old, planned, swapped))
                 # The next start always finds a directory and the good image.
                 b.child.terminate(force=True)
