@@ -92,9 +92,8 @@ class Transfers(unittest.TestCase):
                     if want is None and result[0] != 0:
                         self.assertEqual(result[0], -1, what)
                         continue
-                    self.assertEqual(result[0], (want or (0,))[0], what)
-                    if want and want[1] is not None:
-                        self.assertEqual(result[1], want[1], what)
+                    want = want or (0, None)
+                    self.assertEqual(result[:2], (want[0], result[1] if want[1] is None else want[1]), what)
                     if exact is None:
                         self.assertIsNone(got, what)
                     elif exact:

@@ -10,6 +10,7 @@
 #include "osapi.h"
 #include "xmodem/xmodem.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -30,9 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct LinkTimes {
-    std::atomic<int64_t> first{0}, last{0}; // ns since the epoch of Clock, 0 = none yet
-};
+struct LinkTimes { std::atomic<int64_t> first{0}, last{0}; }; // ns since the epoch of Clock, 0 = none yet
 
 int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 
@@ -46,10 +45,7 @@ bool openLine(bool socket, int& master, int& slave)
     ::fcntl(master, F_SETFD, FD_CLOEXEC); // peers get only their own pty, as 0 and 1
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     termios t;
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    return true;
+    return ::tcgetattr(slave, &t), ::cfmakeraw(&t), ::tcsetattr(slave, TCSANOW, &t), true;
 }
 
 pid_t startPeer(const std::string& cmd, int slave, int master, const std::string& dir)
@@ -102,20 +98,13 @@ void relay(int a, int b, std::atomic<bool>& stop, LinkTimes& times, const char* 
                     if (seen.size() > 4096) seen.erase(0, seen.size() - 4096);
                     continue;
                 }
-                size_t rest = seen.size() - (at + std::strlen(gate));
-                start = n - ssize_t(rest);
-                if (start < 0) start = 0;
-                gate = nullptr;
+                start = std::max<ssize_t>(0, n - ssize_t(seen.size() - at - std::strlen(gate))), gate = nullptr;
             }
-            for (ssize_t off = start; off < n;) {
-                ssize_t w = ::write(to, buf + off, size_t(n - off));
-                if (w < 0) {
-                    if (errno == EINTR || errno == EAGAIN) continue;
+            for (ssize_t off = start, w = 0; off < n; off += std::max<ssize_t>(w, 0))
+                if ((w = ::write(to, buf + off, size_t(n - off))) < 0 && errno != EINTR && errno != EAGAIN) {
                     (i == 0 ? bOpen : aOpen) = false;
                     break;
                 }
-                off += w;
-            }
         }
     }
 }
@@ -210,9 +199,7 @@ int main(int argc, char** argv)
     vol.root = dir + "/DskVol";
     vol.clusters = 14848 * 4; // room for the several-MiB transfers
     host::filesInit(vol);
-    if (vx::dosFsMount("/DskVol/") != 0 || vx::chdir("/DskVol/") != 0) return 2;
-    vx::mkdir("files");
-    if (vx::chdir("files") != 0) return 2;
+    if (vx::dosFsMount("/DskVol/") != 0 || (vx::mkdir("/DskVol/files"), vx::chdir("/DskVol/files")) != 0) return 2;
 
     std::atomic<bool> stop{false};
     LinkTimes times;

@@ -130,46 +130,38 @@ class OperationalCode(unittest.TestCase):
 
 
 class Failures(unittest.TestCase):
-    def test_a_failed_load_cancels_the_sender_and_its_menu_lines_never_reach_the_menu(self):
-        # File data of menu choices: factory defaults, the utilities' format, deleting an image.
-        lines = b"10\r30\r11\r8\ry\r" * 20000
-        with Board() as b:
-            b.put("image1", make_image())
-            b.put("startup-config", b"hostname kept\n")
-            b.put("filler", bytes(15079 * 2048 - 150 * 1024))  # the disk full after about 140 KiB
-            to_menu(b)
-            kept = lambda: (sorted(os.listdir(b.files_dir)), b.get("image1"), b.get("startup-config"))  # noqa: E731
-            files = kept()
-            for option, data, term in (("13", lines, None), ("4", lines, None), ("4", lines * 20, 200)):
-                if term:
-                    os.remove(b.path("filler"))
-                    files[0].remove("filler")
-                start = time.monotonic()
-                self.assertNotEqual(load(b, option, data, term_at_kib=term), 0, option)
-                self.assertLess(time.monotonic() - start, 30)
-                b.expect("Error while receiving file with XMODEM.", MENU_PROMPT)
-                b.choose("")
-                b.menu()
-            self.assertEqual(kept(), files)
-
-    def test_a_failed_write_or_rename_under_sb_changes_nothing(self):
-        # The start-up makes five renames before the load's: the log rotation's four and boot.dim's.
-        for option, fault, status, said in (("5", "--fault-write-error=40", 1, "Error loading configuration..."),
-                                            ("13", "--fault-rename-error=6", 0, "ERROR: Renaming failed.")):
+    def test_failed_loads_cancel_the_sender_change_nothing_and_its_menu_lines_never_reach_the_menu(self):
+        # File data of menu choices: factory defaults, the utilities' format, deleting an image. A disk full after
+        # about 140 KiB, SIGTERM; a failed write or rename under sb (the start-up makes five renames before the
+        # load's: the log rotation's four and boot.dim's). Loads: (option, data, sender, SIGTERM at KiB, fails, said).
+        lines, sx, sb, failed = b"10\r30\r11\r8\ry\r" * 20000, ("sx", "-k"), ("sb", "-k"), "Error while receiving file"
+        for args, loads in (((), (("13", lines, sx, None, True, failed), ("4", lines, sx, None, True, failed),
+                                  ("4", lines * 20, sx, 200, True, failed))),
+                            (("--fault-write-error", "40"),
+                             (("5", lines[:70000], sb, None, True, "Error loading configuration..."),)),
+                            (("--fault-rename-error", "6"),
+                             (("13", lines[:70000], sb, None, False, "ERROR: Renaming failed."),))):
             with Board() as b:
                 b.put("image1", make_image())
                 b.put("startup-config", b"hostname kept\n")
                 b.put("diag_image.stk", b"old diagnostics")
                 b.put("boot.dim", dim_text([("active", "active", "image1", "0", "default")]))
-                to_menu(b, *fault.split("="))
-                kept = lambda: (b.get("image1"), b.get("startup-config"), b.get("diag_image.stk"))  # noqa: E731
+                if not args:
+                    b.put("filler", bytes(15079 * 2048 - 150 * 1024))
+                to_menu(b, *args)
+                kept = lambda: (sorted(os.listdir(b.files_dir)), b.get("image1"), b.get("startup-config"),  # noqa: E731
+                                b.get("diag_image.stk"))
                 files = kept()
-                start = time.monotonic()
-                self.assertEqual(load(b, option, b"10\r30\r11\r8\ry\r" * 5000, ("sb", "-k")) != 0, status != 0)
-                self.assertLess(time.monotonic() - start, 30)
-                b.expect(said, MENU_PROMPT)
-                b.choose("")
-                b.menu()
+                for option, data, sender, term, fails, said in loads:
+                    if term:
+                        os.remove(b.path("filler"))
+                        files[0].remove("filler")
+                    start = time.monotonic()
+                    self.assertEqual(load(b, option, data, sender, term_at_kib=term) != 0, fails, option)
+                    self.assertLess(time.monotonic() - start, 30)
+                    b.expect(said, MENU_PROMPT)
+                    b.choose("")
+                    b.menu()
                 self.assertEqual(kept(), files)
 
 

@@ -42,8 +42,7 @@ protected:
 
     std::vector<std::string> read(const std::string& bytes, int skip = 1)
     {
-        writeHostFile("cfg", bytes);
-        return commands("cfg", skip);
+        return writeHostFile("cfg", bytes), commands("cfg", skip);
     }
 };
 

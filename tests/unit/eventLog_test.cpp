@@ -40,11 +40,7 @@ protected:
     int open() { return eventLogOpen(EVENT_LOG_BOOT_SIZE, nullptr, 5, 2, 7); }
 
     // The log's retrieval text, as sent.
-    std::string ascii()
-    {
-        EXPECT_EQ(eventLogToAscii(), 0);
-        return readHostFile("asciilog.bin");
-    }
+    std::string ascii() { EXPECT_EQ(eventLogToAscii(), 0); return readHostFile("asciilog.bin"); }
 
     // Lines of the retrieval text after its two heading lines, padding dropped.
     std::vector<std::string> listed()

@@ -23,11 +23,7 @@ std::string slot(const std::string& text)
 class LogTest : public TestBoard {
 protected:
     // A new start of the board: module state from power-on, then logInit.
-    void start()
-    {
-        logReset();
-        ASSERT_EQ(logInit(), 0);
-    }
+    void start() { logReset(); ASSERT_EQ(logInit(), 0); }
 
     void write(const std::string& msg) { ASSERT_EQ(logStartupWrite(msg.data(), uint32_t(msg.size())), 0); }
 
@@ -94,8 +90,7 @@ TEST_F(LogTest, WritersReportAFullDisk)
     // Fill every free cluster: a write that needs a new cluster fails.
     fillDisk();
 
-    write("<fits in the first cluster>"); // slots 1 and 2 end at byte 1776
-    write("<fits in the first cluster>");
+    for (int i = 0; i < 2; ++i) write("<fits in the first cluster>"); // slots 1 and 2 end at byte 1776
     EXPECT_EQ(logStartupWrite("<needs a cluster>", 17), 2);
     EXPECT_EQ(persistWrite("<p>", 3), 2);
     EXPECT_EQ(logDump("dump.txt"), 2);

@@ -36,18 +36,13 @@ uint32_t seedNow = 0;
 
 void reportKeys()
 {
-    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar);
-    text += "\n";
+    std::string text = "monkey: seed " + std::to_string(seedNow) + ", keys typed:\n" + search::printable(keysSoFar) + "\n";
     (void)!::write(2, text.data(), text.size());
 }
 
 // The prompts the monkey knows, by the text the board ends its output with.
 enum class Prompt { Main, Util, Mem, Autoboot, YesNo, FileName, FsNumber, Rtc, Mac, Serial, Baud, Transfer, Other };
-struct PromptText {
-    Prompt kind;
-    const char* tail;
-    const char* name;
-};
+struct PromptText { Prompt kind; const char *tail, *name; };
 const PromptText kPrompts[] = {
     {Prompt::Main, "[Boot Menu] ", "main menu"},
     {Prompt::Util, "Select option (0-17): ", "utilities menu"},
@@ -88,11 +83,7 @@ protected:
     bool chance(int percent) { return int(pick(100)) < percent; }
     std::string number(int lo, int hi) { return std::to_string(lo + int(pick(uint32_t(hi - lo + 1)))); }
 
-    void put(const std::string& keys)
-    {
-        keysSoFar += keys;
-        peer().type(keys);
-    }
+    void put(const std::string& keys) { keysSoFar += keys, peer().type(keys); }
 
     void checkFiles()
     {
@@ -143,11 +134,9 @@ protected:
                                        13, 21, 22, 23, 24, 30, 30, 30, 0,  99, 255};
         int c = kChoices[pick(sizeof kChoices / sizeof kChoices[0])];
         if (c == 8) allowed.insert({"image1", "image2"});
-        if (c == 10) {
-            for (auto& [rel, v] : snapshot)
-                if (rel.find(".cfg") != std::string::npos || rel.find("startup-config") != std::string::npos)
-                    allowed.insert(fs::path(rel).filename().string());
-        }
+        for (auto& [rel, v] : snapshot)
+            if (c == 10 && (rel.find(".cfg") != std::string::npos || rel.find("startup-config") != std::string::npos))
+                allowed.insert(fs::path(rel).filename().string());
         if (c == 11) allowed.insert("boot.dim");
         if (c == 21) allowed.insert("testfile");
         if (c == 1 || c == 12) allowed.insert("diag_config.cfg");
@@ -170,14 +159,6 @@ protected:
             return line;
         }
         }
-    }
-
-    std::string rtcLine()
-    {
-        static const char* kLines[] = {"04-28-2008 14:05:09", "2-29-2008 0:0:0", "2-29-2009 1:1:1", "13-1-2008 1:1:1",
-                                       "12-31-2099 23:59:59", "1-1-1999 0:0:0", "04-28-2008 24:00:00", "4-31-2008",
-                                       "x", "", "-1--1--1 -1:-1:-1", "99999999999-1-2008 1:2:3"};
-        return std::string(kLines[pick(sizeof kLines / sizeof kLines[0])]) + "\r";
     }
 
     // One line (or burst) for the prompt the board shows.
@@ -205,17 +186,19 @@ protected:
         case Prompt::FsNumber:
             // Iterations 1 to 3; 0 and negative counts run until a failure.
             return (lastOut.ends_with("(0=forever) ") ? number(1, 3) : number(-3, 9000)) + "\r";
-        case Prompt::Rtc: return rtcLine();
-        case Prompt::Mac:
-            return (chance(70) ? "0006293281" + number(10, 99) : binary(pick(20))) + "\r";
+        case Prompt::Rtc: {
+            static const char* kLines[] = {"04-28-2008 14:05:09", "2-29-2008 0:0:0", "2-29-2009 1:1:1", "13-1-2008 1:1:1",
+                                           "12-31-2099 23:59:59", "1-1-1999 0:0:0", "04-28-2008 24:00:00", "4-31-2008",
+                                           "x", "", "-1--1--1 -1:-1:-1", "99999999999-1-2008 1:2:3"};
+            return std::string(kLines[pick(sizeof kLines / sizeof kLines[0])]) + "\r";
+        }
+        case Prompt::Mac: return (chance(70) ? "0006293281" + number(10, 99) : binary(pick(20))) + "\r";
         case Prompt::Serial:
             // Up to 28 characters: long ones may not fit the EEPROM (refused) or
             // exceed the 20 a serial number may have.
             return (chance(70) ? "SN" + number(0, 99999999) + std::string(pick(19), 'X') : "bad serial!") + "\r";
         case Prompt::Baud: return number(0, 12) + "\r";
-        case Prompt::Transfer:
-            if (chance(30)) return binary(1 + pick(200));
-            return "\x18\x18\x18\x18\x18\x18\x18\x18\r";
+        case Prompt::Transfer: return chance(30) ? binary(1 + pick(200)) : "\x18\x18\x18\x18\x18\x18\x18\x18\r";
         default: return "\r";
         }
     }
@@ -234,8 +217,7 @@ protected:
             }
         if (p) {
             reached.insert(p->name);
-            lostSinceNs = 0;
-            lostRounds = 0;
+            lostSinceNs = 0, lostRounds = 0;
             if (p->kind == Prompt::Main) checkFiles();
             if (++actions > limit) throw MonkeyDone{};
             std::string keys = next(p->kind);
@@ -276,10 +258,9 @@ protected:
                 bootMain();
             } catch (const MonkeyDone&) {
                 break;
-            } catch (const host::BoardResetRequested&) {
+            } catch (const host::BoardResetRequested&) { // a reset, a handover or a stop: the next power-on
             } catch (const host::HandoverRequested&) {
-            } catch (const host::TaskSuspended&) {
-            }
+            } catch (const host::TaskSuspended&) {}
             if (HasFailure()) break;
             checkFiles();
             powerOn();

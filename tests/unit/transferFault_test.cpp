@@ -43,10 +43,7 @@ const char* const kFaultNames[] = {"none", "disk full", "write error", "rename e
 enum class Kind { Sx, Sb, Rx };
 const char* const kKindNames[] = {"sx", "sb", "rx"};
 
-struct Entry {
-    const char* choice;
-    const char* target; // the file a successful run replaces
-};
+struct Entry { const char *choice, *target; }; // target: the file a successful run replaces
 const Entry kEntries[] = {{"3", nullptr}, {"4", "image1"}, {"5", "startup-config"}, {"13", "diag_image.stk"}};
 
 struct RunDone {};
@@ -241,14 +238,11 @@ protected:
         };
         for (bool again = true; again;) {
             again = false;
-            try {
-                bootMain();
-            } catch (const RunDone&) {
+            try { bootMain(); } catch (const RunDone&) {
             } catch (const host::BoardResetRequested&) {
                 powerOn(), again = true; // (a new virtual clock)
                 resetAt = lastSend = lastProgress = lastByte = boardSaid = host::clockNowNs();
-            } catch (const host::HandoverRequested&) {
-            }
+            } catch (const host::HandoverRequested&) {}
         }
         host::filesSetWriteErrorAt(0), host::filesSetRenameErrorAt(0);
         peer().onOutput = nullptr, peer().onIdle = nullptr; // they hold this run's locals
